@@ -1,0 +1,69 @@
+// Command-line option parsing.
+//
+// Each program declares a fixed table of the options it knows, addressed by position. The
+// parser walks the arguments once, marks which options are present and takes their values,
+// marks every argument it has used, and stops with a message when an option that needs a
+// value has none. The arguments it did not use make up the unrecognised-argument text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornel {
+
+enum : uint32_t {
+    OPTION_VALUE_REQUIRED = 1,  // the option must be followed by a value
+    OPTION_PRESENT = 2,         // set by the parser when the option occurs
+    OPTION_VALUE_OPTIONAL = 4,  // the option takes the next argument when there is a suitable one
+};
+
+struct OptionEntry {
+    const char* name;                  // without the dash; this spelling is used in messages
+    std::optional<std::string> value;  // set by the parser
+    uint32_t flags;
+};
+
+// A program's option table and the argument marks of its one parse.
+struct OptionTable {
+    OptionTable(std::initializer_list<OptionEntry> rows) : entries(rows) {}
+    std::vector<OptionEntry> entries;
+    std::vector<char> marks;  // 1 at every argument the parser used
+    int count = 0;            // the argument count of the parse
+};
+
+// Present, begins with "-" and holds no white space.
+bool looksLikeOption(const char* argument);
+
+// The position of the row whose name equals the text after the dash, ignoring letter case;
+// -1 when there is none.
+int findOption(const OptionTable& table, const char* argument);
+
+// 1 when the command line is acceptable; 0 after an option that needs a value stood without
+// one (its message is on the error stream).
+int parseOptions(OptionTable& table, int argc, char** argv);
+
+bool isOptionSet(const OptionTable& table, size_t position);
+std::optional<std::string> getOptionValue(const OptionTable& table, size_t position);
+
+// Every unused argument followed by one blank; absent when there is none.
+std::optional<std::string> getUnknownParams(const OptionTable& table, int argc, char** argv);
+
+// "-<name> <value>" when the option occurred, else the empty text.
+std::string formatOptionArgument(const OptionTable& table, size_t position);
+
+// "%s %s %s" of the unrecognised-argument text and the formatted userid and password
+// options; the given text itself (absent when none) when all three parts are empty.
+std::optional<std::string> buildExtraParams(const OptionTable& table, const std::optional<std::string>& unknown,
+                                            size_t useridPosition, size_t passwordPosition);
+
+// The same line as it may be written to a trace: the password value shows as ********.
+std::optional<std::string> buildTracedExtraParams(const OptionTable& table, const std::optional<std::string>& unknown,
+                                                  size_t useridPosition, size_t passwordPosition);
+
+inline constexpr char kMaskedPassword[] = "********";
+
+}  // namespace vornel

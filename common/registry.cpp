@@ -1,0 +1,55 @@
+#include "common/registry.h"
+
+#include "common/trace.h"
+
+namespace vornel {
+
+std::string serviceKeyPath(const std::string& fullServiceName) { return kServicesKeyPath + fullServiceName; }
+
+std::string parametersKeyPath(const std::string& fullServiceName) {
+    return serviceKeyPath(fullServiceName) + "\\Parameters\\";
+}
+
+std::string eventLogSourceKeyPath(const std::string& fullServiceName) {
+    return kEventLogSourcesKeyPath + fullServiceName;
+}
+
+std::optional<std::string> getRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName) {
+    traceMessage("CommonVornelAgentService - getRegistryValue - regKey = %s", keyPath.c_str());
+    traceMessage("CommonVornelAgentService - getRegistryValue - attr = %s", valueName.c_str());
+    RegKey key;
+    if (os.regOpenKeyEx(keyPath, win::KEY_READ, key) != win::ERROR_SUCCESS) {
+        traceMessage("CommonVornelAgentService - getRegistryValue - failure to open key");
+        return std::nullopt;
+    }
+    std::string data;
+    if (os.regQueryValue(key, valueName, data) != win::ERROR_SUCCESS) {
+        traceMessage("CommonVornelAgentService - getRegistryValue - failure to get value");
+        return std::nullopt;
+    }
+    // A string reads as its text; any other type as its raw bytes up to the first zero byte.
+    std::string text = data.substr(0, data.find('\0'));
+    traceMessage("CommonVornelAgentService - getRegistryValue - value = %s", text.c_str());
+    return text;
+}
+
+int setRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
+                     const std::string& text) {
+    traceMessage("CommonVornelAgentService - setRegistryValue - regKey = %s", keyPath.c_str());
+    traceMessage("CommonVornelAgentService - setRegistryValue - attr = %s", valueName.c_str());
+    traceMessage("CommonVornelAgentService - setRegistryValue - value = %s", text.c_str());
+    RegKey key;
+    if (os.regCreateKeyEx(keyPath, key) != win::ERROR_SUCCESS) {
+        traceMessage("InstallVornelAgentService - setRegistryValue - returning false - create failed");
+        return 0;
+    }
+    if (os.regSetStringValue(key, valueName, text) != win::ERROR_SUCCESS) {
+        traceMessage("InstallVornelAgentService - setRegistryValue - returning false - set failed");
+        return 0;
+    }
+    key.reset();
+    traceMessage("InstallVornelAgentService - setRegistryValue - exit - returning true");
+    return 1;
+}
+
+}  // namespace vornel

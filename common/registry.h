@@ -1,0 +1,54 @@
+// Registry access and the settings layout.
+//
+// Every setting of a service is a string value of its Parameters key under
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\<full service name>. getRegistryValue
+// reads one value as text (or absent) and setRegistryValue stores one; each opens and closes
+// its own key.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vornel {
+
+inline constexpr char kServicesKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\";
+inline constexpr char kEventLogSourcesKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// Values of the Parameters key.
+inline constexpr char kAgentHome[] = "AgentHome";
+inline constexpr char kAgentName[] = "AgentName";
+inline constexpr char kStartupArguments[] = "StartupArguments";
+inline constexpr char kStopArguments[] = "StopArguments";
+inline constexpr char kEncoded[] = "Encoded";
+inline constexpr char kAgentPidFile[] = "AgentPidFile";
+inline constexpr char kAgentLogRoot[] = "AgentLogRoot";
+inline constexpr char kDebugTrace[] = "DebugTrace";
+inline constexpr char kStdOutTraceFile[] = "StdOutTraceFile";
+inline constexpr char kStdErrTraceFile[] = "StdErrTraceFile";
+inline constexpr char kRestart[] = "Restart";
+inline constexpr char kLogFile[] = "LogFile";
+// Values of the service key and of the event-log source key.
+inline constexpr char kDescription[] = "Description";
+inline constexpr char kImagePath[] = "ImagePath";
+inline constexpr char kEventMessageFile[] = "EventMessageFile";
+inline constexpr char kTypesSupported[] = "TypesSupported";
+
+// "SYSTEM\CurrentControlSet\Services\" + the full service name.
+std::string serviceKeyPath(const std::string& fullServiceName);
+// The service key path + "\Parameters\" (with the closing separator).
+std::string parametersKeyPath(const std::string& fullServiceName);
+// "SYSTEM\CurrentControlSet\Services\EventLog\Application\" + the full service name.
+std::string eventLogSourceKeyPath(const std::string& fullServiceName);
+
+// The value's text up to its first zero byte, whatever its length and type; absent when the
+// key cannot be opened for reading or the value cannot be read.
+std::optional<std::string> getRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName);
+
+// Creates the key with its missing parents when needed and stores the text as a string value.
+// 1 when stored, 0 otherwise.
+int setRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
+                     const std::string& text);
+
+}  // namespace vornel

@@ -1,0 +1,34 @@
+#include "common/service_control.h"
+
+#include "common/trace.h"
+
+namespace vornel {
+
+const char* serviceStateText(uint32_t state) {
+    switch (state) {
+        case win::SERVICE_STOPPED: return "The service is stopped.";
+        case win::SERVICE_START_PENDING: return "The service start is pending.";
+        case win::SERVICE_STOP_PENDING: return "The service stop is pending.";
+        case win::SERVICE_RUNNING: return "The service is running.";
+        case win::SERVICE_CONTINUE_PENDING: return "The service continue is pending.";
+        case win::SERVICE_PAUSE_PENDING: return "The service pause is pending.";
+        case win::SERVICE_PAUSED: return "The service is paused.";
+        default: return "Unable to determine Service status.";
+    }
+}
+
+void reportOpenServiceFailure(Platform& os, const std::optional<std::string>& serviceName, ErrorCode code) {
+    writeErr("Could not open service '%s'\n", orNull(serviceName));
+    printSystemError(os, "\treason", code);
+}
+
+ErrorCode openServiceManager(Platform& os, ScHandle& manager) {
+    return os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager);
+}
+
+ErrorCode openServiceByName(Platform& os, const ScHandle& manager, const std::string& fullServiceName,
+                            uint32_t access, ScHandle& service) {
+    return os.openService(manager, fullServiceName, access, service);
+}
+
+}  // namespace vornel

@@ -1,0 +1,34 @@
+// Service control helpers shared by the start, stop, uninstall and info tools: the common
+// way of opening a service, the report printed when it cannot be opened, and the console
+// sentence for a service state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vornel {
+
+// The rights each tool asks for on the service.
+inline constexpr uint32_t kStartToolServiceAccess = win::SERVICE_START | win::SERVICE_QUERY_STATUS;
+inline constexpr uint32_t kStopToolServiceAccess =
+    win::SERVICE_STOP | win::SERVICE_QUERY_STATUS | win::SERVICE_USER_DEFINED_CONTROL;
+inline constexpr uint32_t kUninstallToolServiceAccess = win::DELETE | win::SERVICE_QUERY_STATUS;
+inline constexpr uint32_t kInfoToolServiceAccess = win::SERVICE_QUERY_STATUS;
+
+// The sentence for a current-state value; never null.
+const char* serviceStateText(uint32_t state);
+
+// "Could not open service '%s'\n" and the "\treason" line, both on the error stream.
+void reportOpenServiceFailure(Platform& os, const std::optional<std::string>& serviceName, ErrorCode code);
+
+// The service control manager of the local machine, database "ServicesActive", all access.
+ErrorCode openServiceManager(Platform& os, ScHandle& manager);
+
+// The service by its full name with the tool's rights.
+ErrorCode openServiceByName(Platform& os, const ScHandle& manager, const std::string& fullServiceName,
+                            uint32_t access, ScHandle& service);
+
+}  // namespace vornel

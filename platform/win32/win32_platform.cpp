@@ -1,0 +1,321 @@
+#include "platform/win32/win32_platform.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace vornel {
+namespace {
+
+HKEY asKey(const RegKey& key) { return reinterpret_cast<HKEY>(key.value()); }
+SC_HANDLE asSc(const ScHandle& handle) { return reinterpret_cast<SC_HANDLE>(handle.value()); }
+HANDLE asHandle(const ProcessHandle& handle) { return reinterpret_cast<HANDLE>(handle.value()); }
+const char* orNullPtr(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+SERVICE_STATUS toWin32(const ServiceStatus& s) {
+    SERVICE_STATUS w{};
+    w.dwServiceType = s.dwServiceType;
+    w.dwCurrentState = s.dwCurrentState;
+    w.dwControlsAccepted = s.dwControlsAccepted;
+    w.dwWin32ExitCode = s.dwWin32ExitCode;
+    w.dwServiceSpecificExitCode = s.dwServiceSpecificExitCode;
+    w.dwCheckPoint = s.dwCheckPoint;
+    w.dwWaitHint = s.dwWaitHint;
+    return w;
+}
+
+ServiceStatus fromWin32(const SERVICE_STATUS& w) {
+    ServiceStatus s;
+    s.dwServiceType = w.dwServiceType;
+    s.dwCurrentState = w.dwCurrentState;
+    s.dwControlsAccepted = w.dwControlsAccepted;
+    s.dwWin32ExitCode = w.dwWin32ExitCode;
+    s.dwServiceSpecificExitCode = w.dwServiceSpecificExitCode;
+    s.dwCheckPoint = w.dwCheckPoint;
+    s.dwWaitHint = w.dwWaitHint;
+    return s;
+}
+
+// The dispatcher and the control handler call plain functions without a context argument:
+// the one service main and the one handler of the process live here.
+Platform::ServiceMain g_serviceMain;
+Platform::ControlHandler g_controlHandler;
+
+void WINAPI serviceMainEntry(DWORD argc, LPSTR* argv) {
+    if (g_serviceMain) g_serviceMain(static_cast<int>(argc), argv);
+}
+
+void WINAPI controlHandlerEntry(DWORD control) {
+    if (g_controlHandler) g_controlHandler(control);
+}
+
+class Win32Platform final : public Platform {
+public:
+    ErrorCode regOpenKeyEx(const std::string& path, uint32_t access, RegKey& key) override {
+        HKEY h = nullptr;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &h);
+        if (rc == ERROR_SUCCESS) key = RegKey(this, reinterpret_cast<uintptr_t>(h));
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode regOpenKey(const std::string& path, RegKey& key) override {
+        HKEY h = nullptr;
+        LONG rc = RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &h);
+        if (rc == ERROR_SUCCESS) key = RegKey(this, reinterpret_cast<uintptr_t>(h));
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode regCreateKeyEx(const std::string& path, RegKey& key) override {
+        HKEY h = nullptr;
+        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, &h, nullptr);
+        if (rc == ERROR_SUCCESS) key = RegKey(this, reinterpret_cast<uintptr_t>(h));
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode regCreateKey(const std::string& path, RegKey& key) override {
+        HKEY h = nullptr;
+        LONG rc = RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &h);
+        if (rc == ERROR_SUCCESS) key = RegKey(this, reinterpret_cast<uintptr_t>(h));
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode regQueryValue(const RegKey& key, const std::string& name, std::string& data) override {
+        // Start with the 2048 bytes that hold every value the system writes; ask again with the
+        // size the registry reports when a value is longer.
+        std::vector<BYTE> buffer(2048);
+        for (;;) {
+            DWORD size = static_cast<DWORD>(buffer.size());
+            LONG rc = RegQueryValueExA(asKey(key), name.c_str(), nullptr, nullptr, buffer.data(), &size);
+            if (rc == ERROR_SUCCESS) {
+                data.assign(reinterpret_cast<const char*>(buffer.data()), size);
+                return ERROR_SUCCESS;
+            }
+            if (rc != ERROR_MORE_DATA || size <= buffer.size()) return static_cast<ErrorCode>(rc);
+            buffer.assign(size, 0);
+        }
+    }
+
+    ErrorCode regSetStringValue(const RegKey& key, const std::string& name, const std::string& text) override {
+        return static_cast<ErrorCode>(RegSetValueExA(asKey(key), name.c_str(), 0, REG_SZ,
+                                                     reinterpret_cast<const BYTE*>(text.c_str()),
+                                                     static_cast<DWORD>(text.size() + 1)));
+    }
+
+    ErrorCode regSetDwordValue(const RegKey& key, const std::string& name, uint32_t value) override {
+        DWORD v = value;
+        return static_cast<ErrorCode>(RegSetValueExA(asKey(key), name.c_str(), 0, REG_DWORD,
+                                                     reinterpret_cast<const BYTE*>(&v), sizeof v));
+    }
+
+    ErrorCode regDeleteKey(const RegKey& parent, const std::string& subKey) override {
+        return static_cast<ErrorCode>(RegDeleteKeyA(asKey(parent), subKey.c_str()));
+    }
+
+    ErrorCode regQueryInfoKey(const RegKey& key, uint32_t& subKeys) override {
+        DWORD count = 0;
+        LONG rc = RegQueryInfoKeyA(asKey(key), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) subKeys = count;
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode regEnumKey(const RegKey& key, uint32_t index, std::string& name) override {
+        char buffer[2048] = {};
+        DWORD length = sizeof buffer;
+        LONG rc = RegEnumKeyExA(asKey(key), index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) name.assign(buffer, length);
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode openSCManager(uint32_t access, ScHandle& manager) override {
+        SC_HANDLE h = OpenSCManagerA(nullptr, "ServicesActive", access);
+        if (h == nullptr) return GetLastError();
+        manager = ScHandle(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode openService(const ScHandle& manager, const std::string& name, uint32_t access,
+                          ScHandle& service) override {
+        SC_HANDLE h = OpenServiceA(asSc(manager), name.c_str(), access);
+        if (h == nullptr) return GetLastError();
+        service = ScHandle(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode createService(const ScHandle& manager, const ServiceConfig& c, ScHandle& service) override {
+        SC_HANDLE h = CreateServiceA(asSc(manager), c.name.c_str(), orNullPtr(c.displayName), c.desiredAccess,
+                                     c.serviceType, c.startType, c.errorControl, c.binaryPathName.c_str(),
+                                     nullptr, nullptr, nullptr, orNullPtr(c.account), orNullPtr(c.password));
+        if (h == nullptr) return GetLastError();
+        service = ScHandle(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode changeServiceConfig(const ScHandle& service, uint32_t startType,
+                                  const std::optional<std::string>& account,
+                                  const std::optional<std::string>& password) override {
+        BOOL ok = ChangeServiceConfigA(asSc(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
+                                       nullptr, nullptr, nullptr, orNullPtr(account), orNullPtr(password),
+                                       nullptr);
+        return ok ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode startService(const ScHandle& service) override {
+        return StartServiceA(asSc(service), 0, nullptr) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode controlService(const ScHandle& service, uint32_t control, ServiceStatus& status) override {
+        SERVICE_STATUS s{};
+        BOOL ok = ControlService(asSc(service), control, &s);
+        ErrorCode rc = ok ? ERROR_SUCCESS : GetLastError();
+        status = fromWin32(s);
+        return rc;
+    }
+
+    ErrorCode queryServiceStatus(const ScHandle& service, ServiceStatus& status) override {
+        SERVICE_STATUS s{};
+        if (!QueryServiceStatus(asSc(service), &s)) return GetLastError();
+        status = fromWin32(s);
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode deleteService(const ScHandle& service) override {
+        return DeleteService(asSc(service)) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode runServiceDispatcher(const std::string& name, ServiceMain main) override {
+        g_serviceMain = std::move(main);
+        std::vector<char> serviceName(name.begin(), name.end());
+        serviceName.push_back('\0');
+        SERVICE_TABLE_ENTRYA table[] = {{serviceName.data(), serviceMainEntry}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherA(table) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode registerServiceCtrlHandler(const std::string& name, ControlHandler handler,
+                                         StatusHandle& handle) override {
+        g_controlHandler = std::move(handler);
+        SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerA(name.c_str(), controlHandlerEntry);
+        handle = reinterpret_cast<StatusHandle>(h);
+        return h != nullptr ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode setServiceStatus(StatusHandle handle, const ServiceStatus& status) override {
+        SERVICE_STATUS s = toWin32(status);
+        return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) ? ERROR_SUCCESS
+                                                                                     : GetLastError();
+    }
+
+    ErrorCode registerEventSource(const std::string& name, EventSource& source) override {
+        HANDLE h = RegisterEventSourceA(nullptr, name.c_str());
+        source = reinterpret_cast<EventSource>(h);
+        return h != nullptr ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode reportEvent(EventSource source, uint16_t type, uint32_t eventId,
+                          const std::string& insertion) override {
+        const char* strings[1] = {insertion.c_str()};
+        return ReportEventA(reinterpret_cast<HANDLE>(source), type, 0, eventId, nullptr, 1, 0, strings, nullptr)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    }
+
+    ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir,
+                            ProcessInfo& info) override {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        PROCESS_INFORMATION process{};
+        std::vector<char> line(commandLine.begin(), commandLine.end());
+        line.push_back('\0');
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
+                            nullptr, workingDir.c_str(), &startup, &process)) {
+            return GetLastError();
+        }
+        info.process = ProcessHandle(this, reinterpret_cast<uintptr_t>(process.hProcess));
+        info.thread = ProcessHandle(this, reinterpret_cast<uintptr_t>(process.hThread));
+        info.processId = process.dwProcessId;
+        return ERROR_SUCCESS;
+    }
+
+    WaitResult waitForProcess(const ProcessHandle& process, uint32_t milliseconds) override {
+        DWORD rc = WaitForSingleObject(asHandle(process), milliseconds);
+        if (rc == WAIT_OBJECT_0) return WaitResult::Signaled;
+        if (rc == WAIT_TIMEOUT) return WaitResult::Timeout;
+        return WaitResult::Failed;
+    }
+
+    ErrorCode openProcess(uint32_t pid, uint32_t access, ProcessHandle& process) override {
+        HANDLE h = OpenProcess(access, FALSE, pid);
+        if (h == nullptr) return GetLastError();
+        process = ProcessHandle(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) override {
+        DWORD code = 0;
+        if (!GetExitCodeProcess(asHandle(process), &code)) return GetLastError();
+        exitCode = code;
+        return ERROR_SUCCESS;
+    }
+
+    void sleep(uint32_t milliseconds) override { Sleep(milliseconds); }
+
+    ErrorCode osMajorVersion(uint32_t& major) override {
+        OSVERSIONINFOA version{};
+        version.dwOSVersionInfoSize = sizeof version;
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996)
+#endif
+        if (!GetVersionExA(&version)) return GetLastError();
+        major = version.dwMajorVersion;
+        return ERROR_SUCCESS;
+    }
+
+    std::optional<std::string> systemErrorText(ErrorCode code) override {
+        // Let the system allocate, so that no text is cut at a fixed size.
+        char* text = nullptr;
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                          FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+        if (length == 0 || text == nullptr) return std::nullopt;
+        std::string result(text, length);
+        LocalFree(text);
+        return result;
+    }
+
+    ErrorCode readTextFile(const std::string& path, std::string& content) override {
+        SetLastError(ERROR_SUCCESS);
+        std::FILE* file = std::fopen(path.c_str(), "r");
+        if (file == nullptr) {
+            DWORD rc = GetLastError();
+            return rc != ERROR_SUCCESS ? rc : ERROR_FILE_NOT_FOUND;
+        }
+        content.clear();
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, n);
+        std::fclose(file);
+        return ERROR_SUCCESS;
+    }
+
+    std::FILE* openAppendStream(const std::string& path) override { return std::fopen(path.c_str(), "a"); }
+
+protected:
+    void closeHandle(HandleKind kind, uintptr_t value) override {
+        switch (kind) {
+            case HandleKind::RegistryKey: RegCloseKey(reinterpret_cast<HKEY>(value)); break;
+            case HandleKind::ServiceControl: CloseServiceHandle(reinterpret_cast<SC_HANDLE>(value)); break;
+            case HandleKind::Kernel: CloseHandle(reinterpret_cast<HANDLE>(value)); break;
+        }
+    }
+};
+
+}  // namespace
+
+Platform& win32Platform() {
+    static Win32Platform platform;
+    return platform;
+}
+
+}  // namespace vornel

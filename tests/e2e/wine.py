@@ -1,0 +1,150 @@
+"""The end-to-end rig: a private Wine prefix for one test session, and helpers to lay out an
+agent home, run a program, and read the registry and service state through Wine's own tools.
+
+Every process of the session lives in its own prefix, so tearing the prefix down ends only
+processes the rig started.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+BIN = Path(os.environ.get("VORNEL_WINDOWS_BIN", REPO / "build" / "windows" / "bin"))
+SAMPLE_AGENT = REPO / "sample-agent"
+
+
+@dataclass
+class Result:
+    """What a program run left: its exit status as a caller sees it (8 bits) and its output."""
+
+    status: int
+    stdout: str
+    stderr: str
+
+    @property
+    def out(self):
+        """Standard output without the carriage returns that text mode adds."""
+        return self.stdout.replace("\r", "")
+
+    @property
+    def err(self):
+        return self.stderr.replace("\r", "")
+
+
+class WineSession:
+    """One private prefix, booted once, kept alive by a persistent wineserver."""
+
+    def __init__(self, prefix=None):
+        self.owned = prefix is None
+        self.prefix = Path(prefix or tempfile.mkdtemp(prefix="vornel-wine-"))
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.scratch = Path(tempfile.mkdtemp(prefix="vornel-e2e-"))
+        self._runs = 0
+
+    # --- life of the session ---
+
+    def start(self):
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True, timeout=300)
+        subprocess.run(["wineserver", "-w"], env=self.env, check=True, timeout=300)
+        # Services die with the last ordinary Wine process unless a persistent server holds on.
+        if subprocess.run(["wineserver", "-p"], env=self.env).returncode == 2:
+            self.stop_server()
+            subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        return self
+
+    def stop_server(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        subprocess.run(["wineserver", "-w"], env=self.env)
+
+    def close(self):
+        self.stop_server()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+        if self.owned and not os.environ.get("VORNEL_KEEP_PREFIX"):
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+    # --- paths ---
+
+    def unix_path(self, windows_path):
+        """C:\\a\\b -> <prefix>/drive_c/a/b"""
+        drive, rest = windows_path[0].lower(), windows_path[2:].replace("\\", "/").lstrip("/")
+        return self.prefix / f"drive_{drive}" / rest
+
+    # --- programs ---
+
+    def run(self, program, *args, cwd=None, timeout=120, env=None):
+        """Runs a Windows program (a path in the prefix, or a built-in such as reg or sc) and
+        captures its exit status and output into files, since a process it leaves running
+        keeps a pipe open."""
+        self._runs += 1
+        out_file = self.scratch / f"run{self._runs}.out"
+        err_file = self.scratch / f"run{self._runs}.err"
+        run_env = dict(self.env)
+        if env:
+            run_env.update(env)
+        with open(out_file, "wb") as out, open(err_file, "wb") as err:
+            proc = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=cwd or self.scratch,
+                                  env=run_env, timeout=timeout)
+        return Result(proc.returncode, out_file.read_text(errors="replace"), err_file.read_text(errors="replace"))
+
+    def layout_agent_home(self, home, programs=None):
+        """Lays out an agent home as an administrator would: <home>bin holds the programs, the
+        agent's two scripts and its agent program; <home>logs\\middlewareagent exists."""
+        bin_dir = self.unix_path(home + "bin")
+        bin_dir.mkdir(parents=True, exist_ok=True)
+        (self.unix_path(home + "logs\\middlewareagent")).mkdir(parents=True, exist_ok=True)
+        names = programs if programs is not None else [p.name for p in BIN.glob("*.exe")]
+        for name in names:
+            shutil.copy2(BIN / name, bin_dir / name)
+        for extra in list(SAMPLE_AGENT.glob("bin/*.bat")) + list(BIN.glob("*.dll")):
+            shutil.copy2(extra, bin_dir / extra.name)
+        return bin_dir
+
+    # --- Wine's own tools ---
+
+    def reg_query(self, key, value=None):
+        """The data of one value through Wine's reg, or None when it cannot be read."""
+        args = ["query", key] + (["/v", value] if value is not None else [])
+        result = self.run("reg", *args)
+        if result.status != 0:
+            return None
+        if value is None:
+            return result.out
+        for line in result.out.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0].lower() == value.lower() and parts[1].startswith("REG_"):
+                return parts[2] if len(parts) == 3 else ""
+        return None
+
+    def reg_add(self, key, value, data, kind="REG_SZ"):
+        result = self.run("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+        assert result.status == 0, result
+
+    def reg_delete_key(self, key):
+        self.run("reg", "delete", key, "/f")
+
+    def sc(self, *args):
+        return self.run("sc", *args)
+
+    def service_state(self, name):
+        """The STATE line's number from sc query, or None when the service is unknown."""
+        result = self.sc("query", name)
+        for line in result.out.splitlines():
+            if "STATE" in line and ":" in line:
+                return int(line.split(":", 1)[1].split()[0])
+        return None
+
+    def wait_for_state(self, name, state, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.service_state(name) == state:
+                return True
+            time.sleep(0.2)
+        return False

@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform_contract.h"
+
+namespace vornel::contract {
+namespace {
+
+Target* g_target = nullptr;
+
+const std::string kRoot = "SOFTWARE\\VornelContract";
+
+// Deletes a key with everything below it, with the platform's own operations.
+void deleteTree(Platform& os, const std::string& path) {
+    RegKey key;
+    if (os.regOpenKey(path, key) != 0) return;
+    uint32_t count = 0;
+    if (os.regQueryInfoKey(key, count) == 0) {
+        std::vector<std::string> children;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::string name;
+            if (os.regEnumKey(key, i, name) == 0) children.push_back(name);
+        }
+        for (const std::string& child : children) deleteTree(os, path + "\\" + child);
+    }
+    key.reset();
+    size_t slash = path.rfind('\\');
+    RegKey parent;
+    if (os.regOpenKey(path.substr(0, slash), parent) == 0) os.regDeleteKey(parent, path.substr(slash + 1));
+}
+
+class Contract : public ::testing::Test {
+protected:
+    Contract() : os(target().platform()) { deleteTree(os, kRoot); }
+    ~Contract() override { deleteTree(os, kRoot); }
+
+    std::string read(const std::string& path, const std::string& name, ErrorCode& rc) {
+        RegKey key;
+        rc = os.regOpenKeyEx(path, win::KEY_READ, key);
+        if (rc != 0) return std::string();
+        std::string data;
+        rc = os.regQueryValue(key, name, data);
+        return data;
+    }
+
+    void setString(const std::string& path, const std::string& name, const std::string& text) {
+        RegKey key;
+        ASSERT_EQ(os.regCreateKeyEx(path, key), 0u);
+        ASSERT_EQ(os.regSetStringValue(key, name, text), 0u);
+    }
+
+    Platform& os;
+};
+
+TEST_F(Contract, StringValuesOfAnyLengthReadWholeWithTheirTerminator) {
+    for (size_t length : {size_t{2047}, size_t{2048}, size_t{5000}}) {
+        std::string text(length, 'v');
+        setString(kRoot, "Long", text);
+        ErrorCode rc = 1;
+        std::string data = read(kRoot, "Long", rc);
+        EXPECT_EQ(rc, 0u) << length;
+        EXPECT_EQ(data, text + '\0') << length;
+    }
+}
+
+TEST_F(Contract, ANumberReadsAsItsFourRawBytes) {
+    RegKey key;
+    ASSERT_EQ(os.regCreateKeyEx(kRoot, key), 0u);
+    ASSERT_EQ(os.regSetDwordValue(key, "TypesSupported", 7), 0u);
+    ErrorCode rc = 1;
+    EXPECT_EQ(read(kRoot, "TypesSupported", rc), std::string("\x07\0\0\0", 4));
+    EXPECT_EQ(rc, 0u);
+}
+
+TEST_F(Contract, MissingKeysAndValuesGiveFileNotFound) {
+    ErrorCode rc = 0;
+    read(kRoot + "\\Missing", "X", rc);
+    EXPECT_EQ(rc, win::ERROR_FILE_NOT_FOUND);
+    setString(kRoot, "Present", "x");
+    read(kRoot, "Absent", rc);
+    EXPECT_EQ(rc, win::ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Contract, AClosingSeparatorNamesTheSameKeyAndALeadingOneIsRefused) {
+    setString(kRoot + "\\Parameters\\", "AgentName", "agent");
+    ErrorCode rc = 1;
+    EXPECT_EQ(read(kRoot + "\\Parameters", "AgentName", rc), std::string("agent") + '\0');
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(read(kRoot + "\\Parameters\\", "agentname", rc), std::string("agent") + '\0');
+    EXPECT_EQ(rc, 0u);
+    RegKey key;
+    EXPECT_EQ(os.regOpenKeyEx("\\" + kRoot, win::KEY_READ, key), win::ERROR_BAD_PATHNAME);
+    RegKey viaOpenKey;
+    EXPECT_EQ(os.regOpenKey(kRoot + "\\Parameters\\", viaOpenKey), 0u);
+}
+
+TEST_F(Contract, CreatingAKeyCreatesItsMissingParents) {
+    setString(kRoot + "\\a\\b\\c", "V", "1");
+    RegKey key;
+    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\a\\b", win::KEY_READ, key), 0u);
+    RegKey viaCreateKey;
+    EXPECT_EQ(os.regCreateKey(kRoot + "\\d\\e", viaCreateKey), 0u);
+    RegKey opened;
+    EXPECT_EQ(os.regOpenKey(kRoot + "\\d", opened), 0u);
+}
+
+TEST_F(Contract, ChildKeysAreCountedAndEnumeratedOnceEach) {
+    for (const char* name : {"c", "A", "b"}) setString(kRoot + "\\" + name, "V", "1");
+    RegKey key;
+    ASSERT_EQ(os.regOpenKey(kRoot, key), 0u);
+    uint32_t count = 0;
+    ASSERT_EQ(os.regQueryInfoKey(key, count), 0u);
+    EXPECT_EQ(count, 3u);
+    std::multiset<std::string> names;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string name;
+        ASSERT_EQ(os.regEnumKey(key, i, name), 0u);
+        names.insert(name);
+    }
+    EXPECT_EQ(names, (std::multiset<std::string>{"A", "b", "c"}));
+    std::string name;
+    EXPECT_EQ(os.regEnumKey(key, count, name), win::ERROR_NO_MORE_ITEMS);
+}
+
+TEST_F(Contract, OnlyAKeyWithoutChildrenCanBeDeleted) {
+    setString(kRoot + "\\parent\\child", "V", "1");
+    RegKey root;
+    ASSERT_EQ(os.regOpenKey(kRoot, root), 0u);
+    EXPECT_EQ(os.regDeleteKey(root, "parent"), win::ERROR_ACCESS_DENIED);
+    RegKey parent;
+    ASSERT_EQ(os.regOpenKey(kRoot + "\\parent", parent), 0u);
+    EXPECT_EQ(os.regDeleteKey(parent, "CHILD"), 0u);
+    EXPECT_EQ(os.regDeleteKey(parent, "child"), win::ERROR_FILE_NOT_FOUND);
+    RegKey gone;
+    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\parent\\child", win::KEY_READ, gone), win::ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Contract, AKeyOpenedForReadingCannotBeWritten) {
+    setString(kRoot, "V", "1");
+    RegKey key;
+    ASSERT_EQ(os.regOpenKeyEx(kRoot, win::KEY_READ, key), 0u);
+    EXPECT_EQ(os.regSetStringValue(key, "V", "2"), win::ERROR_ACCESS_DENIED);
+}
+
+TEST_F(Contract, SystemTextsEndInALineEndAndUnknownCodesHaveNone) {
+    for (ErrorCode code : {win::ERROR_ACCESS_DENIED, win::ERROR_SERVICE_ALREADY_RUNNING,
+                           win::ERROR_SERVICE_DOES_NOT_EXIST, win::ERROR_SERVICE_NOT_ACTIVE,
+                           win::ERROR_SERVICE_EXISTS}) {
+        std::optional<std::string> text = os.systemErrorText(code);
+        ASSERT_TRUE(text.has_value()) << code;
+        ASSERT_GE(text->size(), 3u) << code;
+        EXPECT_EQ(text->substr(text->size() - 2), "\r\n") << code;
+    }
+    EXPECT_EQ(os.systemErrorText(123456), std::nullopt);
+}
+
+TEST_F(Contract, AProcessThatHasEndedCountsAsEndedAlthoughItCanStillBeOpened) {
+    ProcessInfo info;
+    ASSERT_EQ(os.createProcess(target().exitThreeCommandLine(), target().scratchDirectory(), info), 0u);
+    EXPECT_NE(info.processId, 0u);
+    EXPECT_EQ(os.waitForProcess(info.process, 30000), WaitResult::Signaled);
+    uint32_t code = 0;
+    EXPECT_EQ(os.getExitCodeProcess(info.process, code), 0u);
+    EXPECT_EQ(code, 3u);
+    ProcessHandle again;
+    ASSERT_EQ(os.openProcess(info.processId, win::PROCESS_ALL_ACCESS, again), 0u);
+    EXPECT_EQ(os.waitForProcess(again, 0), WaitResult::Signaled);
+    ProcessHandle none;
+    EXPECT_EQ(os.openProcess(0, win::PROCESS_ALL_ACCESS, none), win::ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Contract, TextFilesReadInTextModeAndAppendStreamsAppend) {
+    const std::string path = target().scratchDirectory() + "vornel-contract.txt";
+    std::FILE* first = os.openAppendStream(path);
+    ASSERT_NE(first, nullptr);
+    std::fputs("1234\n", first);
+    std::fclose(first);
+    std::FILE* second = os.openAppendStream(path);
+    ASSERT_NE(second, nullptr);
+    std::fputs("5678\n", second);
+    std::fclose(second);
+    std::string content;
+    ASSERT_EQ(os.readTextFile(path, content), 0u);
+    EXPECT_EQ(content, "1234\n5678\n");
+    EXPECT_EQ(os.readTextFile(path + ".missing", content), win::ERROR_FILE_NOT_FOUND);
+}
+
+// --- Services ---
+
+class ServiceContract : public Contract {
+protected:
+    ServiceContract() {
+        EXPECT_EQ(openServiceManager(), 0u);
+        removeService();
+    }
+    ~ServiceContract() override { removeService(); }
+
+    ErrorCode openServiceManager() { return os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager); }
+
+    ErrorCode create(const std::string& name, ScHandle& service) {
+        ServiceConfig config;
+        config.name = name;
+        config.displayName = std::string("Vornel contract service");
+        config.binaryPathName = target().serviceImagePath();
+        return os.createService(manager, config, service);
+    }
+
+    bool waitForState(const ScHandle& service, uint32_t state) {
+        for (int i = 0; i < 200; ++i) {
+            ServiceStatus status;
+            if (os.queryServiceStatus(service, status) == 0 && status.dwCurrentState == state) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    void removeService() {
+        ScHandle service;
+        if (os.openService(manager, kContractServiceName, win::SERVICE_ALL_ACCESS, service) != 0) return;
+        ServiceStatus status;
+        os.controlService(service, win::SERVICE_CONTROL_STOP, status);
+        waitForState(service, win::SERVICE_STOPPED);
+        os.deleteService(service);
+    }
+
+    ScHandle manager;
+};
+
+TEST_F(ServiceContract, OpeningAMissingServiceGives1060) {
+    ScHandle service;
+    EXPECT_EQ(os.openService(manager, "VornelContractNoSuchService", win::SERVICE_QUERY_STATUS, service),
+              win::ERROR_SERVICE_DOES_NOT_EXIST);
+    ScHandle nullManager;
+    EXPECT_EQ(os.openService(nullManager, kContractServiceName, win::SERVICE_QUERY_STATUS, service),
+              win::ERROR_INVALID_HANDLE);
+}
+
+TEST_F(ServiceContract, LifeOfAServiceWithItsErrorCodes) {
+    ScHandle created;
+    ASSERT_EQ(create(kContractServiceName, created), 0u);
+    ScHandle duplicate;
+    EXPECT_EQ(create("vornelcontractSERVICE", duplicate), win::ERROR_SERVICE_EXISTS);
+
+    ScHandle service;
+    ASSERT_EQ(os.openService(manager, kContractServiceName, win::SERVICE_ALL_ACCESS, service), 0u);
+    ServiceStatus status;
+    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), win::ERROR_SERVICE_NOT_ACTIVE);
+
+    ASSERT_EQ(os.startService(service), 0u);
+    ASSERT_TRUE(waitForState(service, win::SERVICE_RUNNING));
+    EXPECT_EQ(os.startService(service), win::ERROR_SERVICE_ALREADY_RUNNING);
+
+    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), 0u);
+    ASSERT_TRUE(waitForState(service, win::SERVICE_STOPPED));
+    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), win::ERROR_SERVICE_NOT_ACTIVE);
+
+    EXPECT_EQ(os.deleteService(service), 0u);
+    EXPECT_EQ(os.deleteService(service), win::ERROR_SERVICE_MARKED_FOR_DELETE);
+    service.reset();
+    created.reset();
+    ScHandle gone;
+    EXPECT_EQ(os.openService(manager, kContractServiceName, win::SERVICE_QUERY_STATUS, gone),
+              win::ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {
+    ScHandle created;
+    ASSERT_EQ(create(kContractServiceName, created), 0u);
+    ErrorCode rc = 1;
+    std::string data = read("SYSTEM\\CurrentControlSet\\Services\\" + std::string(kContractServiceName), "ImagePath", rc);
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(data, target().serviceImagePath() + '\0');
+}
+
+}  // namespace
+
+void setTarget(Target* target) { g_target = target; }
+Target& target() { return *g_target; }
+
+ErrorCode runContractService(Platform& os) {
+    return os.runServiceDispatcher(kContractServiceName, [&os](int, char**) {
+        // The handler may run on another thread than the service main; the handle is written
+        // before the handler can be called and only read afterwards.
+        auto handle = std::make_shared<StatusHandle>(0);
+        os.registerServiceCtrlHandler(
+            kContractServiceName,
+            [&os, handle](uint32_t control) {
+                ServiceStatus status{win::SERVICE_WIN32_OWN_PROCESS, win::SERVICE_RUNNING, win::SERVICE_ACCEPT_STOP};
+                if (control == win::SERVICE_CONTROL_STOP) status.dwCurrentState = win::SERVICE_STOPPED;
+                os.setServiceStatus(*handle, status);
+            },
+            *handle);
+        os.setServiceStatus(*handle, ServiceStatus{win::SERVICE_WIN32_OWN_PROCESS, win::SERVICE_RUNNING,
+                                                   win::SERVICE_ACCEPT_STOP});
+    });
+}
+
+}  // namespace vornel::contract

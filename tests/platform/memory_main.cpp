@@ -1,0 +1,53 @@
+// The platform contract suite against the in-memory platform.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/memory/memory_platform.h"
+#include "platform_contract.h"
+
+namespace vornel::contract {
+namespace {
+
+// A start request runs the contract service's program on a thread of its own, as the service
+// manager would launch its process.
+class MemoryTarget final : public Target {
+public:
+    MemoryTarget() {
+        os_.setStartHandler([this](const std::string&) {
+            if (process_.joinable()) process_.join();
+            os_.setLaunchedByManager(true);
+            process_ = std::thread([this] { runContractService(os_); });
+            return ErrorCode{0};
+        });
+        os_.setLauncher([this](const MemoryPlatform::Launch& launch) {
+            MemoryPlatform::LaunchOutcome outcome;
+            outcome.process.runsForMs = 0;
+            outcome.process.exitCode = launch.commandLine == exitThreeCommandLine() ? 3 : 0;
+            return outcome;
+        });
+    }
+    ~MemoryTarget() override {
+        os_.shutdown();
+        if (process_.joinable()) process_.join();
+    }
+
+    Platform& platform() override { return os_; }
+    std::string serviceImagePath() override { return "\"C:\\contract\\contract.exe\" --contract-service"; }
+    std::string exitThreeCommandLine() override { return "cmd.exe /c exit 3"; }
+    std::string scratchDirectory() override { return "C:\\scratch\\"; }
+
+private:
+    MemoryPlatform os_;
+    std::thread process_;
+};
+
+}  // namespace
+}  // namespace vornel::contract
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    vornel::contract::MemoryTarget target;
+    vornel::contract::setTarget(&target);
+    return RUN_ALL_TESTS();
+}

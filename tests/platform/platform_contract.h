@@ -1,0 +1,32 @@
+// The platform contract suite: the same cases against the in-memory platform (natively) and
+// against the Windows API (cross-built, under Wine). Each target gives the suite its platform
+// and the few things that differ between the two worlds.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vornel::contract {
+
+class Target {
+public:
+    virtual ~Target() = default;
+    virtual Platform& platform() = 0;
+    // The image path of a service whose program runs runContractService.
+    virtual std::string serviceImagePath() = 0;
+    // A command line whose process ends at once with exit code 3.
+    virtual std::string exitThreeCommandLine() = 0;
+    // A directory for scratch files, with its closing separator.
+    virtual std::string scratchDirectory() = 0;
+};
+
+void setTarget(Target* target);
+Target& target();
+
+// The contract service's name, and its program: it reports running, accepts stops, and
+// reports stopped on a stop control.
+inline constexpr char kContractServiceName[] = "VornelContractService";
+ErrorCode runContractService(Platform& os);
+
+}  // namespace vornel::contract

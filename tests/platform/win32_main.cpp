@@ -1,0 +1,42 @@
+// The platform contract suite against the Windows API, run under Wine by the end-to-end rig:
+//   platform_contract_win32.exe --self=<this program's Windows path> [gtest options]
+// The same program is the contract service when started with --contract-service.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/win32/win32_platform.h"
+#include "platform_contract.h"
+
+namespace vornel::contract {
+namespace {
+
+class Win32Target final : public Target {
+public:
+    explicit Win32Target(std::string self) : self_(std::move(self)) {}
+    Platform& platform() override { return win32Platform(); }
+    std::string serviceImagePath() override { return "\"" + self_ + "\" --contract-service"; }
+    std::string exitThreeCommandLine() override { return "cmd.exe /c exit 3"; }
+    std::string scratchDirectory() override { return "C:\\windows\\temp\\"; }
+
+private:
+    std::string self_;
+};
+
+}  // namespace
+}  // namespace vornel::contract
+
+int main(int argc, char** argv) {
+    std::string self = argc > 0 ? argv[0] : "";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--contract-service") == 0) {
+            return vornel::contract::runContractService(vornel::win32Platform()) == 0 ? 0 : 1;
+        }
+        if (std::strncmp(argv[i], "--self=", 7) == 0) self = argv[i] + 7;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    vornel::contract::Win32Target target(self);
+    vornel::contract::setTarget(&target);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,145 @@
+#include <climits>
+
+#include "common/trace.h"
+#include "test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+using TraceTest = MemoryTest;
+
+TEST(TraceTime, DayOfMonthIsPaddedWithABlank) {
+    struct Case {
+        int wday, mon, mday, hour, min, sec, year;
+        const char* expected;
+    } cases[] = {
+        {2, 11, 8, 1, 2, 3, 2026, "Tue Dec  8 01:02:03 2026"},
+        {5, 11, 18, 23, 59, 59, 2026, "Fri Dec 18 23:59:59 2026"},
+        {0, 0, 1, 0, 0, 0, 2023, "Sun Jan  1 00:00:00 2023"},
+    };
+    for (const Case& c : cases) {
+        std::tm t{};
+        t.tm_wday = c.wday;
+        t.tm_mon = c.mon;
+        t.tm_mday = c.mday;
+        t.tm_hour = c.hour;
+        t.tm_min = c.min;
+        t.tm_sec = c.sec;
+        t.tm_year = c.year - 1900;
+        EXPECT_EQ(formatTraceTime(t), c.expected);
+        EXPECT_EQ(formatTraceTime(t).size(), 24u);
+    }
+}
+
+TEST_F(TraceTest, NothingIsWrittenWhileTheSwitchIsOff) {
+    traceMessage("CommonVornelAgentService - getRegistryValue - attr = %s", "AgentHome");
+    char* args[] = {const_cast<char*>("a")};
+    traceParameters("label", 1, args);
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(out(), "");
+}
+
+TEST_F(TraceTest, ALineIsTimeSeparatorMessageAndOneLineFeed) {
+    enableTrace();
+    traceMessage("CommonVornelAgentService - getRegistryValue - attr = %s", "AgentHome");
+    std::string text = err();
+    ASSERT_EQ(text.size(), 24 + 3 + std::string("CommonVornelAgentService - getRegistryValue - attr = AgentHome").size() + 1);
+    EXPECT_TRUE(hasTraceTime(text));
+    EXPECT_EQ(text.substr(24), " - CommonVornelAgentService - getRegistryValue - attr = AgentHome\n");
+    EXPECT_EQ(text.find('\n'), text.size() - 1);
+    disableTrace();
+    traceMessage("more");
+    EXPECT_EQ(err(), text);
+}
+
+TEST_F(TraceTest, SystemErrorShowsThePlatformTextWhateverTheSwitch) {
+    printSystemError(os, "Failed to start service", win::ERROR_SERVICE_ALREADY_RUNNING);
+    std::string text = systemText(win::ERROR_SERVICE_ALREADY_RUNNING);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(err(), "Failed to start service: " + text + "\n");
+}
+
+TEST_F(TraceTest, SystemErrorWithoutTextShowsTheCodeInSignedDecimal) {
+    printSystemError(os, "\treason", 123456);
+    printSystemError(os, "x", 0xFFFFFFFF);
+    EXPECT_EQ(err(), "\treason: 123456\nx: -1\n");
+}
+
+TEST_F(TraceTest, SystemErrorFallsBackToTheCodeWhenTheTextCannotBeFetched) {
+    os.failNext(MemoryPlatform::Op::SystemErrorText, 8);
+    printSystemError(os, "Could not stop service", win::ERROR_SERVICE_NOT_ACTIVE);
+    EXPECT_EQ(err(), "Could not stop service: 1062\n");
+}
+
+TEST(IsOn, OnlyTheExactLowerCaseWordIsOn) {
+    struct Case {
+        std::optional<std::string> text;
+        int expected;
+    } cases[] = {{std::nullopt, 0}, {"on", 1}, {"ON", 0}, {"On", 0}, {" on", 0},
+                 {"on ", 0},        {"", 0},   {"off", 0}, {"onn", 0}};
+    for (const Case& c : cases) EXPECT_EQ(isOn(c.text), c.expected) << (c.text ? *c.text : "<absent>");
+}
+
+TEST_F(TraceTest, RedirectionSendsBothStreamsToTheirFilesAppending) {
+    os.writeFile("C:\\logs\\host.stderr", "old error\n");
+    enableTrace();
+    redirectTraceOutput(os, std::string("C:\\logs\\host.stdout"), std::string("C:\\logs\\host.stderr"));
+    traceMessage("traced");
+    writeOut("console %d", 1);
+    printSystemError(os, "label", 123456);
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(err(), "");
+    std::string errFile = os.fileContent("C:\\logs\\host.stderr").value_or("");
+    EXPECT_EQ(errFile.substr(0, 10), "old error\n");
+    EXPECT_EQ(traceMessages(errFile), std::vector<std::string>{"traced"});
+    EXPECT_EQ(withoutTrace(errFile), "old error\nlabel: 123456\n");
+    EXPECT_EQ(os.fileContent("C:\\logs\\host.stdout"), "console 1");
+}
+
+TEST_F(TraceTest, RedirectionActsOnlyOnceWithTheTraceOnAndBothPaths) {
+    const std::optional<std::string> outPath = std::string("C:\\o"), errPath = std::string("C:\\e");
+    redirectTraceOutput(os, outPath, errPath);  // trace off
+    enableTrace();
+    redirectTraceOutput(os, std::nullopt, errPath);
+    redirectTraceOutput(os, outPath, std::nullopt);
+    EXPECT_FALSE(os.fileContent("C:\\o").has_value());
+    EXPECT_FALSE(os.fileContent("C:\\e").has_value());
+    writeOut("still here");
+    EXPECT_EQ(out(), "still here");
+
+    redirectTraceOutput(os, outPath, errPath);
+    redirectTraceOutput(os, std::string("C:\\o2"), std::string("C:\\e2"));
+    writeOut("moved");
+    EXPECT_EQ(os.fileContent("C:\\o"), "moved");
+    EXPECT_FALSE(os.fileContent("C:\\o2").has_value());
+}
+
+TEST_F(TraceTest, AStreamThatCannotBeReopenedLosesItsOutput) {
+    enableTrace();
+    os.failNext(MemoryPlatform::Op::OpenAppendStream, win::ERROR_ACCESS_DENIED);
+    redirectTraceOutput(os, std::string("C:\\o"), std::string("C:\\e"));
+    traceMessage("lost");
+    printSystemError(os, "lost too", 1);
+    writeOut("kept");
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(os.fileContent("C:\\o"), "kept");
+}
+
+TEST_F(TraceTest, ParametersAreTracedWithTheirIndexes) {
+    enableTrace();
+    char* args[] = {const_cast<char*>("VornelAgentServiceInfo.exe"), nullptr, const_cast<char*>("-debug")};
+    traceParameters("VornelAgentServiceInfo.main", 3, args);
+    traceParameters(nullptr, 0, args);
+    traceParameters("label", 2, nullptr);
+    EXPECT_EQ(trace(), (std::vector<std::string>{
+                           "VornelAgentServiceInfo.main - 3 parameters were passed",
+                           "VornelAgentServiceInfo.main - parameter(0) = VornelAgentServiceInfo.exe",
+                           "VornelAgentServiceInfo.main - parameter(1) = <null>",
+                           "VornelAgentServiceInfo.main - parameter(2) = -debug",
+                           "<null> - no parameters were passed",
+                           "label - no parameters were passed",
+                       }));
+}
+
+}  // namespace
+}  // namespace vornel::testing
