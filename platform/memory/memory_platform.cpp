@@ -229,6 +229,14 @@ std::shared_ptr<MemoryPlatform::Node> MemoryPlatform::createKeyLocked(const std:
     return node;
 }
 
+template <class Owned>
+ErrorCode MemoryPlatform::give(Owned& out, uintptr_t value, Lock& lock) {
+    // Assigned without the lock: replacing a handle the caller still held closes it.
+    lock.unlock();
+    out = Owned(this, value);
+    return win::ERROR_SUCCESS;
+}
+
 uintptr_t MemoryPlatform::newHandle(Handle handle) {
     uintptr_t value = nextHandle_;
     nextHandle_ += 4;
@@ -236,7 +244,8 @@ uintptr_t MemoryPlatform::newHandle(Handle handle) {
     return value;
 }
 
-ErrorCode MemoryPlatform::openKeyLocked(const std::string& path, uint32_t access, bool create, RegKey& key) {
+ErrorCode MemoryPlatform::openKeyLocked(const std::string& path, uint32_t access, bool create, RegKey& key,
+                                        Lock& lock) {
     ErrorCode rc = 0;
     std::shared_ptr<Node> node = create ? createKeyLocked(path, rc) : findKey(path, rc);
     if (!node) return rc;
@@ -244,8 +253,7 @@ ErrorCode MemoryPlatform::openKeyLocked(const std::string& path, uint32_t access
     handle.type = Handle::Type::Key;
     handle.key = node;
     handle.access = access;
-    key = RegKey(this, newHandle(std::move(handle)));
-    return win::ERROR_SUCCESS;
+    return give(key, newHandle(std::move(handle)), lock);
 }
 
 std::shared_ptr<MemoryPlatform::Node> MemoryPlatform::keyOf(const RegKey& key, uint32_t* access) const {
@@ -258,25 +266,25 @@ std::shared_ptr<MemoryPlatform::Node> MemoryPlatform::keyOf(const RegKey& key, u
 ErrorCode MemoryPlatform::regOpenKeyEx(const std::string& path, uint32_t access, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegOpenKeyEx)) return rc;
-    return openKeyLocked(path, access, false, key);
+    return openKeyLocked(path, access, false, key, lock);
 }
 
 ErrorCode MemoryPlatform::regOpenKey(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegOpenKey)) return rc;
-    return openKeyLocked(path, win::KEY_ALL_ACCESS, false, key);
+    return openKeyLocked(path, win::KEY_ALL_ACCESS, false, key, lock);
 }
 
 ErrorCode MemoryPlatform::regCreateKeyEx(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegCreateKeyEx)) return rc;
-    return openKeyLocked(path, win::KEY_ALL_ACCESS, true, key);
+    return openKeyLocked(path, win::KEY_ALL_ACCESS, true, key, lock);
 }
 
 ErrorCode MemoryPlatform::regCreateKey(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegCreateKey)) return rc;
-    return openKeyLocked(path, win::KEY_ALL_ACCESS, true, key);
+    return openKeyLocked(path, win::KEY_ALL_ACCESS, true, key, lock);
 }
 
 ErrorCode MemoryPlatform::regQueryValue(const RegKey& key, const std::string& name, std::string& data) {
@@ -529,8 +537,7 @@ ErrorCode MemoryPlatform::openSCManager(uint32_t access, ScHandle& manager) {
     Handle handle;
     handle.type = Handle::Type::Manager;
     handle.access = access;
-    manager = ScHandle(this, newHandle(std::move(handle)));
-    return win::ERROR_SUCCESS;
+    return give(manager, newHandle(std::move(handle)), lock);
 }
 
 ErrorCode MemoryPlatform::openService(const ScHandle& manager, const std::string& name, uint32_t access,
@@ -545,8 +552,7 @@ ErrorCode MemoryPlatform::openService(const ScHandle& manager, const std::string
     handle.type = Handle::Type::Service;
     handle.access = access;
     handle.service = lower(name);
-    service = ScHandle(this, newHandle(std::move(handle)));
-    return win::ERROR_SUCCESS;
+    return give(service, newHandle(std::move(handle)), lock);
 }
 
 ErrorCode MemoryPlatform::createService(const ScHandle& manager, const ServiceConfig& config, ScHandle& service) {
@@ -560,8 +566,7 @@ ErrorCode MemoryPlatform::createService(const ScHandle& manager, const ServiceCo
     handle.type = Handle::Type::Service;
     handle.access = config.desiredAccess;
     handle.service = lower(config.name);
-    service = ScHandle(this, newHandle(std::move(handle)));
-    return win::ERROR_SUCCESS;
+    return give(service, newHandle(std::move(handle)), lock);
 }
 
 ErrorCode MemoryPlatform::changeServiceConfig(const ScHandle& service, uint32_t startType,
@@ -975,10 +980,14 @@ ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const st
     process.pid = pid;
     Handle thread = process;
     thread.type = Handle::Type::Thread;
-    info.process = ProcessHandle(this, newHandle(std::move(process)));
-    info.thread = ProcessHandle(this, newHandle(std::move(thread)));
-    info.processId = pid;
+    uintptr_t processHandle = newHandle(std::move(process));
+    uintptr_t threadHandle = newHandle(std::move(thread));
     runExits(exits, lock);
+    lock.unlock();
+    // Assigned without the lock: replacing a handle the caller still held closes it.
+    info.process = ProcessHandle(this, processHandle);
+    info.thread = ProcessHandle(this, threadHandle);
+    info.processId = pid;
     return win::ERROR_SUCCESS;
 }
 
@@ -992,6 +1001,12 @@ WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t 
     }
     Process& process = processes_[it->second->pid];
     if (process.ended) return WaitResult::Signaled;
+    if (milliseconds == win::INFINITE && process.endAt) {
+        // The process ends by itself: time passes until it does.
+        realPause(*process.endAt > nowMs_ ? *process.endAt - nowMs_ : 0, lock);
+        if (!process.ended) advanceLocked(*process.endAt > nowMs_ ? *process.endAt - nowMs_ : 0, lock);
+        return WaitResult::Signaled;
+    }
     if (milliseconds == win::INFINITE) {
         if (!changed_.wait_for(lock, kHangLimit, [&] { return process.ended || shuttingDown_; })) {
             hangDetected_ = true;
@@ -1018,8 +1033,7 @@ ErrorCode MemoryPlatform::openProcess(uint32_t pid, uint32_t access, ProcessHand
     process.type = Handle::Type::Process;
     process.pid = pid;
     process.access = access;
-    handle = ProcessHandle(this, newHandle(std::move(process)));
-    return win::ERROR_SUCCESS;
+    return give(handle, newHandle(std::move(process)), lock);
 }
 
 ErrorCode MemoryPlatform::getExitCodeProcess(const ProcessHandle& handle, uint32_t& exitCode) {

@@ -227,7 +227,9 @@ private:
 
     std::shared_ptr<Node> findKey(const std::string& path, ErrorCode& rc) const;
     std::shared_ptr<Node> createKeyLocked(const std::string& path, ErrorCode& rc);
-    ErrorCode openKeyLocked(const std::string& path, uint32_t access, bool create, RegKey& key);
+    ErrorCode openKeyLocked(const std::string& path, uint32_t access, bool create, RegKey& key, Lock& lock);
+    template <class Owned>
+    ErrorCode give(Owned& out, uintptr_t value, Lock& lock);
     std::shared_ptr<Node> keyOf(const RegKey& key, uint32_t* access = nullptr) const;
     void writeServiceKeyLocked(const ServiceRecord& record);
     ErrorCode createServiceLocked(const ServiceConfig& config);

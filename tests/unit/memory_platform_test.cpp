@@ -1,0 +1,206 @@
+// The in-memory Windows that every unit test stands on: its clock, processes, dispatcher,
+// service database and fault injection.
+#include <atomic>
+#include <thread>
+
+#include "test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+using Op = MemoryPlatform::Op;
+using MemoryPlatformTest = MemoryTest;
+
+TEST_F(MemoryPlatformTest, TheNextCallOfAnOperationFailsAsToldAndOnlyThen) {
+    os.failNext(Op::RegOpenKeyEx, win::ERROR_ACCESS_DENIED, 2);
+    RegKey key;
+    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::KEY_READ, key), win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(os.regCreateKeyEx("SYSTEM", key), 0u);
+    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::KEY_READ, key), win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::KEY_READ, key), 0u);
+}
+
+TEST_F(MemoryPlatformTest, TheNthCallOfARunFailsAndEveryCallIsCounted) {
+    os.resetCalls();
+    os.failCall(3, win::ERROR_INVALID_HANDLE);
+    RegKey a, b, c, d;
+    EXPECT_EQ(os.regCreateKeyEx("X", a), 0u);
+    EXPECT_EQ(os.regOpenKey("X", b), 0u);
+    EXPECT_EQ(os.regOpenKeyEx("X", win::KEY_READ, c), win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(os.regOpenKeyEx("X", win::KEY_READ, d), 0u);
+    EXPECT_EQ(os.callCount(), 4u);
+    EXPECT_EQ(os.callCount(Op::RegOpenKeyEx), 2u);
+    EXPECT_EQ(os.callLog(), (std::vector<Op>{Op::RegCreateKeyEx, Op::RegOpenKey, Op::RegOpenKeyEx, Op::RegOpenKeyEx}));
+}
+
+TEST_F(MemoryPlatformTest, SleepsAndTimedOutWaitsAdvanceTheClockByTheirLength) {
+    uint64_t start = os.nowMs();
+    os.sleep(1000);
+    EXPECT_EQ(os.nowMs(), start + 1000);
+
+    MemoryPlatform::ProcessSpec script;
+    script.runsForMs = 65000;
+    script.exitCode = 4;
+    uint32_t pid = os.spawnProcess(script);
+    ProcessHandle process;
+    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    int timeouts = 0;
+    while (os.waitForProcess(process, 1000) == WaitResult::Timeout) ++timeouts;
+    EXPECT_EQ(timeouts, 64);
+    EXPECT_EQ(os.nowMs(), start + 1000 + 65000);
+    uint32_t code = 0;
+    EXPECT_EQ(os.getExitCodeProcess(process, code), 0u);
+    EXPECT_EQ(code, 4u);
+}
+
+TEST_F(MemoryPlatformTest, ALaunchIsRecordedAndItsProcessDoesWhatTheLauncherSays) {
+    os.setLauncher([this](const MemoryPlatform::Launch& launch) {
+        MemoryPlatform::LaunchOutcome outcome;
+        if (launch.workingDir == "C:\\missing") {
+            outcome.error = win::ERROR_DIRECTORY;
+            return outcome;
+        }
+        outcome.process.runsForMs = 2000;
+        outcome.process.onExit = [this] {
+            MemoryPlatform::ProcessSpec agent;
+            uint32_t agentPid = os.spawnProcess(agent);
+            os.writeFile("C:\\agent.pid", std::to_string(agentPid) + "\n");
+        };
+        return outcome;
+    });
+    ProcessInfo info;
+    EXPECT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\" ", "C:\\missing", info), win::ERROR_DIRECTORY);
+    ASSERT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\"  \"agent\"", "C:\\a\\bin", info), 0u);
+    EXPECT_FALSE(os.fileContent("C:\\agent.pid").has_value());
+    uint64_t start = os.nowMs();
+    EXPECT_EQ(os.waitForProcess(info.process, win::INFINITE), WaitResult::Signaled);
+    EXPECT_EQ(os.nowMs(), start + 2000);
+    std::optional<std::string> pidFile = os.fileContent("C:\\agent.pid");
+    ASSERT_TRUE(pidFile.has_value());
+    EXPECT_TRUE(os.processRunning(static_cast<uint32_t>(std::stoul(*pidFile))));
+    std::vector<MemoryPlatform::Launch> launches = os.launches();
+    ASSERT_EQ(launches.size(), 2u);
+    EXPECT_EQ(launches[1].commandLine, "\"C:\\a\\bin\\startAgent.bat\"  \"agent\"");
+    EXPECT_EQ(launches[1].workingDir, "C:\\a\\bin");
+}
+
+TEST_F(MemoryPlatformTest, AnEndedProcessCanBeOpenedAndItsHandleIsSignalled) {
+    uint32_t pid = os.spawnProcess({});
+    EXPECT_TRUE(os.processRunning(pid));
+    os.endProcess(pid, 9);
+    EXPECT_FALSE(os.processRunning(pid));
+    ProcessHandle process;
+    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    EXPECT_EQ(os.waitForProcess(process, 0), WaitResult::Signaled);
+    ProcessHandle none;
+    EXPECT_EQ(os.openProcess(0, win::PROCESS_ALL_ACCESS, none), win::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(os.openProcess(pid + 4000, win::PROCESS_ALL_ACCESS, none), win::ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(MemoryPlatformTest, TheDispatcherFailsOutsideTheServiceManager) {
+    bool ran = false;
+    EXPECT_EQ(os.runServiceDispatcher("svc", [&](int, char**) { ran = true; }),
+              win::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(MemoryPlatformTest, TheDispatcherRunsTheMainOnItsOwnThreadAndDeliversControlsOnItsOwn) {
+    os.setLaunchedByManager(true, {"a", "b"});
+    std::thread::id dispatcherThread, mainThread;
+    std::vector<std::string> arguments;
+    std::vector<uint32_t> delivered;
+    std::atomic<StatusHandle> handle{0};
+    std::thread dispatcher([&] {
+        dispatcherThread = std::this_thread::get_id();
+        EXPECT_EQ(os.runServiceDispatcher("svc",
+                                          [&](int argc, char** argv) {
+                                              mainThread = std::this_thread::get_id();
+                                              arguments.assign(argv, argv + argc);
+                                              StatusHandle h = 0;
+                                              os.registerServiceCtrlHandler(
+                                                  "svc",
+                                                  [&](uint32_t control) {
+                                                      EXPECT_EQ(std::this_thread::get_id(), dispatcherThread);
+                                                      delivered.push_back(control);
+                                                      if (control == win::SERVICE_CONTROL_STOP) {
+                                                          os.setServiceStatus(handle, ServiceStatus{16, 1});
+                                                      }
+                                                  },
+                                                  h);
+                                              handle = h;
+                                              os.setServiceStatus(h, ServiceStatus{16, 4, 1});
+                                          }),
+                  0u);
+    });
+    ASSERT_TRUE(os.waitUntil([&] { return os.statusReports().size() == 1; }));
+    os.postControl(win::SERVICE_CONTROL_INTERROGATE);
+    os.postControl(128);
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    dispatcher.join();
+    os.joinServiceThread();
+    EXPECT_NE(mainThread, dispatcherThread);
+    EXPECT_EQ(arguments, (std::vector<std::string>{"svc", "a", "b"}));
+    EXPECT_EQ(delivered, (std::vector<uint32_t>{4, 128, 1}));
+    std::vector<MemoryPlatform::StatusReport> reports = os.statusReports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_FALSE(reports[0].onDispatcherThread);
+    EXPECT_TRUE(reports[1].onDispatcherThread);
+    EXPECT_EQ(reports[1].status.dwCurrentState, win::SERVICE_STOPPED);
+}
+
+TEST_F(MemoryPlatformTest, AStatusReportWithoutAHandleFails) {
+    EXPECT_EQ(os.setServiceStatus(0, ServiceStatus{}), win::ERROR_INVALID_HANDLE);
+}
+
+TEST_F(MemoryPlatformTest, ServicesFollowTheServiceManagersRules) {
+    ServiceConfig config;
+    config.name = "Svc";
+    config.displayName = std::string("The Svc");
+    config.binaryPathName = "\"C:\\a\\bin\\x.exe\" \"Svc\"";
+    os.addService(config);
+    ScHandle manager, service, other;
+    ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
+    ServiceConfig sameName = config;
+    sameName.name = "SVC";
+    sameName.displayName = std::string("Another");
+    EXPECT_EQ(os.createService(manager, sameName, other), win::ERROR_SERVICE_EXISTS);
+    ServiceConfig sameDisplayName = config;
+    sameDisplayName.name = "Svc2";
+    EXPECT_EQ(os.createService(manager, sameDisplayName, other), win::ERROR_DUPLICATE_SERVICE_NAME);
+    ServiceConfig tooLong = config;
+    tooLong.name = std::string(257, 'n');
+    tooLong.displayName.reset();
+    EXPECT_EQ(os.createService(manager, tooLong, other), win::ERROR_INVALID_NAME);
+    ScHandle nullManager;
+    EXPECT_EQ(os.createService(nullManager, sameDisplayName, other), win::ERROR_INVALID_HANDLE);
+
+    EXPECT_EQ(os.stringValue("SYSTEM\\CurrentControlSet\\Services\\Svc", "ImagePath"), config.binaryPathName);
+    ASSERT_EQ(os.openService(manager, "svc", win::SERVICE_ALL_ACCESS, service), 0u);
+    EXPECT_EQ(os.startService(service), 0u);
+    EXPECT_EQ(os.startService(service), win::ERROR_SERVICE_ALREADY_RUNNING);
+    ServiceStatus status;
+    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), 0u);
+    EXPECT_EQ(status.dwCurrentState, win::SERVICE_STOPPED);
+    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), win::ERROR_SERVICE_NOT_ACTIVE);
+
+    os.createKey("SYSTEM\\CurrentControlSet\\Services\\Svc\\Parameters");
+    EXPECT_EQ(os.deleteService(service), 0u);
+    EXPECT_EQ(os.deleteService(service), win::ERROR_SERVICE_MARKED_FOR_DELETE);
+    EXPECT_TRUE(os.service("Svc").has_value());
+    service.reset();
+    EXPECT_FALSE(os.service("Svc").has_value());
+    EXPECT_FALSE(os.keyExists("SYSTEM\\CurrentControlSet\\Services\\Svc"));
+}
+
+TEST_F(MemoryPlatformTest, ChildKeysEnumerateInCaseInsensitiveOrderInTheirStoredCase) {
+    for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2"}) os.createKey(std::string("R\\") + name);
+    EXPECT_EQ(os.subKeys("r"), (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "gamma"}));
+    RegKey key;
+    ASSERT_EQ(os.regOpenKey("R", key), 0u);
+    std::string name;
+    ASSERT_EQ(os.regEnumKey(key, 1, name), 0u);
+    EXPECT_EQ(name, "ALPHA2");
+}
+
+}  // namespace
+}  // namespace vornel::testing
