@@ -15,6 +15,8 @@ std::atomic<std::FILE*> g_err{stderr};
 // Keeps each trace line whole when the host's two threads trace at the same moment.
 std::mutex g_traceLock;
 
+std::string formatVa(const char* format, va_list args) VORNEL_PRINTF(1, 0);
+
 std::string formatVa(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
