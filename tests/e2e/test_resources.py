@@ -1,0 +1,61 @@
+"""The Windows resources of the agent installation: the event message file's texts and each
+program's version resource, read back through the Windows API under Wine."""
+
+import shutil
+
+import pytest
+
+from wine import BIN, REPO
+
+PROGRAMS = ["VornelAgentService", "InstallVornelAgentService", "StartVornelAgentService",
+            "StopVornelAgentService", "UninstallVornelAgentService", "VornelAgentServiceInfo"]
+EVENTS = {0x20000068: "starting the agent", 0x20000067: "start script has returned",
+          0x2000006D: "did not write a new process id", 0x20000069: "stop script could not be started"}
+
+
+@pytest.fixture(scope="module")
+def probe_dir(wine):
+    target = wine.unix_path("C:\\vornel-probe")
+    target.mkdir(parents=True, exist_ok=True)
+    for name in ["probe.exe", "VornelAgentServiceMsg.dll"] + [p + ".exe" for p in PROGRAMS]:
+        if (BIN / name).exists():
+            shutil.copy2(BIN / name, target / name)
+    return "C:\\vornel-probe\\"
+
+
+@pytest.mark.parametrize("event_id", sorted(EVENTS))
+def test_message_file_formats_each_event_with_its_insertion_string(wine, probe_dir, event_id):
+    insertion = "OrvikTamberVornel6100AgentService - probe"
+    result = wine.run(probe_dir + "probe.exe", "message", probe_dir + "VornelAgentServiceMsg.dll",
+                      f"{event_id:08X}", insertion)
+    assert result.status == 0, result
+    assert insertion in result.out
+    assert EVENTS[event_id] in result.out
+    assert "%1" not in result.out
+
+
+def test_message_file_has_no_text_for_other_events(wine, probe_dir):
+    result = wine.run(probe_dir + "probe.exe", "message", probe_dir + "VornelAgentServiceMsg.dll", "20000070", "x")
+    assert result.status != 0
+    assert result.out == ""
+
+
+def project_version():
+    for line in (REPO / "CMakeLists.txt").read_text().splitlines():
+        if line.startswith("project(") and " VERSION " in line:
+            return line.split(" VERSION ")[1].split()[0]
+    raise AssertionError("no project version")
+
+
+@pytest.mark.parametrize("program", PROGRAMS)
+def test_each_program_carries_its_product_name_and_version(wine, probe_dir, program):
+    if not (BIN / (program + ".exe")).exists():
+        pytest.skip(f"{program}.exe is not built yet")
+    exe = probe_dir + program + ".exe"
+    product = wine.run(probe_dir + "probe.exe", "version", exe, "ProductName")
+    version = wine.run(probe_dir + "probe.exe", "version", exe, "FileVersion")
+    name = wine.run(probe_dir + "probe.exe", "version", exe, "OriginalFilename")
+    assert product.status == 0 and version.status == 0 and name.status == 0
+    assert product.out.strip() == "Orvik Halcyra Dravenmoor V6.1 Agent Service"
+    assert version.out.strip() == project_version() + ".0"
+    assert name.out.strip() == program + ".exe"
