@@ -70,6 +70,17 @@ def remove_service(wine, full_name):
     wine.reg_delete_key(SOURCES + full_name)
 
 
+def values_of(wine, key):
+    """Every value of a key as {name: (type, data)}, from one run of Wine's reg."""
+    listing = wine.reg_query(key) or ""
+    values = {}
+    for line in listing.splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) >= 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2] if len(parts) == 3 else "")
+    return values
+
+
 def xor_hex(plain, key):
     return "".join(f"{ord(c) ^ ord(key[i % len(key)]):02X}" for i, c in enumerate(plain))
 
@@ -100,7 +111,8 @@ def test_first_install_creates_the_service_with_every_setting(wine, first_instal
     assert wine.reg_query(key, "Start") == "0x3"
     assert wine.reg_query(key, "ErrorControl") == "0x1"
     assert wine.reg_query(key, "ObjectName") == "LocalSystem"
-    assert wine.reg_query(key, "Description") == "Controls the running of an Orvik Halcyra Dravenmoor V6.1 Agent:  agent one"
+    assert wine.reg_query(key, "Description") == \
+        "Controls the running of an Orvik Halcyra Dravenmoor V6.1 Agent:  agent one"
 
     logs = HOME + "logs\\middlewareagent"
     expected = {
@@ -116,11 +128,7 @@ def test_first_install_creates_the_service_with_every_setting(wine, first_instal
         "StdErrTraceFile": logs + "\\VornelAgentService.stderr",
         "Restart": "false",
     }
-    params = {name: wine.reg_query(key + "\\Parameters", name) for name in expected}
-    assert params == expected
-    listing = wine.reg_query(key + "\\Parameters")
-    for name in expected:
-        assert any(line.split()[:2] == [name, "REG_SZ"] for line in listing.splitlines()), listing
+    assert values_of(wine, key + "\\Parameters") == {name: ("REG_SZ", text) for name, text in expected.items()}
 
     assert wine.reg_query(SOURCES + FULL, "EventMessageFile") == HOME + "bin\\VornelAgentServiceMsg.dll"
     assert wine.reg_query(SOURCES + FULL, "TypesSupported") == "0x7"

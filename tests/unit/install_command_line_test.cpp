@@ -89,7 +89,8 @@ TEST_F(InstallTest, ABadStartTypeIsRefusedAfterEveryValueHasBeenDerived) {
     EXPECT_EQ(installNode1({"-debug", "-starttype", "automatically"}), -1);
     std::vector<std::string> main = traceStartingWith("InstallVornelAgentService - main - ");
     ASSERT_FALSE(main.empty());
-    EXPECT_EQ(main.back(), "InstallVornelAgentService - main - Pid File = C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile");
+    EXPECT_EQ(main.back(),
+              "InstallVornelAgentService - main - Pid File = C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile");
     EXPECT_TRUE(traceStartingWith("InstallVornelAgentService - addService").empty());
     EXPECT_EQ(os.service(kNode1Full), std::nullopt);
 }
@@ -195,6 +196,7 @@ TEST_F(InstallTest, TracesEveryValueOfTheCommandLineButNeverThePassword) {
     ASSERT_EQ(installNode1({"-debug", "-startargs", "-Dx -Dy", "-stopargs", "q", "-userid", "bob", "-password",
                             "s3cret", "-servicetrace", "ON"}),
               0);
+    const std::string logs = "C:\\agent\\logs\\middlewareagent";
     const std::vector<std::string> expected = {
         "InstallVornelAgentService - main - Processed parameters, unknown params: <null>",
         "InstallVornelAgentService - main - service name = node1",
@@ -206,10 +208,10 @@ TEST_F(InstallTest, TracesEveryValueOfTheCommandLineButNeverThePassword) {
         "InstallVornelAgentService - main - userid = .\\bob",
         "InstallVornelAgentService - main - password = ********",
         "InstallVornelAgentService - main - service trace = ON",
-        "InstallVornelAgentService - main - logroot = C:\\agent\\logs\\middlewareagent",
-        "InstallVornelAgentService - main - stdout trace file = C:\\agent\\logs\\middlewareagent\\VornelAgentService.stdout",
-        "InstallVornelAgentService - main - stderr trace file = C:\\agent\\logs\\middlewareagent\\VornelAgentService.stderr",
-        "InstallVornelAgentService - main - Pid File = C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile",
+        "InstallVornelAgentService - main - logroot = " + logs,
+        "InstallVornelAgentService - main - stdout trace file = " + logs + "\\VornelAgentService.stdout",
+        "InstallVornelAgentService - main - stderr trace file = " + logs + "\\VornelAgentService.stderr",
+        "InstallVornelAgentService - main - Pid File = " + logs + "\\VornelAgent.pidfile",
     };
     EXPECT_EQ(traceStartingWith("InstallVornelAgentService - main - "), expected);
     EXPECT_EQ(err().find("s3cret"), std::string::npos) << err();

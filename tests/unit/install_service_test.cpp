@@ -380,7 +380,8 @@ const std::string kMsgFile = "C:\\agent\\bin\\VornelAgentServiceMsg.dll";
 TEST_F(InstallTest, TheEventSourceIsCreatedOnceAndThenLeftAlone) {
     enableTrace();
     EXPECT_TRUE(registerEventLog(os, kNode1Full, kMsgFile));
-    Values created = {{"EventMessageFile", sz(kMsgFile)}, {"TypesSupported", {REG_DWORD, std::string("\x07\0\0\0", 4)}}};
+    Values created = {{"EventMessageFile", sz(kMsgFile)},
+                      {"TypesSupported", {REG_DWORD, std::string("\x07\0\0\0", 4)}}};
     EXPECT_EQ(valuesOf(kNode1Source), created);
 
     os.resetCalls();
