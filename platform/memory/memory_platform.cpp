@@ -490,7 +490,6 @@ ErrorCode MemoryPlatform::createServiceLocked(const ServiceConfig& config) {
     }
     ServiceRecord record;
     record.config = config;
-    record.config.password.reset();
     record.status.dwServiceType = config.serviceType;
     record.status.dwCurrentState = win::SERVICE_STOPPED;
     record.status.dwWin32ExitCode = ERROR_SERVICE_NEVER_STARTED;
@@ -571,7 +570,7 @@ ErrorCode MemoryPlatform::createService(const ScHandle& manager, const ServiceCo
 
 ErrorCode MemoryPlatform::changeServiceConfig(const ScHandle& service, uint32_t startType,
                                               const std::optional<std::string>& account,
-                                              const std::optional<std::string>& /*password*/) {
+                                              const std::optional<std::string>& password) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::ChangeServiceConfig)) return rc;
     uint32_t access = 0;
@@ -584,6 +583,7 @@ ErrorCode MemoryPlatform::changeServiceConfig(const ScHandle& service, uint32_t 
         record->config.startType = startType;
     }
     if (account) record->config.account = account;
+    if (password) record->config.password = password;
     writeServiceKeyLocked(*record);
     return win::ERROR_SUCCESS;
 }

@@ -52,7 +52,7 @@ public:
     };
 
     struct ServiceRecord {
-        ServiceConfig config;  // the password is not kept
+        ServiceConfig config;  // the password as last given to create or change, for tests to see
         ServiceStatus status;
         bool deletePending = false;
         unsigned startRequests = 0;

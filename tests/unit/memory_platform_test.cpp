@@ -192,6 +192,37 @@ TEST_F(MemoryPlatformTest, ServicesFollowTheServiceManagersRules) {
     EXPECT_FALSE(os.keyExists("SYSTEM\\CurrentControlSet\\Services\\Svc"));
 }
 
+TEST_F(MemoryPlatformTest, AConfigurationChangeTouchesOnlyWhatItIsGiven) {
+    ServiceConfig config;
+    config.name = "Svc";
+    config.startType = win::SERVICE_DISABLED;
+    config.account = std::string(".\\bob");
+    config.password = std::string("first");
+    config.binaryPathName = "x.exe";
+    ScHandle manager, service;
+    ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
+    ASSERT_EQ(os.createService(manager, config, service), 0u);
+    EXPECT_EQ(os.service("Svc")->config.password, std::string("first"));
+
+    EXPECT_EQ(os.changeServiceConfig(service, win::SERVICE_NO_CHANGE, std::nullopt, std::nullopt), 0u);
+    ServiceConfig unchanged = os.service("Svc")->config;
+    EXPECT_EQ(unchanged.startType, win::SERVICE_DISABLED);
+    EXPECT_EQ(unchanged.account, std::string(".\\bob"));
+    EXPECT_EQ(unchanged.password, std::string("first"));
+
+    EXPECT_EQ(os.changeServiceConfig(service, win::SERVICE_AUTO_START, std::nullopt, std::string("second")), 0u);
+    ServiceConfig changed = os.service("Svc")->config;
+    EXPECT_EQ(changed.startType, win::SERVICE_AUTO_START);
+    EXPECT_EQ(changed.account, std::string(".\\bob"));
+    EXPECT_EQ(changed.password, std::string("second"));
+    EXPECT_EQ(os.value("SYSTEM\\CurrentControlSet\\Services\\Svc", "Start")->data, std::string("\x02\0\0\0", 4));
+
+    ScHandle readOnly;
+    ASSERT_EQ(os.openService(manager, "Svc", win::SERVICE_QUERY_STATUS, readOnly), 0u);
+    EXPECT_EQ(os.changeServiceConfig(readOnly, win::SERVICE_DEMAND_START, std::nullopt, std::nullopt),
+              win::ERROR_ACCESS_DENIED);
+}
+
 TEST_F(MemoryPlatformTest, ChildKeysEnumerateInCaseInsensitiveOrderInTheirStoredCase) {
     for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2"}) os.createKey(std::string("R\\") + name);
     EXPECT_EQ(os.subKeys("r"), (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "gamma"}));

@@ -1,0 +1,181 @@
+// The installer's command line: its option table, its usage text, the checks in their order
+// and the values derived from the agent home.
+#include <cctype>
+
+#include "common/trace.h"
+#include "install/install.h"
+
+namespace vornel {
+namespace {
+
+bool equalsIgnoringCase(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+const char* nameOf(const OptionTable& table, InstallOption option) { return table.entries[option].name; }
+
+// The value of an option that requires one; the parser has made sure it has one.
+std::string valueOf(const OptionTable& table, InstallOption option) {
+    return getOptionValue(table, option).value_or(std::string());
+}
+
+// A refusal of the command line: the message on the error stream, then the usage.
+int refuse(const OptionTable& table, const std::string& message) {
+    writeErr("%s", message.c_str());
+    printUsage(table);
+    return -1;
+}
+
+}  // namespace
+
+OptionTable installOptionTable() {
+    return OptionTable{
+        {"servicename", {}, OPTION_VALUE_REQUIRED},
+        {"agentname", {}, OPTION_VALUE_REQUIRED},
+        {"agenthome", {}, OPTION_VALUE_REQUIRED},
+        {"startargs", {}, OPTION_VALUE_REQUIRED},
+        {"stopargs", {}, OPTION_VALUE_REQUIRED},
+        {"userid", {}, OPTION_VALUE_REQUIRED},
+        {"password", {}, OPTION_VALUE_REQUIRED},
+        {"restart", {}, OPTION_VALUE_REQUIRED},
+        {"encodeparams", {}, OPTION_VALUE_OPTIONAL},
+        {"starttype", {}, OPTION_VALUE_REQUIRED},
+        {"noprefix", {}, 0},
+        {"help", {}, 0},
+        {"debug", {}, 0},
+        {"servicetrace", {}, OPTION_VALUE_REQUIRED},
+    };
+}
+
+void printUsage(const OptionTable& table) {
+    writeOut("\r\nUsage: InstallVornelAgentService.exe (with no arguments displays this help)");
+    writeOut("\r\n        -%s <Service Name>", nameOf(table, kOptServiceName));
+    writeOut("\r\n        -%s <VornelAgent Name>", nameOf(table, kOptAgentName));
+    writeOut("\r\n        -%s <Agent's Root Directory>", nameOf(table, kOptAgentHome));
+    writeOut("\r\n        -%s <additional start arguments>", nameOf(table, kOptStartArgs));
+    writeOut("\r\n        -%s <additional stop arguments>", nameOf(table, kOptStopArgs));
+    writeOut("\r\n        -%s <execution id>", nameOf(table, kOptUserId));
+    writeOut("\r\n        -%s <password>", nameOf(table, kOptPassword));
+    writeOut("\r\n        -%s ", nameOf(table, kOptEncodeParams));
+    writeOut("\r\n        -%s ", nameOf(table, kOptNoPrefix));
+    writeOut("\r\n        -%s <true | false>", nameOf(table, kOptRestart));
+    writeOut("\r\n        -%s <automatic | manual | disabled>", nameOf(table, kOptStartType));
+    writeOut("\r\n        -%s <on | off>", nameOf(table, kOptServiceTrace));
+    writeOut("\r\n        -%s <Displays this help>", nameOf(table, kOptHelp));
+}
+
+std::string agentHomeWithSeparator(const std::string& agentHome) {
+    if (!agentHome.empty() && (agentHome.back() == '\\' || agentHome.back() == '/')) return agentHome;
+    return agentHome + "\\";
+}
+
+std::string logRootOf(const std::string& agentHome) { return agentHome + "logs\\" + "middlewareagent"; }
+
+std::string accountNameOf(const std::string& userId) {
+    if (userId.find('\\') != std::string::npos) return userId;
+    return ".\\" + userId;
+}
+
+std::optional<uint32_t> startTypeOf(const std::string& text) {
+    if (equalsIgnoringCase(text, "automatic")) return win::SERVICE_AUTO_START;
+    if (equalsIgnoringCase(text, "manual")) return win::SERVICE_DEMAND_START;
+    if (equalsIgnoringCase(text, "disabled")) return win::SERVICE_DISABLED;
+    return std::nullopt;
+}
+
+int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
+    OptionTable table = installOptionTable();
+    if (parseOptions(table, argc, argv) == 0) {
+        printUsage(table);
+        return -1;
+    }
+    std::optional<std::string> unknown = getUnknownParams(table, argc, argv);
+    if (isOptionSet(table, kOptDebug)) {
+        enableTrace();
+    } else {
+        disableTrace();
+    }
+    traceMessage("InstallVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
+
+    if (isOptionSet(table, kOptHelp)) {
+        printUsage(table);
+        return 0;
+    }
+    if (unknown) {
+        return refuse(table, "Unrecognized parameters encountered on the command line: '" + *unknown + "'\n");
+    }
+
+    ServiceSettings settings;
+    if (!isOptionSet(table, kOptServiceName)) {
+        return refuse(table, "Required argument [-servicename] not specified!");
+    }
+    settings.serviceName = valueOf(table, kOptServiceName);
+    traceMessage("InstallVornelAgentService - main - service name = %s", settings.serviceName.c_str());
+
+    if (!isOptionSet(table, kOptAgentName)) {
+        return refuse(table, "Required argument [-agentname] not specified!");
+    }
+    settings.agentName = valueOf(table, kOptAgentName);
+    traceMessage("InstallVornelAgentService - main - agent name = %s", settings.agentName.c_str());
+
+    if (!isOptionSet(table, kOptAgentHome)) {
+        return refuse(table, "Required argument [-agentHome] not specified!");
+    }
+    std::string enteredHome = valueOf(table, kOptAgentHome);
+    traceMessage("InstallVornelAgentService - main - agent home = %s", enteredHome.c_str());
+    settings.agentHome = agentHomeWithSeparator(enteredHome);
+    traceMessage("InstallVornelAgentService - main - agent home = %s", settings.agentHome.c_str());
+
+    if (isOptionSet(table, kOptStartArgs)) {
+        settings.startArgs = valueOf(table, kOptStartArgs);
+        traceMessage("InstallVornelAgentService - main - start args = %s", settings.startArgs->c_str());
+    }
+    if (isOptionSet(table, kOptStopArgs)) {
+        settings.stopArgs = valueOf(table, kOptStopArgs);
+        traceMessage("InstallVornelAgentService - main - stop args = %s", settings.stopArgs->c_str());
+    }
+    if (isOptionSet(table, kOptUserId)) {
+        settings.accountName = accountNameOf(valueOf(table, kOptUserId));
+        traceMessage("InstallVornelAgentService - main - userid = %s", settings.accountName->c_str());
+    }
+    if (isOptionSet(table, kOptPassword)) {
+        settings.password = valueOf(table, kOptPassword);
+        // A password never reaches the trace.
+        traceMessage("InstallVornelAgentService - main - password = %s", kMaskedPassword);
+    }
+    settings.serviceTrace = isOn(getOptionValue(table, kOptServiceTrace)) == 1 ? "on" : "off";
+    if (isOptionSet(table, kOptServiceTrace)) {
+        traceMessage("InstallVornelAgentService - main - service trace = %s", valueOf(table, kOptServiceTrace).c_str());
+    }
+
+    settings.logRoot = logRootOf(settings.agentHome);
+    settings.stdoutTraceFile = settings.logRoot + "\\" + "VornelAgentService.stdout";
+    settings.stderrTraceFile = settings.logRoot + "\\" + "VornelAgentService.stderr";
+    settings.pidFile = settings.logRoot + "\\" + "VornelAgent.pidfile";
+    traceMessage("InstallVornelAgentService - main - logroot = %s", settings.logRoot.c_str());
+    traceMessage("InstallVornelAgentService - main - stdout trace file = %s", settings.stdoutTraceFile.c_str());
+    traceMessage("InstallVornelAgentService - main - stderr trace file = %s", settings.stderrTraceFile.c_str());
+    traceMessage("InstallVornelAgentService - main - Pid File = %s", settings.pidFile.c_str());
+
+    settings.useProductText = !isOptionSet(table, kOptNoPrefix);
+    settings.restart = !(isOptionSet(table, kOptRestart) && equalsIgnoringCase(valueOf(table, kOptRestart), "false"));
+    settings.encoded = isOptionSet(table, kOptEncodeParams);
+
+    if (isOptionSet(table, kOptStartType)) {
+        std::string given = valueOf(table, kOptStartType);
+        std::optional<uint32_t> startType = startTypeOf(given);
+        if (!startType) return refuse(table, "'" + given + "' is not a valid argument for -startType.\n");
+        settings.startType = *startType;
+        settings.startTypeGiven = true;
+    }
+
+    return addService(os, settings) < 0 ? -1 : 0;
+}
+
+}  // namespace vornel

@@ -1,0 +1,87 @@
+// The installer: InstallVornelAgentService.
+//
+// main checks the whole command line before it touches anything, derives the agent's log
+// root, pid file and trace files from the agent home, and hands everything to addService,
+// which creates the service (or updates this installation's existing one), writes the
+// service description and every Parameters value, and registers the event-log source.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/options.h"
+#include "platform/platform.h"
+
+namespace vornel {
+
+// The installer's options, by their position in the table.
+enum InstallOption : size_t {
+    kOptServiceName,
+    kOptAgentName,
+    kOptAgentHome,
+    kOptStartArgs,
+    kOptStopArgs,
+    kOptUserId,
+    kOptPassword,
+    kOptRestart,
+    kOptEncodeParams,
+    kOptStartType,
+    kOptNoPrefix,
+    kOptHelp,
+    kOptDebug,
+    kOptServiceTrace,
+};
+
+// A fresh option table, as a new process has it.
+OptionTable installOptionTable();
+
+// The usage text on the output stream, in pieces, with no line end after the last.
+void printUsage(const OptionTable& table);
+
+// Everything addService needs, in the order it takes them.
+struct ServiceSettings {
+    std::string serviceName;                 // the short service name
+    std::string agentName;
+    std::string agentHome;                   // always ends in a separator
+    std::optional<std::string> startArgs;
+    std::optional<std::string> stopArgs;
+    std::optional<std::string> accountName;
+    std::optional<std::string> password;
+    std::string logRoot;
+    std::string pidFile;
+    bool useProductText = true;
+    bool restart = true;
+    uint32_t startType = win::SERVICE_DEMAND_START;
+    bool startTypeGiven = false;
+    bool encoded = false;
+    std::string serviceTrace;                // "on" or "off"
+    std::string stdoutTraceFile;
+    std::string stderrTraceFile;
+};
+
+// The derived values of the command line.
+// The agent home with one "\" appended unless it already ends in "\" or "/".
+std::string agentHomeWithSeparator(const std::string& agentHome);
+// The agent home followed by logs\middlewareagent.
+std::string logRootOf(const std::string& agentHome);
+// The user id unchanged when it names a domain or machine, else ".\" and the user id.
+std::string accountNameOf(const std::string& userId);
+// The start type for "automatic", "manual" or "disabled" in any letter case; absent otherwise.
+std::optional<uint32_t> startTypeOf(const std::string& text);
+// The command line the service manager runs: the host in quotes and the full name in quotes.
+std::string imagePathOf(const std::string& agentHome, const std::string& fullServiceName);
+
+// Creates or updates the service and writes its settings: 0 when the service is this
+// installation's afterwards, -1 when it could be neither created nor recognised.
+int addService(Platform& os, const ServiceSettings& settings);
+
+// Registers the full service name as a source of the Application event log with the message
+// file, unless it is registered already. True when the source is registered afterwards.
+bool registerEventLog(Platform& os, const std::string& serviceName, const std::string& msgFile);
+
+// The program: the exit status.
+int installVornelAgentServiceMain(Platform& os, int argc, char** argv);
+
+}  // namespace vornel
