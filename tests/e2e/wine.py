@@ -92,7 +92,10 @@ class WineSession:
         with open(out_file, "wb") as out, open(err_file, "wb") as err:
             proc = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=cwd or self.scratch,
                                   env=run_env, timeout=timeout)
-        return Result(proc.returncode, out_file.read_text(errors="replace"), err_file.read_text(errors="replace"))
+        # Read as bytes: text mode would turn the "\r\r\n" of a "\r\n" written in text mode into
+        # two line ends.
+        return Result(proc.returncode, out_file.read_bytes().decode(errors="replace"),
+                      err_file.read_bytes().decode(errors="replace"))
 
     def layout_agent_home(self, home, programs=None):
         """Lays out an agent home as an administrator would: <home>bin holds the programs, the
