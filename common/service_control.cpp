@@ -31,4 +31,20 @@ ErrorCode openServiceByName(Platform& os, const ScHandle& manager, const std::st
     return os.openService(manager, fullServiceName, access, service);
 }
 
+ErrorCode openServiceForTool(Platform& os, const std::string& fullServiceName, uint32_t access,
+                             const OpenStepReports& reports, ScHandle& manager, ScHandle& service) {
+    if (ErrorCode rc = openServiceManager(os, manager)) {
+        if (reports.managerFailureTrace != nullptr) traceMessage("%s", reports.managerFailureTrace);
+        printSystemError(os, reports.managerFailureLabel, rc);
+        return rc;
+    }
+    if (ErrorCode rc = openServiceByName(os, manager, fullServiceName, access, service)) {
+        if (reports.serviceFailureTrace != nullptr) traceMessage("%s", reports.serviceFailureTrace);
+        reportOpenServiceFailure(os, fullServiceName, rc);
+        manager.reset();
+        return rc;
+    }
+    return win::ERROR_SUCCESS;
+}
+
 }  // namespace vornel

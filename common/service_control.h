@@ -31,4 +31,19 @@ ErrorCode openServiceManager(Platform& os, ScHandle& manager);
 ErrorCode openServiceByName(Platform& os, const ScHandle& manager, const std::string& fullServiceName,
                             uint32_t access, ScHandle& service);
 
+// How a tool reports a failed open step. The trace lines (none when null) come before the
+// tool's error lines.
+struct OpenStepReports {
+    const char* managerFailureTrace;  // when the manager cannot be opened
+    const char* managerFailureLabel;  // label of the system-error line that follows it
+    const char* serviceFailureTrace;  // when the service cannot be opened, before its report
+};
+
+// The open step of the tools: the manager, then the service by its full name with the tool's
+// rights. When either open fails, the failure is reported as the tool reports it (the
+// system-error line for the manager, the open-failure report for the service), nothing stays
+// open, and the code is returned; 0 with both handles open otherwise.
+ErrorCode openServiceForTool(Platform& os, const std::string& fullServiceName, uint32_t access,
+                             const OpenStepReports& reports, ScHandle& manager, ScHandle& service);
+
 }  // namespace vornel

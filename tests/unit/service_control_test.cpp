@@ -51,5 +51,64 @@ TEST_F(ServiceControlTest, ServicesAreOpenedWithTheToolsRights) {
     EXPECT_EQ(kInfoToolServiceAccess, 0x4u);
 }
 
+class OpenServiceForToolTest : public MemoryTest {
+protected:
+    OpenServiceForToolTest() {
+        ServiceConfig config;
+        config.name = "svc";
+        config.binaryPathName = "x.exe";
+        os.addService(config);
+        enableTrace();
+    }
+    const OpenStepReports reports{"tool - manager trace", "Could not reach the manager", "tool - service trace"};
+    ScHandle manager;
+    ScHandle service;
+};
+
+TEST_F(OpenServiceForToolTest, BothHandlesAreOpenWhenBothOpensSucceed) {
+    EXPECT_EQ(openServiceForTool(os, "svc", kUninstallToolServiceAccess, reports, manager, service), 0u);
+    EXPECT_TRUE(manager.valid());
+    EXPECT_TRUE(service.valid());
+    EXPECT_EQ(err(), "");
+    ServiceStatus status;
+    EXPECT_EQ(os.queryServiceStatus(service, status), 0u) << "opened with the rights asked for";
+}
+
+TEST_F(OpenServiceForToolTest, AManagerThatCannotBeOpenedIsTracedThenReportedWithTheToolsLabel) {
+    os.failNext(MemoryPlatform::Op::OpenSCManager, win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(openServiceForTool(os, "svc", kStartToolServiceAccess, reports, manager, service),
+              win::ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(manager.valid());
+    EXPECT_EQ(trace(), std::vector<std::string>{"tool - manager trace"});
+    std::string text = err();
+    EXPECT_LT(text.find("tool - manager trace"), text.find("Could not reach the manager"));
+    EXPECT_EQ(errWithoutTrace(), "Could not reach the manager: " + systemText(win::ERROR_ACCESS_DENIED) + "\n");
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::OpenService), 0u);
+}
+
+TEST_F(OpenServiceForToolTest, AServiceThatCannotBeOpenedIsReportedAndNothingStaysOpen) {
+    EXPECT_EQ(openServiceForTool(os, "missing", kStopToolServiceAccess, reports, manager, service),
+              win::ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_FALSE(manager.valid());
+    EXPECT_FALSE(service.valid());
+    EXPECT_EQ(os.openHandleCount(), 0u);
+    EXPECT_EQ(trace(), std::vector<std::string>{"tool - service trace"});
+    std::string text = err();
+    EXPECT_LT(text.find("tool - service trace"), text.find("Could not open service"));
+    EXPECT_EQ(errWithoutTrace(),
+              "Could not open service 'missing'\n\treason: " + systemText(win::ERROR_SERVICE_DOES_NOT_EXIST) + "\n");
+}
+
+TEST_F(OpenServiceForToolTest, WithoutTraceTextsOnlyTheReportsAreWritten) {
+    const OpenStepReports quiet{nullptr, "Could not open service control manager", nullptr};
+    os.failNext(MemoryPlatform::Op::OpenSCManager, 123456);
+    EXPECT_EQ(openServiceForTool(os, "svc", kUninstallToolServiceAccess, quiet, manager, service), 123456u);
+    EXPECT_EQ(openServiceForTool(os, "missing", kUninstallToolServiceAccess, quiet, manager, service),
+              win::ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_TRUE(trace().empty());
+    EXPECT_EQ(err(), "Could not open service control manager: 123456\nCould not open service 'missing'\n\treason: " +
+                         systemText(win::ERROR_SERVICE_DOES_NOT_EXIST) + "\n");
+}
+
 }  // namespace
 }  // namespace vornel::testing

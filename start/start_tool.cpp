@@ -1,0 +1,154 @@
+#include "start/start_tool.h"
+
+#include "common/command_line.h"
+#include "common/naming.h"
+#include "common/options.h"
+#include "common/registry.h"
+#include "common/service_control.h"
+#include "common/trace.h"
+
+namespace vornel {
+namespace {
+
+// Positions in the option table.
+enum Option : size_t { ServiceName, Userid, Password, Help, Debug, ServiceTrace };
+
+OptionTable startOptions() {
+    return OptionTable{
+        {"servicename", {}, OPTION_VALUE_REQUIRED},
+        {"userid", {}, OPTION_VALUE_REQUIRED},
+        {"password", {}, OPTION_VALUE_REQUIRED},
+        {"help", {}, 0},
+        {"debug", {}, 0},
+        {"servicetrace", {}, OPTION_VALUE_REQUIRED},
+    };
+}
+
+void printUsage(const OptionTable& options) {
+    writeOut("\r\nUsage: StartVornelAgentService.exe (with no arguments displays this help)");
+    writeOut("\r\n           -%s <service name>", options.entries[ServiceName].name);
+    writeOut("\r\n           -%s <on | off>", options.entries[ServiceTrace].name);
+    writeOut("\r\n           -%s (Displays this help)", options.entries[Help].name);
+}
+
+constexpr char kStdOutTraceFileName[] = "VornelAgentService.stdout";
+constexpr char kStdErrTraceFileName[] = "VornelAgentService.stderr";
+
+// Whether the service's Parameters key exists (can be opened for reading).
+bool parametersKeyExists(Platform& os, const std::string& keyPath) {
+    RegKey key;
+    return os.regOpenKeyEx(keyPath, win::KEY_READ, key) == win::ERROR_SUCCESS;
+}
+
+// Stores the default path of one trace file, the stored log root followed by the file name.
+// Without a log root there is no default to store.
+void setDefaultTraceFile(Platform& os, const std::string& keyPath, const char* valueName, const char* stream,
+                         const std::optional<std::string>& logRoot, const char* fileName) {
+    if (!logRoot) {
+        traceMessage("StartVornelAgentService - setServiceTrace - no %s, %s trace file not set", kAgentLogRoot,
+                     stream);
+        return;
+    }
+    std::string path = *logRoot + "\\" + fileName;
+    setRegistryValue(os, keyPath, valueName, path);
+    traceMessage("StartVornelAgentService - setServiceTrace - set %s trace file = %s", stream, path.c_str());
+}
+
+}  // namespace
+
+void setServiceTrace(Platform& os, const std::string& fullServiceName, const std::optional<std::string>& serviceTrace) {
+    std::string keyPath = parametersKeyPath(fullServiceName);
+    traceMessage("StartVornelAgentService - setServiceTrace - full service name = %s", fullServiceName.c_str());
+    traceMessage("StartVornelAgentService - setServiceTrace - service trace = %s", orNull(serviceTrace));
+
+    // A name that is not installed gets no Parameters key; the open step reports it.
+    if (!parametersKeyExists(os, keyPath)) {
+        traceMessage("StartVornelAgentService - setServiceTrace - no Parameters key, nothing stored");
+        return;
+    }
+
+    std::optional<std::string> stdoutFile = getRegistryValue(os, keyPath, kStdOutTraceFile);
+    std::optional<std::string> stderrFile = getRegistryValue(os, keyPath, kStdErrTraceFile);
+    std::optional<std::string> debugTrace = getRegistryValue(os, keyPath, kDebugTrace);
+    std::optional<std::string> logRoot = getRegistryValue(os, keyPath, kAgentLogRoot);
+
+    if (!stdoutFile) setDefaultTraceFile(os, keyPath, kStdOutTraceFile, "stdout", logRoot, kStdOutTraceFileName);
+    if (!stderrFile) setDefaultTraceFile(os, keyPath, kStdErrTraceFile, "stderr", logRoot, kStdErrTraceFileName);
+
+    if (serviceTrace) {
+        setRegistryValue(os, keyPath, kDebugTrace, *serviceTrace);
+        traceMessage("StartVornelAgentService - setServiceTrace - set service trace = %s", serviceTrace->c_str());
+    } else if (!debugTrace) {
+        const std::string off = "off";
+        setRegistryValue(os, keyPath, kDebugTrace, off);
+        traceMessage("StartVornelAgentService - setServiceTrace - init service trace = %s", off.c_str());
+    }
+}
+
+int startService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams,
+                 const std::optional<std::string>& serviceTrace) {
+    traceMessage("StartVornelAgentService - startService - serviceName = %s", serviceName.c_str());
+    traceMessage("StartVornelAgentService - startService - extraParams = %s", orNull(extraParams));
+    traceMessage("StartVornelAgentService - startService - service trace = %s", orNull(serviceTrace));
+
+    std::string fullServiceName = getFullServiceName(serviceName);
+    setServiceTrace(os, fullServiceName, serviceTrace);
+
+    static const OpenStepReports reports{
+        "StartVornelAgentService - startService - unable to contact service control manager",
+        "Could not contact service control manager",
+        "StartVornelAgentService - startService - could not open service",
+    };
+    ScHandle manager;
+    ScHandle service;
+    if (openServiceForTool(os, fullServiceName, kStartToolServiceAccess, reports, manager, service) != 0) return -1;
+
+    traceMessage("StartVornelAgentService - startService - starting service %s", serviceName.c_str());
+    if (ErrorCode rc = os.startService(service)) {
+        traceMessage("StartVornelAgentService - startService - failed to start service %s", serviceName.c_str());
+        printSystemError(os, "Failed to start service", rc);
+        return -1;
+    }
+    traceMessage("StartVornelAgentService - startService - service %s started successfully", serviceName.c_str());
+    writeOut("Successfully started service.\n");
+    return 0;
+}
+
+int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
+    OptionTable options = startOptions();
+    std::optional<std::string> unknown;
+    if (!readCommandLine(options, argc, argv, Debug, unknown)) {
+        printUsage(options);
+        return -1;
+    }
+    traceMessage("StartVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
+
+    if (isOptionSet(options, Help)) {
+        printUsage(options);
+        return 0;
+    }
+    if (!isOptionSet(options, ServiceName)) {
+        reportMissingServiceName();
+        printUsage(options);
+        return -1;
+    }
+
+    std::optional<std::string> serviceTrace;
+    if (isOptionSet(options, ServiceTrace)) {
+        std::optional<std::string> entered = getOptionValue(options, ServiceTrace);
+        serviceTrace = isOn(entered) == 1 ? "on" : "off";
+        traceMessage("StartVornelAgentService - main - servicetrace = %s", orNull(entered));
+    }
+    std::string serviceName = getOptionValue(options, ServiceName).value_or(std::string());
+    traceMessage("StartVornelAgentService - main - serviceName = %s", serviceName.c_str());
+
+    // The line only ever reaches the trace, so it is built in its traced form: a password
+    // shows as ********.
+    std::optional<std::string> extraParams = buildTracedExtraParams(options, unknown, Userid, Password);
+
+    int rc = startService(os, serviceName, extraParams, serviceTrace);
+    traceMessage("StartVornelAgentService - main - startService returned rc = %d", rc);
+    return rc;
+}
+
+}  // namespace vornel

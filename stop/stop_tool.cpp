@@ -1,0 +1,99 @@
+#include "stop/stop_tool.h"
+
+#include "common/command_line.h"
+#include "common/naming.h"
+#include "common/options.h"
+#include "common/service_control.h"
+#include "common/trace.h"
+
+namespace vornel {
+namespace {
+
+// Positions in the option table.
+enum Option : size_t { ServiceName, Userid, Password, Help, Debug };
+
+OptionTable stopOptions() {
+    return OptionTable{
+        {"servicename", {}, OPTION_VALUE_REQUIRED},
+        {"userid", {}, OPTION_VALUE_REQUIRED},
+        {"password", {}, OPTION_VALUE_REQUIRED},
+        {"help", {}, 0},
+        {"debug", {}, 0},
+    };
+}
+
+void printUsage(const OptionTable& options) {
+    writeOut("\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)");
+    writeOut("\r\n          -%s <service name>", options.entries[ServiceName].name);
+    writeOut("\r\n          -%s (Displays this help)", options.entries[Help].name);
+}
+
+// Sends the stop control on an open service; 0 when accepted, else -1 with the refusal reported.
+int sendStopControl(Platform& os, const ScHandle& service) {
+    traceMessage("StopVornelAgentService - stopService -  about to issue stop service.");
+    ServiceStatus status;
+    if (ErrorCode rc = os.controlService(service, win::SERVICE_CONTROL_STOP, status)) {
+        writeErr("Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n");
+        traceMessage("StopVornelAgentService - stopService -  stop service failed.");
+        printSystemError(os, "Could not stop service", rc);
+        return -1;
+    }
+    traceMessage("StopVornelAgentService - stopService -  stop service issued.");
+    writeOut("Successfully stopped service.\n");
+    return 0;
+}
+
+}  // namespace
+
+int stopService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams) {
+    traceMessage("StopVornelAgentService - stopService %s, '%s'", serviceName.c_str(), orNull(extraParams));
+    std::string fullServiceName = getFullServiceName(serviceName);
+
+    static const OpenStepReports reports{
+        "StopVornelAgentService - stopService - Could not contact service control manager",
+        "Could not contact service control manager",
+        nullptr,
+    };
+    int rc = -1;
+    {
+        ScHandle manager;
+        ScHandle service;
+        if (openServiceForTool(os, fullServiceName, kStopToolServiceAccess, reports, manager, service) == 0) {
+            rc = sendStopControl(os, service);
+        }
+    }  // the service handle is closed, then the manager handle
+    traceMessage("StopVornelAgentService - stopService - exit - return code = %d", rc);
+    return rc;
+}
+
+int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
+    OptionTable options = stopOptions();
+    std::optional<std::string> unknown;
+    if (!readCommandLine(options, argc, argv, Debug, unknown)) {
+        printUsage(options);
+        return -1;
+    }
+    if (isOptionSet(options, Help)) {
+        printUsage(options);
+        return 0;
+    }
+    if (!isOptionSet(options, ServiceName)) {
+        reportMissingServiceName();
+        printUsage(options);
+        return -1;
+    }
+
+    std::string serviceName = getOptionValue(options, ServiceName).value_or(std::string());
+    traceMessage("StopVornelAgentService - main - serviceName = %s", serviceName.c_str());
+    traceMessage("StopVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
+
+    // The line only ever reaches the trace, so it is built in its traced form: a password
+    // shows as ********.
+    std::optional<std::string> extraParams = buildTracedExtraParams(options, unknown, Userid, Password);
+
+    int rc = stopService(os, serviceName, extraParams);
+    traceMessage("StopVornelAgentService - main - stopService returned %d", rc);
+    return rc;
+}
+
+}  // namespace vornel

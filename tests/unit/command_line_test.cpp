@@ -1,0 +1,61 @@
+#include "common/command_line.h"
+#include "test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+enum Row : size_t { SERVICENAME, DEBUG };
+
+OptionTable toolTable() {
+    return OptionTable{
+        {"servicename", {}, OPTION_VALUE_REQUIRED},
+        {"debug", {}, 0},
+    };
+}
+
+using CommandLineTest = MemoryTest;
+
+TEST_F(CommandLineTest, TheDebugOptionSetsTheTraceSwitchEitherWay) {
+    struct Case {
+        std::vector<std::string> args;
+        bool traceOn;
+        std::optional<std::string> unknown;
+    } cases[] = {
+        {{"tool.exe", "-servicename", "n", "-DEBUG"}, true, std::nullopt},
+        {{"tool.exe", "-servicename", "n", "x"}, false, "x "},
+        {{"tool.exe", "-debug", "a", "b"}, true, "a b "},
+        {{"tool.exe"}, false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        // Start from the opposite of what is expected.
+        if (c.traceOn) {
+            disableTrace();
+        } else {
+            enableTrace();
+        }
+        OptionTable table = toolTable();
+        Argv argv(c.args);
+        std::optional<std::string> unknown = "stale";
+        ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), DEBUG, unknown));
+        EXPECT_EQ(isTraceOn(), c.traceOn) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(unknown, c.unknown) << ::testing::PrintToString(c.args);
+    }
+}
+
+TEST_F(CommandLineTest, AParseFailureLeavesTheSwitchAlone) {
+    OptionTable table = toolTable();
+    Argv argv{"tool.exe", "-debug", "-servicename"};
+    std::optional<std::string> unknown;
+    EXPECT_FALSE(readCommandLine(table, argv.argc(), argv.argv(), DEBUG, unknown));
+    EXPECT_FALSE(isTraceOn());
+    EXPECT_EQ(err(), "Parameter -servicename needs to be followed by an argument.\n");
+}
+
+TEST_F(CommandLineTest, TheMissingServiceNameMessageHasNoLineEnd) {
+    reportMissingServiceName();
+    EXPECT_EQ(err(), "Required argument [-servicename] not specified!");
+    EXPECT_EQ(out(), "");
+}
+
+}  // namespace
+}  // namespace vornel::testing

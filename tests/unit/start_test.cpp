@@ -1,0 +1,285 @@
+#include "start/start_tool.h"
+#include "tool_test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+using Op = MemoryPlatform::Op;
+
+const std::string kUsage =
+    "\r\nUsage: StartVornelAgentService.exe (with no arguments displays this help)"
+    "\r\n           -servicename <service name>"
+    "\r\n           -servicetrace <on | off>"
+    "\r\n           -help (Displays this help)";
+const std::string kDefaultStdOut = kLogRoot + "\\VornelAgentService.stdout";
+const std::string kDefaultStdErr = kLogRoot + "\\VornelAgentService.stderr";
+const std::string kSetTrace = "StartVornelAgentService - setServiceTrace - ";
+
+class StartToolTest : public ToolTest {
+protected:
+    StartToolTest() : ToolTest(startVornelAgentServiceMain, "StartVornelAgentService.exe") {}
+
+    std::optional<std::string> param(const std::string& name) { return os.stringValue(kParams, name); }
+    unsigned startRequests() {
+        std::optional<MemoryPlatform::ServiceRecord> record = os.service(kFullName);
+        return record ? record->startRequests : 0;
+    }
+};
+
+// --- Command line ---
+
+TEST_F(StartToolTest, RefusedOrHelpCommandLinesTouchNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        // Help comes before every other check.
+        {{"-help"}, 0, ""},
+        {{"-HELP", "-servicename", kShortName, "-servicetrace", "on", "extra", "-debug"}, 0, ""},
+        // A parse failure is not rescued by -help; the message names the option as the table does.
+        {{"-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
+        {{"-help", "-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
+        {{"-SERVICENAME", "-debug"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
+        {{"-servicename", kShortName, "-servicetrace", "-help"}, -1,
+         "Parameter -servicetrace needs to be followed by an argument.\n"},
+        // Without -servicename: the message has no line end.
+        {{}, -1, "Required argument [-servicename] not specified!"},
+        {{"-debug", "-servicetrace", "on", kShortName}, -1, "Required argument [-servicename] not specified!"},
+    };
+    install();
+    os.resetCalls();
+    for (const Case& c : cases) {
+        Outcome outcome = runCapturing(c.args);
+        EXPECT_EQ(outcome.status, c.status) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.out, kUsage) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.err, c.err) << ::testing::PrintToString(c.args);
+    }
+    EXPECT_EQ(os.callCount(), 0u) << "no registry or service manager call";
+    EXPECT_EQ(param(kDebugTrace), std::nullopt);
+}
+
+TEST_F(StartToolTest, UnrecognisedArgumentsAreIgnored) {
+    install();
+    Outcome outcome = runCapturing({"/x", "-servicename", kShortName, "-unknown", "servicename"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "Successfully started service.\n");
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(startRequests(), 1u);
+}
+
+TEST_F(StartToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
+    install();
+    Outcome outcome = runCapturing({"-servicename", kShortName, "x", "-userid", "admin", "-password", "secret",
+                                    "-servicetrace", "on", "-debug"});
+    ASSERT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(traceStartingWith("StartVornelAgentService - "),
+              (std::vector<std::string>{
+                  "StartVornelAgentService - main - Processed parameters, unknown params: x ",
+                  "StartVornelAgentService - main - servicetrace = on",
+                  "StartVornelAgentService - main - serviceName = node1",
+                  "StartVornelAgentService - startService - serviceName = node1",
+                  "StartVornelAgentService - startService - extraParams = x  -userid admin -password ********",
+                  "StartVornelAgentService - startService - service trace = on",
+                  "StartVornelAgentService - setServiceTrace - full service name = " + kFullName,
+                  "StartVornelAgentService - setServiceTrace - service trace = on",
+                  "StartVornelAgentService - setServiceTrace - set stdout trace file = " + kDefaultStdOut,
+                  "StartVornelAgentService - setServiceTrace - set stderr trace file = " + kDefaultStdErr,
+                  "StartVornelAgentService - setServiceTrace - set service trace = on",
+                  "StartVornelAgentService - startService - starting service node1",
+                  "StartVornelAgentService - startService - service node1 started successfully",
+                  "StartVornelAgentService - main - startService returned rc = 0",
+              }));
+    EXPECT_EQ(err().find("secret"), std::string::npos);
+}
+
+TEST_F(StartToolTest, WithoutUnrecognisedArgumentsOrCredentialsTheTraceShowsNull) {
+    install();
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-debug"});
+    ASSERT_EQ(outcome.status, 0);
+    EXPECT_TRUE(traced("StartVornelAgentService - main - Processed parameters, unknown params: <null>"));
+    EXPECT_TRUE(traced("StartVornelAgentService - startService - extraParams = <null>"));
+    EXPECT_TRUE(traced("StartVornelAgentService - startService - service trace = <null>"));
+}
+
+// --- Trace settings ---
+
+TEST_F(StartToolTest, MissingTraceFilesGetDefaultsUnderTheLogRoot) {
+    install();
+    ASSERT_EQ(run({"-servicename", kShortName}), 0);
+    EXPECT_EQ(param(kStdOutTraceFile), kDefaultStdOut);
+    EXPECT_EQ(param(kStdErrTraceFile), kDefaultStdErr);
+    EXPECT_EQ(param(kDebugTrace), std::string("off"));
+}
+
+TEST_F(StartToolTest, ExistingTraceFilesAreKeptEvenWhenEmpty) {
+    install();
+    os.setString(kParams, kStdOutTraceFile, "D:\\mine.out");
+    os.setString(kParams, kStdErrTraceFile, "");
+    ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
+    EXPECT_EQ(param(kStdOutTraceFile), std::string("D:\\mine.out"));
+    EXPECT_EQ(param(kStdErrTraceFile), std::string(""));
+    EXPECT_TRUE(traceStartingWith("StartVornelAgentService - setServiceTrace - set std").empty());
+}
+
+TEST_F(StartToolTest, DebugTraceFollowsTheOptionAndIsInitialisedOnlyWhenMissing) {
+    struct Case {
+        std::optional<std::string> stored;
+        std::optional<std::string> option;
+        std::string expected;
+        std::optional<std::string> traceLine;  // the setServiceTrace line about DebugTrace
+    } cases[] = {
+        {std::nullopt, std::nullopt, "off", "init service trace = off"},
+        {"on", std::nullopt, "on", std::nullopt},
+        {"", std::nullopt, "", std::nullopt},
+        {"garbage", std::nullopt, "garbage", std::nullopt},
+        {std::nullopt, "on", "on", "set service trace = on"},
+        {"off", "on", "on", "set service trace = on"},
+        {"on", "off", "off", "set service trace = off"},
+        {"on", "On", "off", "set service trace = off"},
+        {"on", "ON", "off", "set service trace = off"},
+        {"on", " on", "off", "set service trace = off"},
+        {std::nullopt, "yes", "off", "set service trace = off"},
+    };
+    install();
+    for (const Case& c : cases) {
+        os.deleteTree(kParams);
+        os.setString(kParams, kAgentLogRoot, kLogRoot);
+        if (c.stored) os.setString(kParams, kDebugTrace, *c.stored);
+        std::vector<std::string> args{"-servicename", kShortName, "-debug"};
+        if (c.option) args.insert(args.end(), {"-servicetrace", *c.option});
+        std::string label = orNull(c.stored) + std::string(" / ") + orNull(c.option);
+
+        Outcome outcome = runCapturing(args);
+        ASSERT_EQ(outcome.status, 0) << label;
+        os.setServiceState(kFullName, win::SERVICE_STOPPED);
+        EXPECT_EQ(param(kDebugTrace), c.expected) << label;
+        std::vector<std::string> lines;
+        for (const std::string& line : outcome.trace) {
+            if (line.rfind(kSetTrace + "set service trace", 0) == 0 || line.rfind(kSetTrace + "init service trace", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        std::vector<std::string> expectedLines;
+        if (c.traceLine) expectedLines.push_back(kSetTrace + *c.traceLine);
+        EXPECT_EQ(lines, expectedLines) << label;
+    }
+}
+
+TEST_F(StartToolTest, AServiceWithoutParametersKeyGetsNoneAndStillStarts) {
+    install();
+    os.deleteTree(kParams);
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-servicetrace", "on", "-debug"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_FALSE(os.keyExists(kParams));
+    EXPECT_TRUE(traced("StartVornelAgentService - setServiceTrace - no Parameters key, nothing stored"));
+    EXPECT_EQ(startRequests(), 1u);
+}
+
+TEST_F(StartToolTest, ANameThatIsNotInstalledGetsNoKeyAndIsReportedByTheOpenStep) {
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-servicetrace", "on"});
+    EXPECT_EQ(outcome.status, -1);
+    EXPECT_EQ(outcome.err, openFailure(win::ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_FALSE(os.keyExists(serviceKeyPath(kFullName)));
+}
+
+TEST_F(StartToolTest, WithoutLogRootNoDefaultPathIsStoredButTheOtherStepsRun) {
+    install();
+    os.deleteTree(kParams);
+    os.setString(kParams, kAgentName, "agent");
+    ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
+    EXPECT_EQ(param(kStdOutTraceFile), std::nullopt);
+    EXPECT_EQ(param(kStdErrTraceFile), std::nullopt);
+    EXPECT_EQ(param(kDebugTrace), std::string("off"));
+    EXPECT_TRUE(traced("StartVornelAgentService - setServiceTrace - no AgentLogRoot, stdout trace file not set"));
+    EXPECT_TRUE(traced("StartVornelAgentService - setServiceTrace - no AgentLogRoot, stderr trace file not set"));
+    EXPECT_EQ(startRequests(), 1u);
+}
+
+TEST_F(StartToolTest, SettingsAreStoredBeforeTheStartRequestAndStayWhenItFails) {
+    install(win::SERVICE_RUNNING);
+    os.resetCalls();
+    EXPECT_EQ(run({"-servicename", kShortName, "-servicetrace", "on"}), -1);
+    EXPECT_EQ(param(kDebugTrace), std::string("on"));
+    EXPECT_EQ(param(kStdOutTraceFile), kDefaultStdOut);
+    std::vector<Op> log = os.callLog();
+    auto lastWrite = std::find(log.rbegin(), log.rend(), Op::RegSetValue);
+    auto managerOpen = std::find(log.begin(), log.end(), Op::OpenSCManager);
+    ASSERT_NE(lastWrite, log.rend());
+    ASSERT_NE(managerOpen, log.end());
+    EXPECT_LT(log.rend() - lastWrite - 1, managerOpen - log.begin());
+}
+
+TEST_F(StartToolTest, FailedRegistryWritesDoNotStopTheStart) {
+    install();
+    for (Op op : {Op::RegSetValue, Op::RegCreateKeyEx}) {
+        os.deleteTree(kParams);
+        os.setString(kParams, kAgentLogRoot, kLogRoot);
+        os.setServiceState(kFullName, win::SERVICE_STOPPED);
+        os.failNext(op, win::ERROR_ACCESS_DENIED, 3);  // the three writes
+        Outcome outcome = runCapturing({"-servicename", kShortName});
+        EXPECT_EQ(outcome.status, 0) << MemoryPlatform::opName(op);
+        EXPECT_EQ(outcome.out, "Successfully started service.\n");
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(param(kDebugTrace), std::nullopt);
+        EXPECT_EQ(param(kStdOutTraceFile), std::nullopt);
+    }
+    EXPECT_EQ(startRequests(), 2u);
+}
+
+// --- Failures of the service manager ---
+
+struct FailureRow {
+    const char* name;
+    uint32_t state;       // of the installed service; 0: not installed
+    Op failOp;            // Op::Count: no injected fault
+    ErrorCode failCode;
+    const char* label;    // of the system-error line; null: the open-failure report
+    ErrorCode reported;   // the code the output names
+    const char* traceLine;
+};
+
+class StartFailureTest : public StartToolTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(StartFailureTest, IsReportedOnTheErrorStreamWithStatusMinusOne) {
+    const FailureRow& row = GetParam();
+    if (row.state != 0) install(row.state);
+    if (row.failOp != Op::Count) os.failNext(row.failOp, row.failCode);
+    std::string expected = row.label ? systemErrorLine(row.label, row.reported) : openFailure(row.reported);
+
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-debug"});
+    EXPECT_EQ(outcome.status, -1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, expected);
+    EXPECT_TRUE(traced(row.traceLine));
+    EXPECT_TRUE(traced("StartVornelAgentService - main - startService returned rc = -1"));
+    EXPECT_EQ(os.openHandleCount(), 0u);
+    if (row.state != 0) {
+        EXPECT_EQ(os.service(kFullName)->status.dwCurrentState, row.state);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartFailureTest,
+    ::testing::Values(
+        FailureRow{"ManagerCannotBeOpened", win::SERVICE_STOPPED, Op::OpenSCManager, win::ERROR_ACCESS_DENIED,
+                   "Could not contact service control manager", win::ERROR_ACCESS_DENIED,
+                   "StartVornelAgentService - startService - unable to contact service control manager"},
+        FailureRow{"ServiceNotInstalled", 0, Op::Count, 0, nullptr, win::ERROR_SERVICE_DOES_NOT_EXIST,
+                   "StartVornelAgentService - startService - could not open service"},
+        FailureRow{"ServiceCannotBeOpened", win::SERVICE_STOPPED, Op::OpenService, win::ERROR_ACCESS_DENIED, nullptr,
+                   win::ERROR_ACCESS_DENIED, "StartVornelAgentService - startService - could not open service"},
+        FailureRow{"StartRefusedWhileRunning", win::SERVICE_RUNNING, Op::Count, 0, "Failed to start service",
+                   win::ERROR_SERVICE_ALREADY_RUNNING,
+                   "StartVornelAgentService - startService - failed to start service node1"},
+        FailureRow{"StartRefusedDisabled", win::SERVICE_STOPPED, Op::StartService, win::ERROR_SERVICE_DISABLED,
+                   "Failed to start service", win::ERROR_SERVICE_DISABLED,
+                   "StartVornelAgentService - startService - failed to start service node1"},
+        FailureRow{"StartFailsWithACodeWithoutText", win::SERVICE_STOPPED, Op::StartService, 123456,
+                   "Failed to start service", 123456,
+                   "StartVornelAgentService - startService - failed to start service node1"}),
+    rowName<FailureRow>);
+
+}  // namespace
+}  // namespace vornel::testing

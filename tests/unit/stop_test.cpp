@@ -1,0 +1,148 @@
+#include "stop/stop_tool.h"
+#include "tool_test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+using Op = MemoryPlatform::Op;
+
+const std::string kUsage =
+    "\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)"
+    "\r\n          -servicename <service name>"
+    "\r\n          -help (Displays this help)";
+const std::string kRefusal =
+    "Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n";
+
+class StopToolTest : public ToolTest {
+protected:
+    StopToolTest() : ToolTest(stopVornelAgentServiceMain, "StopVornelAgentService.exe") {}
+
+    std::vector<uint32_t> controls() {
+        std::optional<MemoryPlatform::ServiceRecord> record = os.service(kFullName);
+        return record ? record->controls : std::vector<uint32_t>{};
+    }
+};
+
+// --- Command line ---
+
+TEST_F(StopToolTest, RefusedOrHelpCommandLinesTouchNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"-help"}, 0, ""},
+        {{"-help", "-servicename", kShortName, "extra", "-debug"}, 0, ""},
+        {{"-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
+        {{"-servicename", "-debug"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
+        {{"-help", "-ServiceName"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
+        {{"-servicename", kShortName, "-password"}, -1, "Parameter -password needs to be followed by an argument.\n"},
+        {{}, -1, "Required argument [-servicename] not specified!"},
+        {{kShortName, "-debug"}, -1, "Required argument [-servicename] not specified!"},
+    };
+    install(win::SERVICE_RUNNING);
+    os.resetCalls();
+    for (const Case& c : cases) {
+        Outcome outcome = runCapturing(c.args);
+        EXPECT_EQ(outcome.status, c.status) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.out, kUsage) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.err, c.err) << ::testing::PrintToString(c.args);
+    }
+    EXPECT_EQ(os.callCount(), 0u) << "no service manager call";
+    EXPECT_TRUE(controls().empty());
+}
+
+TEST_F(StopToolTest, OptionNamesMatchInAnyCaseAndUnrecognisedArgumentsAreIgnored) {
+    install(win::SERVICE_RUNNING);
+    Outcome outcome = runCapturing({"-SERVICENAME", kShortName, "one", "two"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "Successfully stopped service.\n");
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(controls(), std::vector<uint32_t>{win::SERVICE_CONTROL_STOP});
+}
+
+TEST_F(StopToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
+    install(win::SERVICE_RUNNING);
+    Outcome outcome =
+        runCapturing({"-debug", "-servicename", kShortName, "a", "b", "-password", "secret", "-userid", "admin"});
+    ASSERT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.trace, (std::vector<std::string>{
+                                 "StopVornelAgentService - main - serviceName = node1",
+                                 "StopVornelAgentService - main - Processed parameters, unknown params: a b ",
+                                 "StopVornelAgentService - stopService node1, 'a b  -userid admin -password ********'",
+                                 "StopVornelAgentService - stopService -  about to issue stop service.",
+                                 "StopVornelAgentService - stopService -  stop service issued.",
+                                 "StopVornelAgentService - stopService - exit - return code = 0",
+                                 "StopVornelAgentService - main - stopService returned 0",
+                             }));
+    EXPECT_EQ(err().find("secret"), std::string::npos);
+}
+
+TEST_F(StopToolTest, WithoutExtrasTheTraceShowsNull) {
+    install(win::SERVICE_RUNNING);
+    ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
+    EXPECT_TRUE(traced("StopVornelAgentService - main - Processed parameters, unknown params: <null>"));
+    EXPECT_TRUE(traced("StopVornelAgentService - stopService node1, '<null>'"));
+}
+
+// --- Failures of the service manager ---
+
+struct FailureRow {
+    const char* name;
+    uint32_t state;      // of the installed service; 0: not installed
+    Op failOp;           // Op::Count: no injected fault
+    ErrorCode failCode;
+    const char* label;   // of the system-error line; null: the open-failure report
+    ErrorCode reported;  // the code the output names
+    bool refusal;        // the refusal line comes first
+    const char* traceLine;
+};
+
+class StopFailureTest : public StopToolTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(StopFailureTest, IsReportedOnTheErrorStreamWithStatusMinusOne) {
+    const FailureRow& row = GetParam();
+    if (row.state != 0) install(row.state);
+    if (row.failOp != Op::Count) os.failNext(row.failOp, row.failCode);
+    std::string expected = row.label ? systemErrorLine(row.label, row.reported) : openFailure(row.reported);
+    if (row.refusal) expected = kRefusal + expected;
+
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-debug"});
+    EXPECT_EQ(outcome.status, -1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, expected);
+    if (row.traceLine != nullptr) {
+        EXPECT_TRUE(traced(row.traceLine));
+    }
+    EXPECT_TRUE(traced("StopVornelAgentService - stopService - exit - return code = -1"));
+    EXPECT_TRUE(traced("StopVornelAgentService - main - stopService returned -1"));
+    EXPECT_EQ(os.openHandleCount(), 0u);
+    if (row.state != 0) {
+        EXPECT_EQ(os.service(kFullName)->status.dwCurrentState, row.state);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StopFailureTest,
+    ::testing::Values(
+        FailureRow{"ManagerCannotBeOpened", win::SERVICE_RUNNING, Op::OpenSCManager, win::ERROR_ACCESS_DENIED,
+                   "Could not contact service control manager", win::ERROR_ACCESS_DENIED, false,
+                   "StopVornelAgentService - stopService - Could not contact service control manager"},
+        FailureRow{"ServiceNotInstalled", 0, Op::Count, 0, nullptr, win::ERROR_SERVICE_DOES_NOT_EXIST, false,
+                   nullptr},
+        FailureRow{"ServiceCannotBeOpened", win::SERVICE_RUNNING, Op::OpenService, win::ERROR_ACCESS_DENIED, nullptr,
+                   win::ERROR_ACCESS_DENIED, false, nullptr},
+        FailureRow{"StopRefusedWhenStopped", win::SERVICE_STOPPED, Op::Count, 0, "Could not stop service",
+                   win::ERROR_SERVICE_NOT_ACTIVE, true,
+                   "StopVornelAgentService - stopService -  stop service failed."},
+        FailureRow{"StopRefusedWhileStopPending", win::SERVICE_STOP_PENDING, Op::Count, 0, "Could not stop service",
+                   win::ERROR_SERVICE_CANNOT_ACCEPT_CTRL, true,
+                   "StopVornelAgentService - stopService -  stop service failed."},
+        FailureRow{"StopFailsWithACodeWithoutText", win::SERVICE_RUNNING, Op::ControlService, 123456,
+                   "Could not stop service", 123456, true,
+                   "StopVornelAgentService - stopService -  stop service failed."}),
+    rowName<FailureRow>);
+
+}  // namespace
+}  // namespace vornel::testing
