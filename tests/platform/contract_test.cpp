@@ -264,9 +264,17 @@ TEST_F(ServiceContract, LifeOfAServiceWithItsErrorCodes) {
     EXPECT_EQ(os.deleteService(service), win::ERROR_SERVICE_MARKED_FOR_DELETE);
     service.reset();
     created.reset();
-    ScHandle gone;
-    EXPECT_EQ(os.openService(manager, kContractServiceName, win::SERVICE_QUERY_STATUS, gone),
-              win::ERROR_SERVICE_DOES_NOT_EXIST);
+    // The entry goes once the last handle is closed and the service's process has ended,
+    // which can be a moment after it reported stopped.
+    ErrorCode rc = 0;
+    for (int i = 0; i < 100; ++i) {
+        ScHandle gone;
+        rc = os.openService(manager, kContractServiceName, win::SERVICE_QUERY_STATUS, gone);
+        if (rc != 0) break;
+        gone.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(rc, win::ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {
