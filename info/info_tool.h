@@ -1,0 +1,29 @@
+// The info tool VornelAgentServiceInfo: one question per run, answered on standard output
+// for scripts. The status query also answers through the exit status.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vornel {
+
+// Exit statuses of the status query.
+inline constexpr int kStatusObtained = 2;       // whatever the state
+inline constexpr int kStatusNotRegistered = 3;  // the service cannot be opened, or no name
+inline constexpr int kStatusFailed = -1;        // no service manager, or the query failed
+
+// Prints the state of the service with this short name (or why it could not be obtained)
+// and returns one of the exit statuses above.
+int serviceStatus(Platform& os, const std::optional<std::string>& shortName);
+
+// The exit status for a state that has been obtained: the same for every state, so scripts
+// tell states apart by the printed sentence.
+int statusRCForServiceStatus(uint32_t state);
+
+// The program: argc and argv as main receives them; returns the exit status.
+int vornelAgentServiceInfoMain(Platform& os, int argc, char** argv);
+
+}  // namespace vornel
