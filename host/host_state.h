@@ -1,8 +1,8 @@
 // The state the service host's two threads share: the dispatcher thread (control handler,
 // stop script) and the service main thread (supervision loop, start script).
 //
-// The status record is changed and reported under one lock, so each report sends the values
-// its own thread has just set; the flags are atomic. One HostContext exists per run of the
+// The status record is changed under one lock and each report sends the record as its own
+// thread's change left it; the flags are atomic. One HostContext exists per run of the
 // host, owned through a shared_ptr that the service main and the control handler hold, so a
 // service main that outlives the dispatcher never touches freed state.
 #pragma once
@@ -58,13 +58,22 @@ public:
     std::atomic<bool> stopRequested{false};          // set by the stop control only, never cleared
     std::atomic<uint32_t> reportedState{win::SERVICE_RUNNING};  // what an interrogation reports
 
-    // Applies the change to the status record and reports the whole record, under the lock.
+    // Applies the change to the status record under the lock and reports the record as the
+    // change left it. The report itself is made after the lock is released: a stopped report
+    // may wait until a running control handler returns (Wine's dispatcher holds its own lock
+    // meanwhile), and that handler needs this lock for its own reports.
     // The change may trace; it must not call back into the context.
     template <class Change>
     ErrorCode report(Change&& change) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        change(hostStatus_);
-        return os.setServiceStatus(statusHandle_, hostStatus_);
+        ServiceStatus snapshot;
+        StatusHandle handle = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            change(hostStatus_);
+            snapshot = hostStatus_;
+            handle = statusHandle_;
+        }
+        return os.setServiceStatus(handle, snapshot);
     }
 
     // Applies the change without reporting it.

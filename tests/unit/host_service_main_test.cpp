@@ -242,14 +242,39 @@ TEST_F(ServiceMainTest, StopWhileRunningRunsTheStopScript) {
     EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
 }
 
+TEST_F(ServiceMainTest, AgentEndingWhileTheStopScriptRuns) {
+    // The service main reports stopped while the handler still runs the stop script; that
+    // report must not hold up the handler's own reports.
+    installation.stopEndsAgentAtOnce = true;
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    size_t before = os.statusReports().size();
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_FALSE(os.hangDetected());
+    auto all = os.statusReports();
+    std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
+    ASSERT_EQ(made.size(), 6u);
+    std::vector<Report> byHandler, byServiceMain;
+    for (const Report& r : made) (r.onDispatcherThread ? byHandler : byServiceMain).push_back(r);
+    ASSERT_EQ(byServiceMain.size(), 1u);
+    EXPECT_TRUE(matches(byServiceMain[0].status, kStoppedAfterAgent));
+    ASSERT_EQ(byHandler.size(), 5u);
+    EXPECT_EQ(byHandler[1].status.dwCurrentState, win::SERVICE_STOP_PENDING);
+    EXPECT_TRUE(matches(byHandler.back().status, Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, {}}));
+}
+
 TEST_F(ServiceMainTest, StopWhileStartPendingStopsAtOnce) {
     // The service main goes on with the start; let it end when the agent ends.
     os.setString(params, kRestart, "false");
     installation.agentRunsForMs = 1000;
-    installation.startScriptMs = 20000;
+    // The stop arrives while the start script is being launched.
+    installation.onStartLaunch = [this] {
+        os.postControl(win::SERVICE_CONTROL_STOP);
+        os.waitUntil([this] { return countReports(Expected{win::SERVICE_STOPPED, {}, {}, {}, {}, {}}) > 0; });
+    };
     startHost();
-    ASSERT_TRUE(waitForReport(kStartPending));
-    os.postControl(win::SERVICE_CONTROL_STOP);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
     auto all = os.statusReports();

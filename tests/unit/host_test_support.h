@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,8 @@ protected:
         bool writesPid = true;
         std::optional<uint64_t> agentRunsForMs;  // the agent ends by itself
         uint32_t agentExitCode = 7;
+        bool stopEndsAgentAtOnce = false;  // otherwise when the stop script ends
+        std::function<void()> onStartLaunch;  // runs on the service main thread at the launch
     } installation;
 
     HostTest() {
@@ -156,6 +159,7 @@ private:
     MemoryPlatform::LaunchOutcome runScript(const MemoryPlatform::Launch& launch) {
         MemoryPlatform::LaunchOutcome outcome;
         if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
+            if (installation.onStartLaunch) installation.onStartLaunch();
             outcome.error = installation.startError;
             outcome.process.runsForMs = installation.startScriptMs;
             outcome.process.onExit = [this] {
@@ -168,6 +172,10 @@ private:
                 agents_.push_back(pid);
             };
         } else {
+            if (installation.stopEndsAgentAtOnce && installation.stopError == 0) {
+                auto all = agents();
+                if (!all.empty()) os.endProcess(all.back(), 0);
+            }
             outcome.error = installation.stopError;
             outcome.process.runsForMs = installation.stopScriptMs;
             outcome.process.onExit = [this] {
