@@ -98,6 +98,18 @@ TEST_F(ScriptRunnerTest, ArgumentsThatDoNotDecodeAreLeftOut) {
     EXPECT_NE(out().find("Invalid hex char: g\n"), std::string::npos);
 }
 
+TEST_F(ScriptRunnerTest, LongCommandLinesGoToThePlatformWhole) {
+    const std::string arguments(5000, 'x');
+    os.setString(params, kStartupArguments, arguments);
+    auto host = directContext();
+    startServer(*host, name);
+    EXPECT_EQ(lastLaunch().first, "\"C:\\agent\\bin\\startAgent.bat\"  \"agent one\" " + arguments);
+    // One the platform refuses is a failed launch with the platform's reason.
+    os.failNext(MemoryPlatform::Op::CreateProcess, win::ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(startServer(*host, name));
+    EXPECT_EQ(errWithoutTrace(), "Couldn't create startServer process: " + systemText(87) + "\n");
+}
+
 TEST_F(ScriptRunnerTest, StartWritesItsConsoleLines) {
     auto host = directContext();
     startServer(*host, name);
