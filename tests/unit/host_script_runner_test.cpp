@@ -201,27 +201,5 @@ TEST_F(ScriptRunnerTest, FailedLaunchesAndReports) {
     EXPECT_TRUE(matches(reports().back(), Expected{win::SERVICE_RUNNING, {}, 0u, 0u, {}, {}}));
 }
 
-TEST_F(ScriptRunnerTest, StopReportsEachSecondAndThenStopped) {
-    installation.stopScriptMs = 3500;
-    auto host = directContext();
-    host->update([](ServiceStatus& s) {
-        s.dwServiceType = 16;
-        s.dwCurrentState = win::SERVICE_STOP_PENDING;
-        s.dwCheckPoint = 5;
-        s.dwWaitHint = 40000;
-        s.dwServiceSpecificExitCode = 7;
-    });
-    size_t before = os.statusReports().size();
-    EXPECT_TRUE(stopServer(*host, name));
-    auto all = os.statusReports();
-    std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
-    ASSERT_EQ(made.size(), 4u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_TRUE(matches(made[i].status, Expected{win::SERVICE_STOP_PENDING, {}, {}, {}, 6 + i, 40000u}));
-        if (i > 0) { EXPECT_EQ(made[i].atMs - made[i - 1].atMs, 1000u); }
-    }
-    EXPECT_TRUE(matches(made[3].status, Expected{win::SERVICE_STOPPED, {}, 0u, 0u, 8u, 40000u}));
-}
-
 }  // namespace
 }  // namespace vornel::testing
