@@ -181,16 +181,24 @@ def test_host_run_by_hand_shows_its_usage(wine, args, status, err):
 # --- supervision ---
 
 def test_supervises_restarts_and_stops_the_agent(service):
-    svc = service("host-e2e-supervise")
+    svc = service("host-e2e-supervise", DebugTrace="on",
+                  StdOutTraceFile="C:\\vornel-host-e2e\\host-e2e-supervise\\logs\\host.stdout",
+                  StdErrTraceFile="C:\\vornel-host-e2e\\host-e2e-supervise\\logs\\host.stderr")
     svc.wine.reg_add(svc.params, "Encoded", "on")
     svc.wine.reg_add(svc.params, "StartupArguments", encode("-Dmode=test", svc.name))
     svc.wine.reg_add(svc.params, "StopArguments", encode("-now", svc.name))
     svc.wine.reg_add(svc.params, "LogFile", svc.home + "logs\\agent.log")
 
+    supervising = "VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait."
+
+    def supervised():
+        return trace_messages(svc.text("logs\\host.stderr") or "").count(supervising)
+
     assert svc.wine.sc("start", svc.name).status == 0
     assert svc.wine.wait_for_state(svc.name, 4)
     first = wait_until(svc.pid)
     assert first and svc.agent_running()
+    assert wait_until(lambda: supervised() == 1)
     bin_dir = svc.home + "bin"
     assert svc.script_runs() == [("startAgent.bat", bin_dir, '"agent one" -Dmode=test ')]
 
@@ -200,6 +208,10 @@ def test_supervises_restarts_and_stops_the_agent(service):
     assert second, "no new agent after the first one ended"
     assert len(svc.script_runs()) == 2
     assert svc.wine.service_state(svc.name) == 4
+    # The dead agent's pid was still in the file: seen as dead, not as a running agent.
+    messages = trace_messages(svc.text("logs\\host.stderr"))
+    assert "VornelAgentService - isServerRunningAlready - pid file found for dead process" in messages
+    assert wait_until(lambda: supervised() == 2)
     # The start script's output replaces the log file each time.
     assert svc.text("logs\\agent.log").count("Starting the agent") == 1
 
@@ -213,6 +225,9 @@ def test_supervises_restarts_and_stops_the_agent(service):
     log = svc.text("logs\\agent.log")
     assert log.startswith('Starting the agent "agent one"\n'), log
     assert 'Stopping the agent "agent one"\n' in log and "the agent has ended" in log
+    out_text = svc.text("logs\\host.stdout")
+    assert out_text.startswith("\n VornelAgentServiceMain - doRestartServer = true\n startServer - "), out_text
+    assert wait_until(lambda: svc.text("logs\\host.stdout").endswith(USAGE), timeout=10)
 
 
 def test_trace_files_and_a_single_cycle(service):
