@@ -784,6 +784,14 @@ ErrorCode MemoryPlatform::setServiceStatus(StatusHandle handle, const ServiceSta
     if (it != services_.end()) it->second.status = status;
     if (status.dwCurrentState == win::SERVICE_STOPPED) stoppedReported_ = true;
     changed_.notify_all();
+    // As under Wine, whose dispatcher holds its lock while a control handler runs: a stopped
+    // report from another thread returns only once the handler has returned.
+    if (status.dwCurrentState == win::SERVICE_STOPPED && handlerRunning_ &&
+        std::this_thread::get_id() != dispatcherThread_) {
+        if (!changed_.wait_for(lock, kHangLimit, [&] { return !handlerRunning_ || shuttingDown_; })) {
+            hangDetected_ = true;
+        }
+    }
     return win::ERROR_SUCCESS;
 }
 

@@ -7,6 +7,9 @@
 // virtual clock: sleeps and timed-out waits advance it by their full length while taking about
 // a thousandth of that in real time, so a 31-second pid wait takes milliseconds.
 //
+// As under Wine, a stopped report made on another thread while a control handler runs on the
+// dispatcher thread returns only when the handler has returned.
+//
 // Fault injection: make the next call of a given operation fail with a given code, or the Nth
 // platform call of a run; every call is counted and logged.
 //

@@ -148,6 +148,39 @@ TEST_F(MemoryPlatformTest, TheDispatcherRunsTheMainOnItsOwnThreadAndDeliversCont
     EXPECT_EQ(reports[1].status.dwCurrentState, win::SERVICE_STOPPED);
 }
 
+TEST_F(MemoryPlatformTest, AStoppedReportFromTheMainWaitsForARunningHandler) {
+    os.setLaunchedByManager(true);
+    std::atomic<bool> inHandler{false}, releaseHandler{false}, mainReported{false};
+    std::atomic<StatusHandle> handle{0};
+    std::thread dispatcher([&] {
+        os.runServiceDispatcher("svc", [&](int, char**) {
+            StatusHandle h = 0;
+            os.registerServiceCtrlHandler("svc",
+                                          [&](uint32_t) {
+                                              inHandler = true;
+                                              while (!releaseHandler) std::this_thread::yield();
+                                          },
+                                          h);
+            handle = h;
+            os.setServiceStatus(h, ServiceStatus{16, 4, 1});
+            while (!inHandler) std::this_thread::yield();
+            os.setServiceStatus(h, ServiceStatus{16, 1});
+            mainReported = true;
+        });
+    });
+    ASSERT_TRUE(os.waitUntil([&] { return handle != 0; }));
+    os.postControl(128);
+    // The report is made at once, but the call returns only after the handler has.
+    ASSERT_TRUE(os.waitUntil([&] { return os.statusReports().size() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(mainReported);
+    releaseHandler = true;
+    dispatcher.join();
+    os.joinServiceThread();
+    EXPECT_TRUE(mainReported);
+    EXPECT_FALSE(os.hangDetected());
+}
+
 TEST_F(MemoryPlatformTest, AStatusReportWithoutAHandleFails) {
     EXPECT_EQ(os.setServiceStatus(0, ServiceStatus{}), win::ERROR_INVALID_HANDLE);
 }

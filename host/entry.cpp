@@ -1,0 +1,93 @@
+// The host's entry: the command-line check, the event source, the dispatcher.
+#include <memory>
+#include <string>
+
+#include "common/trace.h"
+#include "host/host.h"
+
+namespace vornel::host {
+
+OptionTable hostOptionTable() {
+    return OptionTable{
+        {"add", {}, OPTION_VALUE_REQUIRED},
+        {"serverName", {}, OPTION_VALUE_REQUIRED},
+        {"profilePath", {}, OPTION_VALUE_REQUIRED},
+        {"tamberHome", {}, OPTION_VALUE_REQUIRED},
+        {"configRoot", {}, OPTION_VALUE_REQUIRED},
+        {"startArgs", {}, OPTION_VALUE_REQUIRED},
+        {"stopArgs", {}, OPTION_VALUE_REQUIRED},
+        {"userid", {}, OPTION_VALUE_REQUIRED},
+        {"password", {}, OPTION_VALUE_REQUIRED},
+        {"logFile", {}, OPTION_VALUE_REQUIRED},
+        {"logRoot", {}, OPTION_VALUE_REQUIRED},
+        {"restart", {}, OPTION_VALUE_REQUIRED},
+        {"encodeParams", {}, OPTION_VALUE_OPTIONAL},
+        {"startType", {}, OPTION_VALUE_REQUIRED},
+        {"remove", {}, OPTION_VALUE_REQUIRED},
+        {"start", {}, OPTION_VALUE_REQUIRED},
+        {"stop", {}, OPTION_VALUE_REQUIRED},
+        {"status", {}, OPTION_VALUE_REQUIRED},
+        {"getServiceName", {}, OPTION_VALUE_REQUIRED},
+        {"getServiceLogName", {}, OPTION_VALUE_REQUIRED},
+        {"help", {}, 0},
+        {"noPrefix", {}, 0},
+    };
+}
+
+void printUsage() {
+    static const char* const pieces[] = {
+        "\r\n ",
+        "\r\nUsage: VornelAgentService.exe (with no arguments displays this help)",
+        "\r\n ",
+        "\r\n       The VornelAgent Windows Service cannot be started using VornelAgentService.exe",
+        "\r\n ",
+        "\r\n       To Install the VornelAgent windows service, use InstallVornelAgentService.exe located in the "
+        "<agent home>/bin directory.",
+        "\r\n ",
+        "\r\n       To Uninstall the VornelAgent windows service, use UninstallVornelAgentService.exe located in "
+        "the <agent home>/bin directory.",
+        "\r\n ",
+        "\r\n       To Start the VornelAgent windows service, use StartVornelAgentService.exe located in the "
+        "<agent home>/bin directory.",
+        "\r\n ",
+        "\r\n       To Stopt the VornelAgent windows service, use StopVornelAgentService.exe located in the "
+        "<agent home>/bin directory.",
+        "\r\n ",
+        "\r\n       Note that you may also start and stop the VornelAgent windows service from the Windows "
+        "Services Menu.",
+        "\r\n ",
+        "\r\n       Use VornelAgentServiceInfo.exe to obtain information about an VornelAgent windows service.",
+        "\r\n ",
+    };
+    for (const char* piece : pieces) writeOut("%s", piece);
+    flushConsole();
+}
+
+int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
+    if (argc <= 1) {
+        printUsage();
+        return 0;
+    }
+    OptionTable options = hostOptionTable();
+    if (parseOptions(options, argc, argv) == 0) {
+        printUsage();
+        return -1;
+    }
+    // Whatever the first argument looks like, it is the service name.
+    const std::string serviceName = argv[1];
+
+    std::shared_ptr<HostContext> host = HostContext::create(os);
+    if (host->eventSource == 0) {
+        EventSource source = 0;
+        if (os.registerEventSource(serviceName, source) == win::ERROR_SUCCESS) host->eventSource = source;
+    }
+    // The dispatcher returns once the service has reported stopped, or at once when the
+    // service control manager did not launch this process. Either way: the usage text.
+    os.runServiceDispatcher(serviceName, [host](int mainArgc, char** mainArgv) {
+        VornelAgentServiceMain(*host, mainArgc, mainArgv);
+    });
+    printUsage();
+    return 0;
+}
+
+}  // namespace vornel::host

@@ -1,0 +1,91 @@
+// VornelAgentService, the service host: the service control manager launches it for an
+// installed agent service with the full service name as its argument. It runs the agent's
+// start script, finds the agent through its pid file, waits for the agent to end and starts
+// it again unless told otherwise, runs the stop script on a stop, and reports its state to
+// the service control manager and events to the event log.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/options.h"
+#include "host/host_state.h"
+#include "platform/platform.h"
+
+namespace vornel::host {
+
+// --- Entry ---
+
+// The program: checks the command line, registers the event source and runs the dispatcher.
+int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv);
+
+// The usage text, on the console output.
+void printUsage();
+
+// The host's option table, in its fixed order. The host uses none of the values.
+enum HostOption : size_t {
+    kOptAdd, kOptServerName, kOptProfilePath, kOptTamberHome, kOptConfigRoot, kOptStartArgs, kOptStopArgs,
+    kOptUserid, kOptPassword, kOptLogFile, kOptLogRoot, kOptRestart, kOptEncodeParams, kOptStartType,
+    kOptRemove, kOptStart, kOptStop, kOptStatus, kOptGetServiceName, kOptGetServiceLogName, kOptHelp,
+    kOptNoPrefix
+};
+OptionTable hostOptionTable();
+
+// --- Service main ---
+
+// Run by the dispatcher on a thread of its own; argv[0] is the service name.
+void VornelAgentServiceMain(HostContext& host, int argc, char** argv);
+
+// Switches the trace from DebugTrace and redirects the output when it is on.
+void setUpTrace(HostContext& host, const std::string& parametersKeyPath);
+
+// --- Control handler ---
+
+// Called on the dispatcher thread, one control at a time.
+void VornelAgentServiceCtrl(HostContext& host, uint32_t control);
+
+// --- Script runner ---
+
+enum class AgentScript { Start, Stop };
+
+// A script's command line and working directory, composed from the Parameters key.
+struct ScriptCommand {
+    std::string commandLine;
+    std::string workingDir;
+};
+
+// Composes the command for the script; absent (after a console line saying so) when
+// AgentHome is not configured.
+std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript script,
+                                                  const std::optional<std::string>& serviceName);
+
+// Runs the start script and waits for it, raising the checkpoint once a second. Always true.
+bool startServer(HostContext& host, const std::optional<std::string>& serviceName);
+
+// Runs the stop script and waits for it, then reports stopped. False when it did not launch.
+bool stopServer(HostContext& host, const std::optional<std::string>& serviceName);
+
+// --- Pid file ---
+
+// The pieces a line read into a 100-byte buffer gives: each ends after a line feed or at its
+// 99th character.
+std::vector<std::string> pidFilePieces(const std::string& content);
+
+// The number at the start of a piece: white space skipped, an optional sign, decimal digits.
+// Saturates at the limits of 32 bits instead of overflowing; 0 when there are no digits.
+int32_t parsePid(const std::string& piece);
+
+// The pid in the first piece of the file, or 0.
+int32_t readAgentPidFile(HostContext& host, const std::string& pidFile);
+
+// The pid named by the file when that process is alive, else 0.
+int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile);
+
+// Polls the file once a second, timeoutSeconds + 1 times, until its last piece names a pid
+// other than lastPid; true with that pid in newPid.
+bool waitForPidFile(HostContext& host, const std::optional<std::string>& pidFile, int timeoutSeconds,
+                    int32_t* newPid, int32_t lastPid);
+
+}  // namespace vornel::host

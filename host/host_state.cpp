@@ -1,0 +1,19 @@
+#include "host/host_state.h"
+
+#include <cstdio>
+
+#include "common/trace.h"
+
+namespace vornel::host {
+
+void reportHostEvent(HostContext& host, uint16_t type, uint32_t eventId, const std::string& insertion) {
+    if (host.eventSource == 0) return;
+    host.os.reportEvent(host.eventSource, type, eventId, insertion);
+}
+
+void flushConsole() {
+    if (std::FILE* out = consoleOut()) std::fflush(out);
+    if (std::FILE* err = consoleErr()) std::fflush(err);
+}
+
+}  // namespace vornel::host

@@ -1,0 +1,134 @@
+// The pid file: the agent writes its process id there; the host only reads it. Before a
+// start it refuses to start when the file names a live process and remembers the old pid;
+// after the start script it waits until the file names a different process.
+#include <cstdint>
+#include <limits>
+
+#include "common/trace.h"
+#include "host/host.h"
+
+namespace vornel::host {
+namespace {
+
+// A line read stops after a line feed or when 99 characters fill the 100-byte buffer.
+constexpr size_t kPieceLength = 99;
+constexpr uint32_t kPollMs = 1000;
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The piece as the C text the line reader leaves in its buffer: up to its first zero byte.
+const char* pieceText(const std::string& piece) { return piece.c_str(); }
+
+}  // namespace
+
+std::vector<std::string> pidFilePieces(const std::string& content) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = start;
+        while (end < content.size() && end - start < kPieceLength) {
+            if (content[end++] == '\n') break;
+        }
+        pieces.push_back(content.substr(start, end - start));
+        start = end;
+    }
+    return pieces;
+}
+
+int32_t parsePid(const std::string& piece) {
+    const char* p = pieceText(piece);
+    while (isBlank(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    // Accumulated as a negative number, whose range holds the most negative 32-bit value.
+    constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+    int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 - (*p - '0');
+        // Out of range: the remaining digits cannot bring it back.
+        if (value < kMin) return static_cast<int32_t>(negative ? kMin : kMax);
+    }
+    if (negative) return static_cast<int32_t>(value);
+    return static_cast<int32_t>(-value > kMax ? kMax : -value);
+}
+
+int32_t readAgentPidFile(HostContext& host, const std::string& pidFile) {
+    traceMessage("VornelAgentService - readAgentPidFile - pid file = %s", pidFile.c_str());
+    int32_t pid = 0;
+    std::string content;
+    if (host.os.readTextFile(pidFile, content) != win::ERROR_SUCCESS) {
+        traceMessage("VornelAgentService - readAgentPidFile - fopen failed");
+    } else {
+        std::vector<std::string> pieces = pidFilePieces(content);
+        if (pieces.empty()) {
+            traceMessage("VornelAgentService - readAgentPidFile - fgets failed");
+        } else if (pieces.front()[0] == '\0') {
+            traceMessage("VornelAgentService - readAgentPidFile - pid_str(0) = %d", 0);
+        } else {
+            traceMessage("VornelAgentService - readAgentPidFile - pid string from file = %s",
+                         pieceText(pieces.front()));
+            pid = parsePid(pieces.front());
+        }
+    }
+    traceMessage("VornelAgentService - readAgentPidFile - returning pid = %d", pid);
+    return pid;
+}
+
+int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile) {
+    traceMessage("VornelAgentService - isServerRunningAlready - pidFile = %s", pidFile.c_str());
+    int32_t pid = readAgentPidFile(host, pidFile);
+    if (pid != 0) {
+        traceMessage("VornelAgentService - isServerRunningAlready - attempt to attach to pid = %d", pid);
+        ProcessHandle process;
+        // A process that has ended can still be opened while anyone holds a handle to it:
+        // it counts as alive only while a wait on it times out.
+        if (host.os.openProcess(static_cast<uint32_t>(pid), win::PROCESS_ALL_ACCESS, process) ==
+                win::ERROR_SUCCESS &&
+            host.os.waitForProcess(process, 0) == WaitResult::Timeout) {
+            traceMessage("VornelAgentService - isServerRunningAlready - serverProcess already running, pid = %d",
+                         pid);
+            return pid;
+        }
+        traceMessage("VornelAgentService - isServerRunningAlready - pid file found for dead process");
+    }
+    traceMessage("\tserver not running");
+    return 0;
+}
+
+bool waitForPidFile(HostContext& host, const std::optional<std::string>& pidFile, int timeoutSeconds,
+                    int32_t* newPid, int32_t lastPid) {
+    if (!pidFile || newPid == nullptr) {
+        traceMessage("VornelAgentService - waitForPidFile - Null path or pid.");
+        traceMessage("VornelAgentService - waitForPidFile - returning false");
+        return false;
+    }
+    traceMessage("VornelAgentService - waitForPidFile - pidFile = %s", pidFile->c_str());
+    traceMessage("VornelAgentService - waitForPidFile - timeoutSeconds = %d", timeoutSeconds);
+    traceMessage("VornelAgentService - waitForPidFile - lastPid = %d", lastPid);
+    for (int attempt = -1; attempt < timeoutSeconds; ++attempt) {
+        std::string content;
+        if (host.os.readTextFile(*pidFile, content) == win::ERROR_SUCCESS) {
+            // Each line read overwrites the buffer: the last piece is what is left in it.
+            std::vector<std::string> pieces = pidFilePieces(content);
+            if (!pieces.empty() && pieces.back()[0] != '\0') {
+                int32_t pid = parsePid(pieces.back());
+                traceMessage("VornelAgentService - waitForPidFile - read pid %s - %d - lastPid = %d",
+                             pieceText(pieces.back()), pid, lastPid);
+                if (pid != lastPid) {
+                    *newPid = pid;
+                    traceMessage("VornelAgentService - waitForPidFile - returning true");
+                    return true;
+                }
+            }
+        }
+        traceMessage("VornelAgentService - waitForPidFile - about to sleep - %d", attempt);
+        host.os.sleep(kPollMs);
+        traceMessage("VornelAgentService - waitForPidFile - back from sleep - %d", attempt);
+    }
+    traceMessage("VornelAgentService - waitForPidFile - Timed out waiting for pid.");
+    traceMessage("VornelAgentService - waitForPidFile - returning false");
+    return false;
+}
+
+}  // namespace vornel::host

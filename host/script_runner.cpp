@@ -1,0 +1,196 @@
+// The agent's start and stop scripts: each command line is composed afresh from the
+// Parameters key, launched without a window in <agent home>bin, and waited for with a status
+// report once a second. Neither routine waits for the agent itself.
+#include <string>
+
+#include "common/encoding.h"
+#include "common/registry.h"
+#include "common/trace.h"
+#include "host/host.h"
+
+namespace vornel::host {
+namespace {
+
+constexpr uint32_t kScriptPollMs = 1000;
+constexpr uint32_t kRunningCheckPoint = 60;
+constexpr uint32_t kHungCheckPoint = 300;
+// What the stop reports when no script path can be formed (ERROR_PATH_NOT_FOUND).
+constexpr ErrorCode kNoScriptPath = 3;
+
+// What differs between the two scripts.
+struct ScriptTraits {
+    const char* routine;          // the routine's name, as the console lines show it
+    const char* prefix;           // the routine's trace prefix
+    const char* script;           // the script's file name under <agent home>bin
+    const char* argumentsValue;   // the Parameters value with its additional arguments
+    const char* redirection;      // replaces (start) or appends to (stop) the LogFile
+    const char* workingDirLabel;  // the wording of the working-directory trace
+};
+
+const ScriptTraits& traitsOf(AgentScript script) {
+    static const ScriptTraits start{"startServer", "VornelAgentService - startServer - ", "startAgent.bat",
+                                    kStartupArguments, ">", "working dir"};
+    static const ScriptTraits stop{"stopServer", "VornelAgentService - stopServer - ", "stopAgent.bat",
+                                   kStopArguments, ">>", "workingDir"};
+    return script == AgentScript::Start ? start : stop;
+}
+
+// The arguments text to append: the stored value, or its decoded form when the service's
+// arguments count as encoded; absent when an encoded value does not decode.
+std::optional<std::string> argumentsText(HostContext& host, const std::string& serviceName,
+                                         const std::string& keyPath, const char* valueName,
+                                         const std::string& stored) {
+    if (paramsEncoded(host.os, serviceName) == 0) return stored;
+    std::optional<std::string> encoded = getRegistryValue(host.os, keyPath, valueName);
+    if (!encoded) return std::nullopt;
+    return decodeArguments(*encoded, serviceName);
+}
+
+}  // namespace
+
+std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript script,
+                                                  const std::optional<std::string>& serviceName) {
+    const ScriptTraits& t = traitsOf(script);
+    traceMessage("%sserviceName = %s", t.prefix, orNull(serviceName));
+
+    uint32_t major = 0;
+    const bool versionKnown = host.os.osMajorVersion(major) == win::ERROR_SUCCESS;
+    if (!versionKnown) major = 0;
+    const bool legacy = versionKnown && major == 4;
+    if (script == AgentScript::Start) {
+        writeOut("\r\n startServer - major version = %d", static_cast<int>(major));
+        if (serviceName) {
+            writeOut("\r\n startServer - service name = %s", serviceName->c_str());
+        } else {
+            writeOut("\r\n startServer - service name = null");
+        }
+        flushConsole();
+    }
+
+    const std::string name = serviceName.value_or("");
+    const std::string keyPath = parametersKeyPath(name);
+    traceMessage("%skey = %s", t.prefix, keyPath.c_str());
+
+    std::optional<std::string> agentHome = getRegistryValue(host.os, keyPath, kAgentHome);
+    if (!agentHome) {
+        writeOut("\r\n %s - the agent home (AgentHome) is not configured; %s is not run", t.routine, t.script);
+        flushConsole();
+        return std::nullopt;
+    }
+    std::string command = "\"" + *agentHome + "bin\\" + t.script + "\" ";
+    traceMessage("%s1 - executable = %s", t.prefix, command.c_str());
+
+    if (std::optional<std::string> agentName = getRegistryValue(host.os, keyPath, kAgentName)) {
+        command += legacy ? " " + *agentName : " \"" + *agentName + "\"";
+    }
+    traceMessage("%s2 - executable = %s", t.prefix, command.c_str());
+
+    if (std::optional<std::string> stored = getRegistryValue(host.os, keyPath, t.argumentsValue)) {
+        if (std::optional<std::string> text = argumentsText(host, name, keyPath, t.argumentsValue, *stored)) {
+            command += " " + *text;
+        }
+    }
+    traceMessage("%s3 - executable = %s", t.prefix, command.c_str());
+
+    std::optional<std::string> logFile = getRegistryValue(host.os, keyPath, kLogFile);
+    if (logFile && !legacy) command += std::string(" ") + t.redirection + " \"" + *logFile + "\"";
+    traceMessage("%s4 - executable = %s", t.prefix, command.c_str());
+
+    // Each value is read afresh at each use, the agent home included.
+    agentHome = getRegistryValue(host.os, keyPath, kAgentHome);
+    if (!agentHome) {
+        writeOut("\r\n %s - the agent home (AgentHome) is not configured; %s is not run", t.routine, t.script);
+        flushConsole();
+        return std::nullopt;
+    }
+    ScriptCommand result{command, *agentHome + "bin"};
+    traceMessage("%s%s = %s", t.prefix, t.workingDirLabel, result.workingDir.c_str());
+    return result;
+}
+
+bool startServer(HostContext& host, const std::optional<std::string>& serviceName) {
+    if (std::optional<ScriptCommand> command = composeScriptCommand(host, AgentScript::Start, serviceName)) {
+        traceMessage("VornelAgentService - startServer - about to start executable %s",
+                     command->commandLine.c_str());
+        ProcessInfo script;
+        ErrorCode rc = host.os.createProcess(command->commandLine, command->workingDir, script);
+        if (rc == win::ERROR_SUCCESS) {
+            traceMessage("VornelAgentService - startServer - createProcess returned TRUE");
+            for (;;) {
+                traceMessage("VornelAgentService - startServer - about to wait for %d", static_cast<int>(kScriptPollMs));
+                if (host.os.waitForProcess(script.process, kScriptPollMs) != WaitResult::Timeout) break;
+                traceMessage("WaitForSingleObject startServer");
+                ErrorCode reported = host.report([](ServiceStatus& s) {
+                    s.dwCheckPoint += 1;
+                    if (s.dwCheckPoint == kRunningCheckPoint) {
+                        // A long start script: declare the service running, but accept no
+                        // stop until the script ends or seems hung.
+                        traceMessage("Checkpoint 60, change service state");
+                        s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
+                        s.dwCurrentState = win::SERVICE_RUNNING;
+                        s.dwControlsAccepted = 0;
+                        s.dwWin32ExitCode = 0;
+                    }
+                    if (s.dwCheckPoint == kHungCheckPoint) {
+                        traceMessage("checkpoint 300, server may be hung, accept stops");
+                        s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP;
+                    }
+                });
+                if (reported != win::ERROR_SUCCESS) {
+                    printSystemError(host.os, "Couldn't set service status", reported);
+                    flushConsole();
+                }
+            }
+            traceMessage("Breaking out of wait for startServer.bat");
+            script.process.reset();
+            script.thread.reset();
+        } else {
+            printSystemError(host.os, "Couldn't create startServer process", rc);
+            flushConsole();
+        }
+    }
+    host.report([](ServiceStatus& s) { s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP; });
+    return true;
+}
+
+bool stopServer(HostContext& host, const std::optional<std::string>& serviceName) {
+    ErrorCode rc = kNoScriptPath;
+    if (std::optional<ScriptCommand> command = composeScriptCommand(host, AgentScript::Stop, serviceName)) {
+        traceMessage("VornelAgentService - stopServer - create process for executable - %s",
+                     command->commandLine.c_str());
+        ProcessInfo script;
+        rc = host.os.createProcess(command->commandLine, command->workingDir, script);
+        if (rc == win::ERROR_SUCCESS) {
+            traceMessage("VornelAgentService - stopServer - executable process successfully created");
+            for (;;) {
+                traceMessage("VornelAgentService - stopServer - about to wait for stopAgent script to complete - %d",
+                             static_cast<int>(host.status().dwCheckPoint));
+                WaitResult waited = host.os.waitForProcess(script.process, kScriptPollMs);
+                traceMessage("VornelAgentService - stopServer - return from wait for stopAgent script to complete");
+                if (waited != WaitResult::Timeout) break;
+                host.report([](ServiceStatus& s) { s.dwCheckPoint += 1; });
+            }
+            traceMessage("VornelAgentService - stopServer - stopAgent script has completed");
+            script.process.reset();
+            script.thread.reset();
+            host.report([](ServiceStatus& s) {
+                s.dwWin32ExitCode = 0;
+                s.dwServiceSpecificExitCode = 0;
+                s.dwCurrentState = win::SERVICE_STOPPED;
+            });
+            return true;
+        }
+    }
+    traceMessage("VornelAgentService - stopServer - creation of executable process failed");
+    std::string text = host.os.systemErrorText(rc).value_or(std::to_string(rc));
+    reportHostEvent(host, win::EVENTLOG_INFORMATION_TYPE, kEventStopScriptFailed, text);
+    // Back to running; the stop flags stay set, so the service ends when the agent ends.
+    host.report([](ServiceStatus& s) {
+        s.dwCurrentState = win::SERVICE_RUNNING;
+        s.dwWin32ExitCode = 0;
+        s.dwServiceSpecificExitCode = 0;
+    });
+    return false;
+}
+
+}  // namespace vornel::host

@@ -1,0 +1,189 @@
+// The service main: reads the service's settings, refuses to start when the agent is still
+// alive, runs the start script, waits for the agent's new pid, waits for the agent to end
+// and starts it again unless Restart is "false" or a stop has been requested.
+#include <memory>
+#include <string>
+
+#include "common/registry.h"
+#include "common/trace.h"
+#include "host/host.h"
+
+namespace vornel::host {
+namespace {
+
+constexpr int kPidWaitSeconds = 30;
+
+void traceSeparator(char c) { traceMessage("%s", std::string(81, c).c_str()); }
+
+void traceExit() {
+    traceMessage("VornelAgentService - VornelAgentServiceMain - exit.");
+    traceSeparator('=');
+}
+
+// Stopped because no pid file is configured, or no new pid appeared in time.
+void reportNoPid(HostContext& host) {
+    host.report([](ServiceStatus& s) {
+        s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
+        s.dwCurrentState = win::SERVICE_STOPPED;
+        s.dwWin32ExitCode = win::ERROR_SERVICE_SPECIFIC_ERROR;
+        s.dwServiceSpecificExitCode = kNoPidExitCode;
+        s.dwCheckPoint = 1;
+        s.dwWaitHint = kServiceMainWaitHint;
+    });
+}
+
+// Waits until the agent process ends; traces how it ended.
+void superviseAgent(HostContext& host, int32_t pid) {
+    traceMessage("VornelAgentService - VornelAgentServiceMain - about to open process.");
+    ProcessHandle agent;
+    ErrorCode rc = host.os.openProcess(static_cast<uint32_t>(pid), win::PROCESS_ALL_ACCESS, agent);
+    if (rc != win::ERROR_SUCCESS) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid %d: %d", pid,
+                     static_cast<int>(rc));
+        return;
+    }
+    traceMessage("VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait.");
+    host.os.waitForProcess(agent, win::INFINITE);
+    traceMessage("VornelAgentService - VornelAgentServiceMain - return from wait.");
+    uint32_t exitCode = 0;
+    rc = host.os.getExitCodeProcess(agent, exitCode);
+    if (rc == win::ERROR_SUCCESS) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - exit code = %u", exitCode);
+    } else {
+        printSystemError(host.os, "run: Error getting rc", rc);
+        flushConsole();
+    }
+}
+
+// Start cycles until the agent is not to be started again.
+void runStartCycles(HostContext& host, const std::optional<std::string>& serviceName, const std::string& pidFile,
+                    bool legacy) {
+    const std::string name = serviceName.value_or("");
+    for (;;) {
+        reportHostEvent(host, win::EVENTLOG_INFORMATION_TYPE, kEventStartCycle, name);
+        host.report([](ServiceStatus& s) {
+            s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
+            s.dwCurrentState = win::SERVICE_START_PENDING;
+            s.dwWin32ExitCode = 0;
+            s.dwCheckPoint = 1;
+            s.dwWaitHint = kStartWaitHint;
+        });
+        host.update([](ServiceStatus& s) { s.dwCheckPoint += 1; });
+        host.reportedState = win::SERVICE_START_PENDING;
+
+        if (int32_t running = isServerRunningAlready(host, pidFile)) {
+            host.report([running](ServiceStatus& s) {
+                s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
+                s.dwCurrentState = win::SERVICE_STOPPED;
+                s.dwWin32ExitCode = win::ERROR_SERVICE_SPECIFIC_ERROR;
+                s.dwServiceSpecificExitCode = kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running);
+            });
+            return;
+        }
+
+        int32_t lastPid = readAgentPidFile(host, pidFile);
+        traceMessage("VornelAgentService - VornelAgentServiceMain - last pid = %d", lastPid);
+        startServer(host, serviceName);
+        traceMessage("VornelAgentService - VornelAgentServiceMain - startServer returned.");
+        host.reportedState = win::SERVICE_RUNNING;
+        reportHostEvent(host, win::EVENTLOG_INFORMATION_TYPE, kEventStartScriptReturned, name);
+        host.report([](ServiceStatus& s) {
+            s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
+            s.dwCurrentState = win::SERVICE_RUNNING;
+            s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP;
+            s.dwWin32ExitCode = 0;
+            s.dwCheckPoint = 0;
+            s.dwWaitHint = kServiceMainWaitHint;
+        });
+
+        if (legacy) {
+            // No pid wait and no supervision: the service stays running; a stop still runs
+            // the stop script.
+            host.doRestartServer = false;
+            traceExit();
+            return;
+        }
+
+        int32_t newPid = 0;
+        if (!waitForPidFile(host, pidFile, kPidWaitSeconds, &newPid, lastPid)) {
+            reportHostEvent(host, win::EVENTLOG_ERROR_TYPE, kEventNoNewPid, name);
+            host.doRestartServer = false;
+            reportNoPid(host);
+            return;
+        }
+        superviseAgent(host, newPid);
+
+        if (host.doRestartServer && !host.stopRequested) continue;
+
+        // Traced before the stopped report: the process may end as soon as it is made.
+        traceExit();
+        host.report([](ServiceStatus& s) {
+            s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
+            s.dwCurrentState = win::SERVICE_STOPPED;
+            s.dwWin32ExitCode = 0;
+            s.dwCheckPoint = 0;
+            s.dwWaitHint = kServiceMainWaitHint;
+        });
+        return;
+    }
+}
+
+}  // namespace
+
+void setUpTrace(HostContext& host, const std::string& parametersKeyPath) {
+    // The trace is still off, so this read leaves no trace line.
+    if (isOn(getRegistryValue(host.os, parametersKeyPath, kDebugTrace)) == 1) {
+        enableTrace();
+        std::optional<std::string> stdoutFile = getRegistryValue(host.os, parametersKeyPath, kStdOutTraceFile);
+        std::optional<std::string> stderrFile = getRegistryValue(host.os, parametersKeyPath, kStdErrTraceFile);
+        redirectTraceOutput(host.os, stdoutFile, stderrFile);
+    } else {
+        disableTrace();
+    }
+}
+
+void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
+    std::optional<std::string> serviceName;
+    if (argc >= 1 && argv != nullptr && argv[0] != nullptr) serviceName = argv[0];
+    const std::string name = serviceName.value_or("");
+
+    // The handler shares the context; it may be called for as long as the process lives.
+    std::shared_ptr<HostContext> shared = host.shared_from_this();
+    StatusHandle statusHandle = 0;
+    host.os.registerServiceCtrlHandler(
+        name, [shared](uint32_t control) { VornelAgentServiceCtrl(*shared, control); }, statusHandle);
+    host.setStatusHandle(statusHandle);
+    host.setStopServiceName(serviceName);
+
+    uint32_t major = 0;
+    if (host.os.osMajorVersion(major) != win::ERROR_SUCCESS) major = 0;
+    const bool legacy = major == 4;
+
+    const std::string keyPath = parametersKeyPath(name);
+    setUpTrace(host, keyPath);
+
+    traceSeparator('=');
+    traceSeparator('=');
+    traceMessage("VornelAgentService - VornelAgentServiceMain - entry - service = %s ", orNull(serviceName));
+    traceMessage("VornelAgentService - VornelAgentServiceMain - argc = %d", argc);
+    for (int i = 0; i < argc && argv != nullptr; ++i) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - arg(%d) = %s", i, orNull(argv[i]));
+    }
+    traceMessage("VornelAgentService - VornelAgentServiceMain - key = %s", keyPath.c_str());
+
+    std::optional<std::string> restart = getRegistryValue(host.os, keyPath, kRestart);
+    host.doRestartServer = !(restart && *restart == "false");
+    writeOut("%s", host.doRestartServer ? "\r\n VornelAgentServiceMain - doRestartServer = true"
+                                        : "\r\n VornelAgentServiceMain - doRestartServer = false");
+    flushConsole();
+
+    std::optional<std::string> pidFile = getRegistryValue(host.os, keyPath, kAgentPidFile);
+    traceMessage("VornelAgentService - VornelAgentServiceMain - pidFile = %s", orNull(pidFile));
+    if (!pidFile) {
+        reportNoPid(host);
+        return;
+    }
+    runStartCycles(host, serviceName, *pidFile, legacy);
+}
+
+}  // namespace vornel::host

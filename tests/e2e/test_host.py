@@ -1,0 +1,312 @@
+"""The service host under Wine's service manager, supervising the sample agent.
+
+Until the installer takes over, each test sets its service up the way the installer would:
+Wine's `sc create` with the host's command line and `reg add` for the Parameters values.
+"""
+
+import re
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from wine import BIN
+
+PREFIX = "OrvikTamberVornel6100AgentService - "
+PROGRAMS = ["VornelAgentService.exe", "VornelAgent.exe"]
+LEGACY_KEY = "HKCU\\Software\\Wine\\AppDefaults\\VornelAgentService.exe"
+
+USAGE = (
+    "\n \nUsage: VornelAgentService.exe (with no arguments displays this help)\n "
+    "\n       The VornelAgent Windows Service cannot be started using VornelAgentService.exe\n "
+    "\n       To Install the VornelAgent windows service, use InstallVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\n "
+    "\n       To Uninstall the VornelAgent windows service, use UninstallVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\n "
+    "\n       To Start the VornelAgent windows service, use StartVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\n "
+    "\n       To Stopt the VornelAgent windows service, use StopVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\n "
+    "\n       Note that you may also start and stop the VornelAgent windows service from the Windows Services "
+    "Menu.\n "
+    "\n       Use VornelAgentServiceInfo.exe to obtain information about an VornelAgent windows service.\n "
+)
+
+TRACE_LINE = re.compile(r"^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} - (.*)$")
+
+
+def encode(plain, key):
+    """Stored arguments in their encoded form: each byte combined with the service name, as hex."""
+    data = plain.encode()
+    return "".join("%02X" % (b ^ key.encode()[i % len(key)]) for i, b in enumerate(data))
+
+
+def wait_until(condition, timeout=30, interval=0.2):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    return condition()
+
+
+class AgentService:
+    """One service of this module: its agent home, its settings and what its agent left."""
+
+    def __init__(self, wine, short_name):
+        self.wine = wine
+        self.name = PREFIX + short_name
+        self.home = f"C:\\vornel-host-e2e\\{short_name}\\"
+        self.pid_file = self.home + "logs\\middlewareagent\\VornelAgent.pidfile"
+        self.params = f"HKLM\\SYSTEM\\CurrentControlSet\\Services\\{self.name}\\Parameters"
+
+    def create(self, **values):
+        self.wine.layout_agent_home(self.home, PROGRAMS)
+        command = f'"{self.home}bin\\VornelAgentService.exe" "{self.name}"'
+        result = self.wine.sc("create", self.name, "binPath=", command, "start=", "demand")
+        assert result.status == 0, result
+        settings = {"AgentHome": self.home, "AgentName": "agent one", "AgentPidFile": self.pid_file,
+                    "Restart": "true"}
+        settings.update(values)
+        for value, data in settings.items():
+            if data is not None:
+                self.wine.reg_add(self.params, value, data)
+        return self
+
+    def remove(self):
+        if self.wine.service_state(self.name) not in (None, 1):
+            self.wine.sc("stop", self.name)
+            self.wine.wait_for_state(self.name, 1, timeout=30)
+        self.stop_agent()
+        self.wine.sc("delete", self.name)
+
+    # --- the agent ---
+
+    def unix(self, relative):
+        return self.wine.unix_path(self.home + relative)
+
+    def agent(self, *args, timeout=60):
+        return self.wine.run(self.home + "bin\\VornelAgent.exe", *args, timeout=timeout)
+
+    def agent_running(self):
+        """The agent holds its lock file while it lives; the system frees it however it ends."""
+        return self.agent("-wait", "-pidFile", self.pid_file, "-timeout", "0").status == 1
+
+    def stop_agent(self):
+        self.agent("-stop", "-pidFile", self.pid_file, "-timeout", "20")
+
+    def pid(self):
+        try:
+            text = self.unix("logs\\middlewareagent\\VornelAgent.pidfile").read_text()
+        except FileNotFoundError:
+            return None
+        digits = text.strip()
+        return int(digits) if digits.isdigit() else None
+
+    def script_runs(self):
+        """(script, working directory, arguments) of every script run, in order."""
+        path = self.unix("logs\\middlewareagent\\scripts.log")
+        if not path.exists():
+            return []
+        runs = []
+        for line in path.read_bytes().decode(errors="replace").replace("\r", "").splitlines():
+            match = re.match(r"^(\S+) cwd=\[(.*)\] args=\[(.*)\]$", line)
+            assert match, line
+            runs.append(match.groups())
+        return runs
+
+    def text(self, relative):
+        path = self.unix(relative)
+        return path.read_bytes().decode(errors="replace").replace("\r", "") if path.exists() else None
+
+    # --- the service ---
+
+    def query(self):
+        """The fields of sc query, as numbers."""
+        fields = {}
+        for line in self.wine.sc("query", self.name).out.splitlines():
+            match = re.match(r"^\s*(\w+)\s*:\s*(0x[0-9a-fA-F]+|\d+)\b", line)
+            if match:
+                value = match.group(2)
+                fields[match.group(1)] = int(value, 16) if value.startswith("0x") else int(value)
+        return fields
+
+
+@pytest.fixture
+def service(wine, request):
+    created = []
+
+    def make(short_name, **values):
+        svc = AgentService(wine, short_name).create(**values)
+        created.append(svc)
+        return svc
+
+    yield make
+    for svc in created:
+        svc.remove()
+
+
+def run_exactly(wine, program, *args):
+    """Runs a program and gives its status and output with only the carriage returns removed
+    (WineSession.run reads its output with universal newlines, which turns the "\r\r\n" of a
+    "\r\n" written in text mode into two line ends)."""
+    out_file = wine.scratch / "exact.out"
+    err_file = wine.scratch / "exact.err"
+    with open(out_file, "wb") as out, open(err_file, "wb") as err:
+        status = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=wine.scratch,
+                                env=wine.env, timeout=120).returncode
+    strip = lambda path: path.read_bytes().decode(errors="replace").replace("\r", "")
+    return status, strip(out_file), strip(err_file)
+
+
+def trace_messages(text):
+    return [m.group(2) for m in map(TRACE_LINE.match, text.splitlines()) if m]
+
+
+# --- the host run by hand ---
+
+@pytest.mark.parametrize("args, status, err", [
+    ([], 0, ""),
+    ([PREFIX + "by-hand"], 0, ""),
+    ([PREFIX + "by-hand", "-logFile"], 255, "Parameter -logFile needs to be followed by an argument.\n"),
+])
+def test_host_run_by_hand_shows_its_usage(wine, args, status, err):
+    home = "C:\\vornel-host-e2e\\by-hand\\"
+    wine.layout_agent_home(home, PROGRAMS)
+    assert run_exactly(wine, home + "bin\\VornelAgentService.exe", *args) == (status, USAGE, err)
+
+
+# --- supervision ---
+
+def test_supervises_restarts_and_stops_the_agent(service):
+    svc = service("host-e2e-supervise", DebugTrace="on",
+                  StdOutTraceFile="C:\\vornel-host-e2e\\host-e2e-supervise\\logs\\host.stdout",
+                  StdErrTraceFile="C:\\vornel-host-e2e\\host-e2e-supervise\\logs\\host.stderr")
+    svc.wine.reg_add(svc.params, "Encoded", "on")
+    svc.wine.reg_add(svc.params, "StartupArguments", encode("-Dmode=test", svc.name))
+    svc.wine.reg_add(svc.params, "StopArguments", encode("-now", svc.name))
+    svc.wine.reg_add(svc.params, "LogFile", svc.home + "logs\\agent.log")
+
+    supervising = "VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait."
+
+    def supervised():
+        return trace_messages(svc.text("logs\\host.stderr") or "").count(supervising)
+
+    assert svc.wine.sc("start", svc.name).status == 0
+    assert svc.wine.wait_for_state(svc.name, 4)
+    first = wait_until(svc.pid)
+    assert first and svc.agent_running()
+    assert wait_until(lambda: supervised() == 1)
+    bin_dir = svc.home + "bin"
+    assert svc.script_runs() == [("startAgent.bat", bin_dir, '"agent one" -Dmode=test ')]
+
+    # The agent dies: the start script runs again and the new agent is supervised.
+    assert svc.wine.run("taskkill", "/pid", str(first), "/f").status == 0
+    second = wait_until(lambda: svc.pid() not in (None, first) and svc.pid())
+    assert second, "no new agent after the first one ended"
+    assert len(svc.script_runs()) == 2
+    assert svc.wine.service_state(svc.name) == 4
+    # The dead agent's pid was still in the file: seen as dead, not as a running agent.
+    messages = trace_messages(svc.text("logs\\host.stderr"))
+    assert "VornelAgentService - isServerRunningAlready - pid file found for dead process" in messages
+    assert wait_until(lambda: supervised() == 2)
+    # The start script's output replaces the log file each time.
+    assert svc.text("logs\\agent.log").count("Starting the agent") == 1
+
+    # Stop: the stop script ends the agent and the service stops cleanly.
+    assert svc.wine.sc("stop", svc.name).status == 0
+    assert svc.wine.wait_for_state(svc.name, 1)
+    status = svc.query()
+    assert (status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (0, 0)
+    assert svc.script_runs()[-1] == ("stopAgent.bat", bin_dir, '"agent one" -now ')
+    assert not svc.agent_running()
+    log = svc.text("logs\\agent.log")
+    assert log.startswith('Starting the agent "agent one"\n'), log
+    assert 'Stopping the agent "agent one"\n' in log and "the agent has ended" in log
+    out_text = svc.text("logs\\host.stdout")
+    assert out_text.startswith("\n VornelAgentServiceMain - doRestartServer = true\n startServer - "), out_text
+    assert wait_until(lambda: svc.text("logs\\host.stdout").endswith(USAGE), timeout=10)
+
+
+def test_trace_files_and_a_single_cycle(service):
+    svc = service("host-e2e-trace", DebugTrace="on", Restart="false",
+                  StartupArguments="-exitAfter 2 -exitCode 9",
+                  StdOutTraceFile="C:\\vornel-host-e2e\\host-e2e-trace\\logs\\host.stdout",
+                  StdErrTraceFile="C:\\vornel-host-e2e\\host-e2e-trace\\logs\\host.stderr")
+    assert svc.wine.sc("start", svc.name, "a", "b").status == 0
+    # The agent ends by itself after two seconds; with Restart "false" the service stops.
+    assert svc.wine.wait_for_state(svc.name, 1, timeout=40)
+    status = svc.query()
+    assert (status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (0, 0)
+    assert [run[0] for run in svc.script_runs()] == ["startAgent.bat"]
+
+    err_text = svc.text("logs\\host.stderr")
+    lines = err_text.splitlines()
+    assert TRACE_LINE.match(lines[0]) and TRACE_LINE.match(lines[1])
+    messages = trace_messages(err_text)
+    assert messages[:2] == ["=" * 81, "=" * 81]
+    assert messages[2] == f"VornelAgentService - VornelAgentServiceMain - entry - service = {svc.name} "
+    assert messages[3:7] == ["VornelAgentService - VornelAgentServiceMain - argc = 3",
+                             f"VornelAgentService - VornelAgentServiceMain - arg(0) = {svc.name}",
+                             "VornelAgentService - VornelAgentServiceMain - arg(1) = a",
+                             "VornelAgentService - VornelAgentServiceMain - arg(2) = b"]
+    assert "VornelAgentService - VornelAgentServiceMain - exit code = 9" in messages
+    assert messages[-2:] == ["VornelAgentService - VornelAgentServiceMain - exit.", "=" * 81]
+
+    out_text = wait_until(lambda: (svc.text("logs\\host.stdout") or "").endswith(USAGE) and
+                          svc.text("logs\\host.stdout"), timeout=10)
+    assert out_text, svc.text("logs\\host.stdout")
+    assert out_text.startswith("\n VornelAgentServiceMain - doRestartServer = false\n startServer - major version = ")
+
+
+def test_refuses_to_start_while_the_agent_runs(service, wine):
+    svc = service("host-e2e-refuse")
+    agent_out = open(wine.scratch / "refuse-agent.out", "wb")
+    started = subprocess.Popen(["wine", svc.home + "bin\\VornelAgent.exe", "-pidFile", svc.pid_file],
+                               env=wine.env, stdout=agent_out, stderr=agent_out)
+    try:
+        pid = wait_until(svc.pid)
+        assert pid and svc.agent_running()
+        svc.wine.sc("start", svc.name)
+        assert svc.wine.wait_for_state(svc.name, 1)
+        status = svc.query()
+        assert (status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (1066, 134217728 + pid)
+        assert svc.script_runs() == []
+        assert svc.agent_running()
+    finally:
+        svc.stop_agent()
+        started.wait(timeout=30)
+        agent_out.close()
+
+
+def test_legacy_mode_leaves_the_agent_unsupervised(service, wine):
+    svc = service("host-e2e-legacy", DebugTrace="on", StartupArguments="-Dx",
+                  LogFile="C:\\vornel-host-e2e\\host-e2e-legacy\\logs\\agent.log",
+                  StdOutTraceFile="C:\\vornel-host-e2e\\host-e2e-legacy\\logs\\host.stdout",
+                  StdErrTraceFile="C:\\vornel-host-e2e\\host-e2e-legacy\\logs\\host.stderr")
+    wine.reg_add(LEGACY_KEY, "Version", "nt40")
+    try:
+        assert svc.wine.sc("start", svc.name).status == 0
+        assert svc.wine.wait_for_state(svc.name, 4)
+        assert wait_until(svc.agent_running)
+        bin_dir = svc.home + "bin"
+        # The name goes unquoted and no output is redirected, even with LogFile set.
+        assert svc.script_runs() == [("startAgent.bat", bin_dir, "agent one -Dx")]
+        assert svc.text("logs\\agent.log") is None
+        messages = wait_until(lambda: "VornelAgentService - VornelAgentServiceMain - exit." in
+                              trace_messages(svc.text("logs\\host.stderr") or "") and
+                              trace_messages(svc.text("logs\\host.stderr")))
+        assert messages, svc.text("logs\\host.stderr")
+        assert not any("waitForPidFile" in m for m in messages)
+        assert "\n startServer - major version = 4" in svc.text("logs\\host.stdout")
+
+        # A stop still runs the stop script.
+        assert svc.wine.sc("stop", svc.name).status == 0
+        assert svc.wine.wait_for_state(svc.name, 1)
+        assert svc.query()["WIN32_EXIT_CODE"] == 0
+        assert svc.script_runs()[-1] == ("stopAgent.bat", bin_dir, "agent one")
+        assert not svc.agent_running()
+    finally:
+        wine.run("reg", "delete", LEGACY_KEY, "/v", "Version", "/f")

@@ -1,0 +1,176 @@
+// The pid file readers: which piece each reader uses, how a pid is parsed, the pid wait's
+// attempts, and when a named process counts as a live agent.
+#include <climits>
+
+#include "host_test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+using host::isServerRunningAlready;
+using host::readAgentPidFile;
+using host::waitForPidFile;
+
+constexpr int32_t kUnrelatedLastPid = 999999;
+
+struct PieceCase {
+    const char* label;
+    std::optional<std::string> content;   // absent: no file
+    int32_t first;                         // readAgentPidFile
+    std::optional<int32_t> last;           // waitForPidFile with one attempt; absent: not accepted
+    std::optional<std::string> readTrace;  // the reader's distinctive trace line
+};
+
+class PidFileTest : public HostTest {};
+
+TEST_F(PidFileTest, ReadersTakeTheFirstAndTheLastPiece) {
+    const std::string ninetyEightBlanks(98, ' ');
+    const PieceCase cases[] = {
+        {"number and line end", std::string("1234\r\n"), 1234, 1234, std::nullopt},
+        {"leading blanks, trailing letters", std::string(" \t 42abc"), 42, 42, std::nullopt},
+        {"signs", std::string("+17\n-17\n"), 17, -17, std::nullopt},
+        {"letters only", std::string("abc\n"), 0, 0, std::nullopt},
+        {"two lines", std::string("111\n222\n"), 111, 222, std::nullopt},
+        {"last line empty", std::string("123\n\n"), 123, 0, std::nullopt},
+        // 98 blanks and a digit fill the first piece; the line end is a piece of its own.
+        {"line of 100 characters", ninetyEightBlanks + "5\n", 5, 0, std::nullopt},
+        {"line of 99 characters", std::string(97, ' ') + "6\n", 6, 6, std::nullopt},
+        {"long line in pieces", std::string(99, '9') + "42", INT32_MAX, 42, std::nullopt},
+        {"just above the range", std::string("2147483648\n"), INT32_MAX, INT32_MAX, std::nullopt},
+        {"largest", std::string("2147483647\n"), INT32_MAX, INT32_MAX, std::nullopt},
+        {"smallest", std::string("-2147483648\n"), INT32_MIN, INT32_MIN, std::nullopt},
+        {"just below the range", std::string("-2147483649\n"), INT32_MIN, INT32_MIN, std::nullopt},
+        {"empty file", std::string(), 0, std::nullopt, "VornelAgentService - readAgentPidFile - fgets failed"},
+        {"zero byte first", std::string("\0" "12\n", 4), 0, std::nullopt,
+         "VornelAgentService - readAgentPidFile - pid_str(0) = 0"},
+        {"no file", std::nullopt, 0, std::nullopt, "VornelAgentService - readAgentPidFile - fopen failed"},
+    };
+    auto host = directContext();
+    enableTrace();
+    for (const PieceCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        os.removeFile(pidFile);
+        if (c.content) os.writeFile(pidFile, *c.content);
+        size_t before = trace().size();
+        EXPECT_EQ(readAgentPidFile(*host, pidFile), c.first);
+        auto lines = trace();
+        if (c.readTrace) {
+            EXPECT_NE(std::find(lines.begin() + static_cast<long>(before), lines.end(), *c.readTrace), lines.end());
+        }
+        EXPECT_EQ(lines.back(), "VornelAgentService - readAgentPidFile - returning pid = " + std::to_string(c.first));
+
+        int32_t newPid = 12345;
+        bool accepted = waitForPidFile(*host, pidFile, 0, &newPid, kUnrelatedLastPid);
+        EXPECT_EQ(accepted, c.last.has_value());
+        if (c.last) { EXPECT_EQ(newPid, *c.last); }
+    }
+}
+
+TEST_F(PidFileTest, WaitTracesThePieceItRead) {
+    auto host = directContext();
+    enableTrace();
+    os.writeFile(pidFile, "111\n222\n");
+    int32_t newPid = 0;
+    ASSERT_TRUE(waitForPidFile(*host, pidFile, 30, &newPid, 7));
+    // The piece keeps its line end, so the trace line continues on the next line.
+    EXPECT_NE(err().find(" - VornelAgentService - waitForPidFile - read pid 222\n - 222 - lastPid = 7\n"),
+              std::string::npos);
+    EXPECT_TRUE(traced("VornelAgentService - waitForPidFile - returning true"));
+}
+
+TEST_F(PidFileTest, WaitGivesUpAfterThirtyOneAttempts) {
+    auto host = directContext();
+    enableTrace();
+    os.writeFile(pidFile, "77\n");
+    os.resetCalls();
+    const uint64_t start = os.nowMs();
+    int32_t newPid = -5;
+    EXPECT_FALSE(waitForPidFile(*host, pidFile, 30, &newPid, 77));
+    EXPECT_EQ(newPid, -5);
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), 31u);
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::ReadTextFile), 31u);
+    EXPECT_EQ(os.nowMs() - start, 31000u);
+    EXPECT_TRUE(traced("VornelAgentService - waitForPidFile - about to sleep - -1"));
+    EXPECT_TRUE(traced("VornelAgentService - waitForPidFile - back from sleep - 29"));
+    EXPECT_FALSE(traced("VornelAgentService - waitForPidFile - about to sleep - 30"));
+    auto lines = trace();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "VornelAgentService - waitForPidFile - Timed out waiting for pid.");
+    EXPECT_EQ(lines.back(), "VornelAgentService - waitForPidFile - returning false");
+}
+
+TEST_F(PidFileTest, WaitAcceptsTheFirstDifferentPidWithoutSleeping) {
+    auto host = directContext();
+    os.writeFile(pidFile, "78\n");
+    os.resetCalls();
+    int32_t newPid = 0;
+    EXPECT_TRUE(waitForPidFile(*host, pidFile, 30, &newPid, 77));
+    EXPECT_EQ(newPid, 78);
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), 0u);
+}
+
+TEST_F(PidFileTest, WaitPicksUpAPidWrittenWhileItPolls) {
+    auto host = directContext();
+    // A writer that ends, and writes the file, 4.5 virtual seconds from now.
+    MemoryPlatform::ProcessSpec writer;
+    writer.runsForMs = 4500;
+    writer.onExit = [this] { os.writeFile(pidFile, "4242\n"); };
+    os.spawnProcess(writer);
+    os.resetCalls();
+    int32_t newPid = 0;
+    EXPECT_TRUE(waitForPidFile(*host, pidFile, 30, &newPid, 0));
+    EXPECT_EQ(newPid, 4242);
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), 5u);
+}
+
+TEST_F(PidFileTest, WaitAttemptsAndMissingArguments) {
+    auto host = directContext();
+    enableTrace();
+    os.writeFile(pidFile, "0\n");
+    int32_t newPid = 0;
+    struct Case {
+        int timeoutSeconds;
+        uint64_t sleeps;
+    };
+    for (Case c : {Case{-1, 0}, Case{0, 1}, Case{3, 4}}) {
+        os.resetCalls();
+        // lastPid 0 and a file holding 0: never accepted.
+        EXPECT_FALSE(waitForPidFile(*host, pidFile, c.timeoutSeconds, &newPid, 0));
+        EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), c.sleeps) << c.timeoutSeconds;
+    }
+    EXPECT_FALSE(waitForPidFile(*host, std::nullopt, 30, &newPid, 0));
+    EXPECT_FALSE(waitForPidFile(*host, pidFile, 30, nullptr, 0));
+    auto lines = trace();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "VornelAgentService - waitForPidFile - Null path or pid."), 2);
+}
+
+TEST_F(PidFileTest, OnlyAProcessThatHasNotEndedCountsAsRunning) {
+    auto host = directContext();
+    enableTrace();
+    uint32_t live = os.spawnProcess({});
+    uint32_t ended = os.spawnProcess({});
+    os.endProcess(ended, 0);
+
+    os.writeFile(pidFile, std::to_string(live) + "\n");
+    EXPECT_EQ(isServerRunningAlready(*host, pidFile), static_cast<int32_t>(live));
+    EXPECT_TRUE(traced("VornelAgentService - isServerRunningAlready - serverProcess already running, pid = " +
+                       std::to_string(live)));
+
+    // An ended process can still be opened, but it is not an agent that runs.
+    for (const std::string& content : {std::to_string(ended) + "\n", std::string("31337\n")}) {
+        os.writeFile(pidFile, content);
+        size_t before = trace().size();
+        EXPECT_EQ(isServerRunningAlready(*host, pidFile), 0) << content;
+        auto lines = trace();
+        std::vector<std::string> tail(lines.begin() + static_cast<long>(before), lines.end());
+        ASSERT_GE(tail.size(), 2u);
+        EXPECT_EQ(tail[tail.size() - 2], "VornelAgentService - isServerRunningAlready - pid file found for dead process");
+        EXPECT_EQ(tail.back(), "\tserver not running");
+    }
+
+    os.removeFile(pidFile);
+    EXPECT_EQ(isServerRunningAlready(*host, pidFile), 0);
+}
+
+}  // namespace
+}  // namespace vornel::testing

@@ -1,0 +1,441 @@
+// The host run whole, as the service control manager runs it: the entry, the trace set-up,
+// the supervision loop and controls arriving on the dispatcher thread.
+#include "host_test_support.h"
+
+namespace vornel::testing {
+namespace {
+
+const Expected kStartPending{win::SERVICE_START_PENDING, {}, 0u, {}, 1u, 180000u};
+const Expected kRunning{win::SERVICE_RUNNING, 1u, 0u, {}, 0u, 60000u};
+const Expected kStoppedAfterAgent{win::SERVICE_STOPPED, {}, 0u, {}, 0u, 60000u};
+const Expected kStoppedNoPid{win::SERVICE_STOPPED, {}, 1066u, 1u, 1u, 60000u};
+
+const char kUsage[] =
+    "\r\n \r\nUsage: VornelAgentService.exe (with no arguments displays this help)\r\n "
+    "\r\n       The VornelAgent Windows Service cannot be started using VornelAgentService.exe\r\n "
+    "\r\n       To Install the VornelAgent windows service, use InstallVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\r\n "
+    "\r\n       To Uninstall the VornelAgent windows service, use UninstallVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\r\n "
+    "\r\n       To Start the VornelAgent windows service, use StartVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\r\n "
+    "\r\n       To Stopt the VornelAgent windows service, use StopVornelAgentService.exe located in the "
+    "<agent home>/bin directory.\r\n "
+    "\r\n       Note that you may also start and stop the VornelAgent windows service from the Windows Services "
+    "Menu.\r\n "
+    "\r\n       Use VornelAgentServiceInfo.exe to obtain information about an VornelAgent windows service.\r\n ";
+
+// The console captured for one platform of a loop, and given back afterwards.
+struct LocalConsole {
+    CapturedStream out, err;
+    LocalConsole() { resetTrace(out.stream(), err.stream()); }
+    ~LocalConsole() { resetTrace(stdout, stderr); }
+};
+
+class ServiceMainTest : public HostTest {
+protected:
+    size_t countReports(const Expected& expected) {
+        size_t n = 0;
+        for (const ServiceStatus& s : reports()) n += matches(s, expected) ? 1 : 0;
+        return n;
+    }
+};
+
+// --- Entry ---
+
+struct EntryCase {
+    const char* label;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::vector<std::string> eventSources;
+    uint64_t dispatcherCalls;
+};
+
+TEST_F(ServiceMainTest, EntryChecksTheCommandLine) {
+    const EntryCase cases[] = {
+        {"no arguments", {}, 0, "", {}, 0},
+        {"a name", {"some service"}, 0, "", {"some service"}, 1},
+        {"-logFile last", {"svc", "-logFile"}, -1, "Parameter -logFile needs to be followed by an argument.\n", {}, 0},
+        {"-encodeParams last", {"svc", "-encodeParams"}, 0, "", {"svc"}, 1},
+        {"-help alone", {"-help"}, 0, "", {"-help"}, 1},
+    };
+    for (const EntryCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        MemoryPlatform platform;
+        LocalConsole console;
+        std::vector<std::string> args{"VornelAgentService.exe"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Argv argv(args);
+        EXPECT_EQ(host::vornelAgentServiceProgramMain(platform, argv.argc(), argv.argv()), c.status);
+        EXPECT_EQ(console.out.text(), kUsage);
+        EXPECT_EQ(console.err.text(), c.err);
+        EXPECT_EQ(platform.eventSources(), c.eventSources);
+        EXPECT_EQ(platform.callCount(MemoryPlatform::Op::RunServiceDispatcher), c.dispatcherCalls);
+    }
+}
+
+// --- Starting ---
+
+TEST_F(ServiceMainTest, WithoutAPidFileItStopsAtOnce) {
+    os.deleteTree(params);
+    os.setString(params, kAgentHome, home);
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(matches(reports()[0], kStoppedNoPid));
+    EXPECT_TRUE(os.events().empty());
+    EXPECT_TRUE(os.launches().empty());
+    EXPECT_EQ(out(), "\r\n VornelAgentServiceMain - doRestartServer = true" + std::string(kUsage));
+}
+
+TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
+    uint32_t live = os.spawnProcess({});
+    os.writeFile(pidFile, std::to_string(live) + "\n");
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    auto all = reports();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_TRUE(matches(all[0], kStartPending));
+    // The checkpoint and wait hint stay as the start of the cycle left them.
+    EXPECT_TRUE(matches(all[1], Expected{win::SERVICE_STOPPED, {}, 1066u, 134217728u + live, 2u, 180000u}));
+    EXPECT_TRUE(os.launches().empty());
+    ASSERT_EQ(os.events().size(), 1u);
+    EXPECT_EQ(os.events()[0].id, host::kEventStartCycle);
+    EXPECT_EQ(os.events()[0].insertion, name);
+}
+
+struct RestartCase {
+    std::optional<std::string> value;
+    bool restarts;
+};
+
+class RestartTest : public ServiceMainTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
+    const RestartCase& c = GetParam();
+    if (c.value) {
+        os.setString(params, kRestart, *c.value);
+    } else {
+        os.deleteTree(params);
+        os.setString(params, kAgentHome, home);
+        os.setString(params, kAgentName, "agent one");
+        os.setString(params, kAgentPidFile, pidFile);
+    }
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    os.endProcess(agents()[0], 3);
+    if (c.restarts) {
+        // The whole cycle again: event, start pending, script, a new agent supervised.
+        ASSERT_TRUE(waitForAgents(2));
+        ASSERT_TRUE(waitForReport(kRunning, 2));
+        EXPECT_EQ(eventsWithId(host::kEventStartCycle).size(), 2u);
+        EXPECT_EQ(countReports(kStartPending), 2u);
+        EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
+        os.postControl(win::SERVICE_CONTROL_STOP);
+        EXPECT_EQ(finishHost(), 0);
+        EXPECT_FALSE(os.processRunning(agents()[1]));
+        EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
+        EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = true", 0), 0u);
+    } else {
+        EXPECT_EQ(finishHost(), 0);
+        EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+        EXPECT_EQ(countReports(kStartPending), 1u);
+        EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
+        EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
+        EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = false", 0), 0u);
+    }
+    EXPECT_FALSE(os.hangDetected());
+}
+
+INSTANTIATE_TEST_SUITE_P(RestartValues, RestartTest,
+                         ::testing::Values(RestartCase{"true", true}, RestartCase{"TRUE", true},
+                                           RestartCase{"False", true}, RestartCase{"false ", true},
+                                           RestartCase{"", true}, RestartCase{std::nullopt, true},
+                                           RestartCase{"false", false}));
+
+TEST_F(ServiceMainTest, GivesUpWhenNoNewPidAppears) {
+    installation.writesPid = false;
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    auto all = reports();
+    EXPECT_TRUE(matches(all.back(), kStoppedNoPid));
+    auto errors = eventsWithId(host::kEventNoNewPid);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].type, win::EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(errors[0].insertion, name);
+    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
+    // 31 one-second attempts after the running report.
+    auto timed = os.statusReports();
+    EXPECT_GE(timed.back().atMs - timed[timed.size() - 2].atMs, 31000u);
+}
+
+TEST_F(ServiceMainTest, EventsAndReportsOfAStartCycle) {
+    startHost();
+    ASSERT_TRUE(waitForReport(kRunning));
+    auto events = os.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].id, host::kEventStartCycle);
+    EXPECT_EQ(events[1].id, host::kEventStartScriptReturned);
+    for (const auto& e : events) {
+        EXPECT_EQ(e.type, win::EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(e.insertion, name);
+    }
+    auto all = reports();
+    EXPECT_TRUE(matches(all.front(), kStartPending));
+    // The start script takes two seconds: checkpoints 3 and 4, then stops accepted, then running.
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_TRUE(matches(all[1], Expected{win::SERVICE_START_PENDING, 0u, {}, {}, 3u, 180000u}));
+    EXPECT_TRUE(matches(all[2], Expected{win::SERVICE_START_PENDING, 0u, {}, {}, 4u, 180000u}));
+    EXPECT_TRUE(matches(all[3], Expected{win::SERVICE_START_PENDING, 1u, {}, {}, 4u, 180000u}));
+    EXPECT_TRUE(matches(all[4], kRunning));
+    for (const Report& r : os.statusReports()) EXPECT_FALSE(r.onDispatcherThread);
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    finishHost();
+}
+
+// --- Controls during a run ---
+
+TEST_F(ServiceMainTest, StopWhileRunningRunsTheStopScript) {
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    size_t before = os.statusReports().size();
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    EXPECT_EQ(finishHost(), 0);
+    auto all = os.statusReports();
+    std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
+    // Acknowledgement, stop pending, a checkpoint each second of the 3-second script, stopped;
+    // then the service main sees the agent gone and reports stopped itself.
+    ASSERT_EQ(made.size(), 6u);
+    EXPECT_TRUE(matches(made[0].status, Expected{win::SERVICE_RUNNING, 1u, 0u, {}, 1u, 40000u}));
+    EXPECT_TRUE(matches(made[1].status, Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, 1u, 40000u}));
+    EXPECT_TRUE(matches(made[2].status, Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, 2u, 40000u}));
+    EXPECT_TRUE(matches(made[3].status, Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, 3u, 40000u}));
+    EXPECT_EQ(made[3].atMs - made[2].atMs, 1000u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(made[i].onDispatcherThread);
+    // The script's end and the agent's end race: the two stopped reports come in either order.
+    const Report& byHandler = made[4].onDispatcherThread ? made[4] : made[5];
+    const Report& byServiceMain = made[4].onDispatcherThread ? made[5] : made[4];
+    EXPECT_TRUE(byHandler.onDispatcherThread);
+    EXPECT_FALSE(byServiceMain.onDispatcherThread);
+    EXPECT_TRUE(matches(byHandler.status, Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, {}}));
+    EXPECT_TRUE(matches(byServiceMain.status, Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, 0u, 60000u}));
+    EXPECT_FALSE(os.processRunning(agents()[0]));
+    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
+}
+
+TEST_F(ServiceMainTest, AgentEndingWhileTheStopScriptRuns) {
+    // The service main reports stopped while the handler still runs the stop script; that
+    // report must not hold up the handler's own reports.
+    installation.stopEndsAgentAtOnce = true;
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    size_t before = os.statusReports().size();
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_FALSE(os.hangDetected());
+    auto all = os.statusReports();
+    std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
+    ASSERT_EQ(made.size(), 6u);
+    std::vector<Report> byHandler, byServiceMain;
+    for (const Report& r : made) (r.onDispatcherThread ? byHandler : byServiceMain).push_back(r);
+    ASSERT_EQ(byServiceMain.size(), 1u);
+    EXPECT_TRUE(matches(byServiceMain[0].status, kStoppedAfterAgent));
+    ASSERT_EQ(byHandler.size(), 5u);
+    EXPECT_EQ(byHandler[1].status.dwCurrentState, win::SERVICE_STOP_PENDING);
+    EXPECT_TRUE(matches(byHandler.back().status, Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, {}}));
+}
+
+TEST_F(ServiceMainTest, StopWhileStartPendingStopsAtOnce) {
+    // The service main goes on with the start; let it end when the agent ends.
+    os.setString(params, kRestart, "false");
+    installation.agentRunsForMs = 1000;
+    // The stop arrives while the start script is being launched.
+    installation.onStartLaunch = [this] {
+        os.postControl(win::SERVICE_CONTROL_STOP);
+        os.waitUntil([this] { return countReports(Expected{win::SERVICE_STOPPED, {}, {}, {}, {}, {}}) > 0; });
+    };
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
+    auto all = os.statusReports();
+    auto stopped = std::find_if(all.begin(), all.end(), [](const Report& r) {
+        return r.status.dwCurrentState == win::SERVICE_STOPPED;
+    });
+    ASSERT_NE(stopped, all.end());
+    EXPECT_TRUE(stopped->onDispatcherThread);
+    EXPECT_TRUE(matches(stopped->status, Expected{win::SERVICE_STOPPED, 1u, 0u, {}, {}, 40000u}));
+}
+
+TEST_F(ServiceMainTest, ControlOneTwentyEightLeavesTheAgentRunning) {
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    os.postControl(host::PROCESS_STOP_SERVER);
+    ASSERT_TRUE(waitForReport(Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, {}, 40000u}));
+    EXPECT_TRUE(os.processRunning(agents()[0]));
+    os.endProcess(agents()[0], 0);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
+}
+
+TEST_F(ServiceMainTest, AStopScriptThatFailsToLaunchLeavesTheServiceRunning) {
+    installation.stopError = win::ERROR_FILE_NOT_FOUND;
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    // The acknowledgement looks the same; the second such report is the return to running.
+    ASSERT_TRUE(waitForReport(Expected{win::SERVICE_RUNNING, 1u, 0u, 0u, 1u, 40000u}, 2));
+    auto events = eventsWithId(host::kEventStopScriptFailed);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].insertion, systemText(win::ERROR_FILE_NOT_FOUND));
+    // The stop flags stay set: when the agent ends, no restart follows.
+    os.endProcess(agents()[0], 0);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
+}
+
+TEST_F(ServiceMainTest, LegacyModeLeavesTheAgentUnsupervised) {
+    os.setOsMajorVersion(4);
+    os.setString(params, kLogFile, "C:\\agent.log");
+    startHost();
+    ASSERT_TRUE(waitForReport(kRunning));
+    // The service main returns while the service stays running.
+    os.joinServiceThread();
+    EXPECT_TRUE(matches(reports().back(), kRunning));
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::OpenProcess), 0u);
+    EXPECT_EQ(os.launches()[0].commandLine, "\"C:\\agent\\bin\\startAgent.bat\"  agent one");
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
+    EXPECT_TRUE(matches(reports().back(), Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, 40000u}));
+}
+
+// --- Failures while supervising ---
+
+struct SupervisionCase {
+    const char* label;
+    std::optional<MemoryPlatform::Op> failing;
+    ErrorCode code;
+    bool traceHasPid;        // the trace line ends with the agent's pid and the code
+    std::string trace;
+    bool errorOutput;        // "run: Error getting rc" with the system's text
+};
+
+class SupervisionTest : public ServiceMainTest, public ::testing::WithParamInterface<SupervisionCase> {};
+
+TEST_P(SupervisionTest, HowTheEndOfTheAgentIsTraced) {
+    const SupervisionCase& c = GetParam();
+    os.setString(params, kRestart, "false");
+    os.setString(params, kDebugTrace, "on");
+    installation.agentRunsForMs = 5000;
+    if (c.failing) os.failNext(*c.failing, c.code);
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    ASSERT_EQ(agents().size(), 1u);
+    EXPECT_TRUE(traced(c.traceHasPid ? c.trace + std::to_string(agents()[0]) + ": " + std::to_string(c.code)
+                                     : c.trace));
+    // (The error stream also holds the rest of the trace lines that show a pid piece.)
+    const std::string errorLine = "run: Error getting rc: " + systemText(c.code) + "\n";
+    EXPECT_EQ(errWithoutTrace().find(c.errorOutput ? errorLine : "run: Error") != std::string::npos, c.errorOutput);
+    // Whatever happened, the restart decision follows: none with Restart "false".
+    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SupervisionTest,
+    ::testing::Values(
+        SupervisionCase{"exit code", std::nullopt, 0, false,
+                        "VornelAgentService - VornelAgentServiceMain - exit code = 7", false},
+        SupervisionCase{"not opened", MemoryPlatform::Op::OpenProcess, win::ERROR_ACCESS_DENIED, true,
+                        "VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid ", false},
+        SupervisionCase{"no exit code", MemoryPlatform::Op::GetExitCodeProcess, win::ERROR_INVALID_HANDLE, false,
+                        "VornelAgentService - VornelAgentServiceMain - return from wait.", true}));
+
+// --- Trace ---
+
+TEST_F(ServiceMainTest, TraceGoesToTheTraceFiles) {
+    const std::string outFile = "C:\\agent\\logs\\VornelAgentService.stdout";
+    const std::string errFile = "C:\\agent\\logs\\VornelAgentService.stderr";
+    os.setString(params, kDebugTrace, "on");
+    os.setString(params, kStdOutTraceFile, outFile);
+    os.setString(params, kStdErrTraceFile, errFile);
+    os.setString(params, kRestart, "false");
+    os.writeFile(outFile, "earlier\n");
+    installation.agentRunsForMs = 1000;
+    startHost({"a", "b"});
+    EXPECT_EQ(finishHost(), 0);
+    // Only the reads of the two file names are traced before the redirection.
+    EXPECT_EQ(out(), "");
+    auto before = trace();
+    ASSERT_EQ(before.size(), 6u);
+    EXPECT_EQ(before.back(), "CommonVornelAgentService - getRegistryValue - value = " + errFile);
+    EXPECT_EQ(errWithoutTrace(), "");
+
+    auto lines = splitLines(os.fileContent(errFile).value_or(""));
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_TRUE(hasTraceTime(lines[0]));
+    auto messages = traceMessages(os.fileContent(errFile).value_or(""));
+    const std::string equals(81, '=');
+    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 7),
+              (std::vector<std::string>{
+                  equals,
+                  equals,
+                  "VornelAgentService - VornelAgentServiceMain - entry - service = " + name + " ",
+                  "VornelAgentService - VornelAgentServiceMain - argc = 3",
+                  "VornelAgentService - VornelAgentServiceMain - arg(0) = " + name,
+                  "VornelAgentService - VornelAgentServiceMain - arg(1) = a",
+                  "VornelAgentService - VornelAgentServiceMain - arg(2) = b",
+              }));
+    EXPECT_EQ(messages.back(), equals);
+    EXPECT_EQ(messages[messages.size() - 2], "VornelAgentService - VornelAgentServiceMain - exit.");
+
+    const std::string stdoutText = os.fileContent(outFile).value_or("");
+    EXPECT_EQ(stdoutText.rfind("earlier\n\r\n VornelAgentServiceMain - doRestartServer = false\r\n startServer - ", 0),
+              0u);
+    EXPECT_EQ(stdoutText.substr(stdoutText.size() - std::string(kUsage).size()), kUsage);
+}
+
+struct TraceSwitchCase {
+    const char* label;
+    std::optional<std::string> debugTrace;
+    bool stdoutFile, stderrFile;
+    bool tracing;
+};
+
+TEST_F(ServiceMainTest, TraceSwitchAndRedirection) {
+    const TraceSwitchCase cases[] = {
+        {"on with one file: no redirection", "on", true, false, true},
+        {"capitals", "ON", true, true, false},
+        {"trailing blank", "on ", true, true, false},
+        {"off", "off", true, true, false},
+    };
+    for (const TraceSwitchCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        MemoryPlatform platform;
+        LocalConsole console;
+        auto host = host::HostContext::create(platform);
+        if (c.debugTrace) platform.setString(params, kDebugTrace, *c.debugTrace);
+        if (c.stdoutFile) platform.setString(params, kStdOutTraceFile, "C:\\o.txt");
+        if (c.stderrFile) platform.setString(params, kStdErrTraceFile, "C:\\e.txt");
+        host::setUpTrace(*host, params);
+        traceMessage("probe");
+        EXPECT_EQ(isTraceOn(), c.tracing);
+        auto messages = traceMessages(console.err.text());
+        EXPECT_EQ(messages.empty(), !c.tracing);
+        if (c.tracing) { EXPECT_EQ(messages.back(), "probe"); }
+        EXPECT_FALSE(platform.fileContent("C:\\o.txt").has_value());
+        EXPECT_FALSE(platform.fileContent("C:\\e.txt").has_value());
+    }
+}
+
+}  // namespace
+}  // namespace vornel::testing

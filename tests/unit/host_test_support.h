@@ -1,0 +1,196 @@
+// What the service host's tests share: an installed service on the in-memory Windows, a
+// simulated agent installation behind its two scripts, and the host run in-process.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/registry.h"
+#include "host/host.h"
+#include "test_support.h"
+
+namespace vornel::testing {
+
+using Report = MemoryPlatform::StatusReport;
+
+// A status record as a test expects it; fields left empty are not compared.
+struct Expected {
+    std::optional<uint32_t> state, accepted, win32, specific, checkPoint, waitHint;
+};
+
+inline ::testing::AssertionResult matches(const ServiceStatus& s, const Expected& e) {
+    auto field = [](const char* name, uint32_t actual, const std::optional<uint32_t>& expected) {
+        return !expected || actual == *expected
+                   ? std::string()
+                   : std::string(name) + " " + std::to_string(actual) + " != " + std::to_string(*expected) + "; ";
+    };
+    std::string diff = field("type", s.dwServiceType, 16u) + field("state", s.dwCurrentState, e.state) +
+                       field("accepted", s.dwControlsAccepted, e.accepted) +
+                       field("win32", s.dwWin32ExitCode, e.win32) +
+                       field("specific", s.dwServiceSpecificExitCode, e.specific) +
+                       field("checkpoint", s.dwCheckPoint, e.checkPoint) + field("hint", s.dwWaitHint, e.waitHint);
+    if (diff.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << diff;
+}
+
+class HostTest : public MemoryTest {
+protected:
+    const std::string name = "OrvikTamberVornel6100AgentService - unit";
+    const std::string params = parametersKeyPath(name);
+    const std::string home = "C:\\agent\\";
+    const std::string pidFile = "C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile";
+
+    // How the simulated installation behaves; set before the host runs.
+    struct Installation {
+        uint64_t startScriptMs = 2500;  // two timed-out waits
+        uint64_t stopScriptMs = 3000;   // two timed-out waits
+        ErrorCode startError = 0;
+        ErrorCode stopError = 0;
+        bool writesPid = true;
+        std::optional<uint64_t> agentRunsForMs;  // the agent ends by itself
+        uint32_t agentExitCode = 7;
+        bool stopEndsAgentAtOnce = false;  // otherwise when the stop script ends
+        std::function<void()> onStartLaunch;  // runs on the service main thread at the launch
+    } installation;
+
+    HostTest() {
+        ServiceConfig config;
+        config.name = name;
+        config.binaryPathName = "\"" + home + "bin\\VornelAgentService.exe\" \"" + name + "\"";
+        os.addService(config);
+        os.setString(params, kAgentHome, home);
+        os.setString(params, kAgentName, "agent one");
+        os.setString(params, kAgentPidFile, pidFile);
+        os.setString(params, kRestart, "true");
+        os.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
+    }
+
+    ~HostTest() override {
+        os.shutdown();
+        if (entry_.joinable()) entry_.join();
+    }
+
+    // The host as the service control manager launches it, on a thread that becomes the
+    // dispatcher thread.
+    void startHost(std::vector<std::string> startArguments = {}) {
+        os.setLaunchedByManager(true, std::move(startArguments));
+        entry_ = std::thread([this] {
+            Argv argv{"VornelAgentService.exe", name};
+            exitStatus_ = host::vornelAgentServiceProgramMain(os, argv.argc(), argv.argv());
+            entryDone_ = true;
+        });
+    }
+
+    // Waits until the dispatcher has returned and the service main has ended.
+    int finishHost() {
+        EXPECT_TRUE(os.waitUntil([this] { return entryDone_.load(); })) << "the dispatcher did not return";
+        entry_.join();
+        os.joinServiceThread();
+        return exitStatus_;
+    }
+
+    // A context as the entry makes it, with a status handle, for calling routines directly.
+    std::shared_ptr<host::HostContext> directContext() {
+        auto context = host::HostContext::create(os);
+        StatusHandle handle = 0;
+        os.registerServiceCtrlHandler(name, [](uint32_t) {}, handle);
+        context->setStatusHandle(handle);
+        context->setStopServiceName(name);
+        context->update([](ServiceStatus& s) { s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS; });
+        EventSource source = 0;
+        os.registerEventSource(name, source);
+        context->eventSource = source;
+        return context;
+    }
+
+    std::vector<ServiceStatus> reports() const {
+        std::vector<ServiceStatus> result;
+        for (const Report& r : os.statusReports()) result.push_back(r.status);
+        return result;
+    }
+
+    bool waitForReport(const Expected& expected, size_t count = 1) {
+        return os.waitUntil([&] {
+            size_t seen = 0;
+            for (const ServiceStatus& s : reports()) seen += matches(s, expected) ? 1 : 0;
+            return seen >= count;
+        });
+    }
+
+    // The agents the start script has launched, in order.
+    std::vector<uint32_t> agents() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return agents_;
+    }
+    bool waitForAgents(size_t count) {
+        return os.waitUntil([&] { return agents().size() >= count; });
+    }
+
+    size_t launchesOf(const std::string& script) const {
+        auto all = os.launches();
+        return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const MemoryPlatform::Launch& l) {
+            return l.commandLine.find(script) != std::string::npos;
+        }));
+    }
+
+    std::vector<MemoryPlatform::Event> eventsWithId(uint32_t id) const {
+        std::vector<MemoryPlatform::Event> result;
+        for (const auto& e : os.events()) {
+            if (e.id == id) result.push_back(e);
+        }
+        return result;
+    }
+
+    bool traced(const std::string& message) {
+        auto lines = trace();
+        return std::find(lines.begin(), lines.end(), message) != lines.end();
+    }
+
+private:
+    // The start script starts an agent that writes its pid when the script has ended; the
+    // stop script ends the newest agent.
+    MemoryPlatform::LaunchOutcome runScript(const MemoryPlatform::Launch& launch) {
+        MemoryPlatform::LaunchOutcome outcome;
+        if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
+            if (installation.onStartLaunch) installation.onStartLaunch();
+            outcome.error = installation.startError;
+            outcome.process.runsForMs = installation.startScriptMs;
+            outcome.process.onExit = [this] {
+                MemoryPlatform::ProcessSpec agent;
+                agent.runsForMs = installation.agentRunsForMs;
+                agent.exitCode = installation.agentExitCode;
+                uint32_t pid = os.spawnProcess(agent);
+                if (installation.writesPid) os.writeFile(pidFile, std::to_string(pid) + "\r\n");
+                std::lock_guard<std::mutex> lock(mutex_);
+                agents_.push_back(pid);
+            };
+        } else {
+            if (installation.stopEndsAgentAtOnce && installation.stopError == 0) {
+                auto all = agents();
+                if (!all.empty()) os.endProcess(all.back(), 0);
+            }
+            outcome.error = installation.stopError;
+            outcome.process.runsForMs = installation.stopScriptMs;
+            outcome.process.onExit = [this] {
+                auto all = agents();
+                if (!all.empty()) os.endProcess(all.back(), 0);
+            };
+        }
+        return outcome;
+    }
+
+    std::thread entry_;
+    std::atomic<int> exitStatus_{-100};
+    std::atomic<bool> entryDone_{false};
+    mutable std::mutex mutex_;
+    std::vector<uint32_t> agents_;
+};
+
+}  // namespace vornel::testing
