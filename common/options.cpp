@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/text.h"
 #include "common/trace.h"
 
 namespace vornel {
@@ -9,15 +10,6 @@ namespace {
 
 bool isWhiteSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (foldCase(*a) != foldCase(*b)) return false;
-    }
-    return *a == *b;
 }
 
 std::optional<std::string> joinExtraParams(const std::optional<std::string>& unknown, const std::string& userid,

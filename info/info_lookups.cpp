@@ -4,6 +4,7 @@
 
 #include "common/naming.h"
 #include "common/registry.h"
+#include "common/text.h"
 #include "common/trace.h"
 
 namespace vornel {
@@ -46,17 +47,6 @@ LookupResult lookUpServiceValue(Platform& os, const ServiceValueLookup& lookup,
     traceMessage("VornelAgentServiceInfo.%s - returning %s = %s", lookup.routine, lookup.valueWords,
                  shownText(result));
     return result;
-}
-
-char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Equal but for the letter case of ASCII letters; nothing is trimmed or normalised.
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (foldCase(a[i]) != foldCase(b[i])) return false;
-    }
-    return true;
 }
 
 }  // namespace

@@ -1,33 +1,22 @@
 // Creating the service, or updating this installation's existing one, and writing its
 // settings.
-#include <cctype>
-
 #include "common/encoding.h"
 #include "common/naming.h"
 #include "common/registry.h"
 #include "common/service_control.h"
+#include "common/text.h"
 #include "common/trace.h"
 #include "install/install.h"
 
 namespace vornel {
 namespace {
 
-bool sameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A service that already exists is this installation's own only when it runs the command
 // line this installation would give it.
 bool isOwnService(Platform& os, ErrorCode createError, const std::string& rootKey, const std::string& imagePath) {
     if (createError != win::ERROR_SERVICE_EXISTS && createError != win::ERROR_DUPLICATE_SERVICE_NAME) return false;
     std::optional<std::string> installed = getRegistryValue(os, rootKey, kImagePath);
-    return installed && sameIgnoringCase(*installed, imagePath);
+    return installed && equalsIgnoringCase(*installed, imagePath);
 }
 
 // The start type, the account and the password of an existing service, when any is given.

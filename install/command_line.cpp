@@ -1,22 +1,11 @@
 // The installer's command line: its option table, its usage text, the checks in their order
 // and the values derived from the agent home.
-#include <cctype>
-
+#include "common/text.h"
 #include "common/trace.h"
 #include "install/install.h"
 
 namespace vornel {
 namespace {
-
-bool equalsIgnoringCase(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return i == a.size() && b[i] == '\0';
-}
 
 const char* nameOf(const OptionTable& table, InstallOption option) { return table.entries[option].name; }
 
