@@ -17,7 +17,7 @@ VORNEL_PACKAGES=(
   "g++-mingw-w64-x86-64-posix:/usr/bin/x86_64-w64-mingw32-g++-posix"
   "binutils-mingw-w64-x86-64:/usr/bin/x86_64-w64-mingw32-windmc"
   "wine64:/usr/lib/wine/wine64"
-  "wine:/usr/bin/wine"
+  "wine:/usr/bin/wine-stable"
   "python3-pytest:/usr/lib/python3/dist-packages/pytest/__init__.py"
 )
 
