@@ -849,7 +849,7 @@ bool MemoryPlatform::serviceMainRunning() const {
 
 bool MemoryPlatform::serviceAwaitsTest() const {
     Lock lock(mutex_);
-    return dispatcherRunning_ && controlQueue_.empty() && !handlerRunning_ &&
+    return dispatcherRunning_ && !stoppedReported_ && controlQueue_.empty() && !handlerRunning_ &&
            (!serviceMainRunning_ || serviceMainWaitsUnbounded_);
 }
 

@@ -145,9 +145,10 @@ public:
     void joinServiceThread();
     // True from the dispatcher's start of the service main until the service main returns.
     bool serviceMainRunning() const;
-    // True when the service process can only go on once a test acts: the dispatcher runs, no
-    // control is queued or being handled, and the service main has returned or waits without
-    // a time limit for a process that only a test can end.
+    // True when the service process can only go on once a test acts: the dispatcher runs and
+    // has no stopped report to return on, no control is queued or being handled, and the
+    // service main has returned or waits without a time limit for a process that only a test
+    // can end.
     bool serviceAwaitsTest() const;
 
     // --- Processes, for tests. ---
