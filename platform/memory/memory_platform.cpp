@@ -849,8 +849,11 @@ bool MemoryPlatform::serviceMainRunning() const {
 
 bool MemoryPlatform::serviceAwaitsTest() const {
     Lock lock(mutex_);
-    return dispatcherRunning_ && !stoppedReported_ && controlQueue_.empty() && !handlerRunning_ &&
-           (!serviceMainRunning_ || serviceMainWaitsUnbounded_);
+    if (!dispatcherRunning_ || stoppedReported_ || !controlQueue_.empty() || handlerRunning_) return false;
+    if (!serviceMainRunning_) return true;
+    // Until the waiting thread wakes, a process that has ended still shows as awaited.
+    auto awaited = processes_.find(serviceMainAwaits_);
+    return serviceMainAwaits_ != 0 && awaited != processes_.end() && !awaited->second.ended;
 }
 
 void MemoryPlatform::joinServiceThread() {
@@ -1038,9 +1041,9 @@ WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t 
     }
     if (milliseconds == win::INFINITE) {
         const bool onServiceThread = std::this_thread::get_id() == serviceThreadId_;
-        if (onServiceThread) serviceMainWaitsUnbounded_ = true;
+        if (onServiceThread) serviceMainAwaits_ = process.pid;
         bool ended = changed_.wait_for(lock, kHangLimit, [&] { return process.ended || shuttingDown_; });
-        if (onServiceThread) serviceMainWaitsUnbounded_ = false;
+        if (onServiceThread) serviceMainAwaits_ = 0;
         if (!ended) {
             hangDetected_ = true;
             return WaitResult::Failed;

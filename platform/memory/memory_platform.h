@@ -281,7 +281,7 @@ private:
     std::thread serviceThread_;
     std::thread::id serviceThreadId_;
     bool serviceMainRunning_ = false;
-    bool serviceMainWaitsUnbounded_ = false;
+    uint32_t serviceMainAwaits_ = 0;  // the process the service main waits for without a limit
     std::vector<uint32_t> controlQueue_;
     bool stoppedReported_ = false;
     bool handlerRunning_ = false;

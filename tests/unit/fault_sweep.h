@@ -207,22 +207,72 @@ inline SweepTally sweepTool(const ToolPath& path) {
 
 // --- Service host ---
 
+// A console stream that other threads may write while a test reads it.
+class SharedCapture {
+public:
+    SharedCapture() {
+        cookie_io_functions_t io{};
+        io.write = [](void* self, const char* data, size_t size) -> ssize_t {
+            auto* capture = static_cast<SharedCapture*>(self);
+            std::lock_guard<std::mutex> lock(capture->mutex_);
+            capture->text_.append(data, size);
+            return static_cast<ssize_t>(size);
+        };
+        stream_ = fopencookie(this, "w", io);
+        std::setvbuf(stream_, nullptr, _IONBF, 0);
+    }
+    ~SharedCapture() { std::fclose(stream_); }
+    SharedCapture(const SharedCapture&) = delete;
+    SharedCapture& operator=(const SharedCapture&) = delete;
+    std::FILE* stream() const { return stream_; }
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+    std::FILE* stream_;
+};
+
+// The host's error output: the error stream without its trace lines. Two trace lines of the
+// pid file show the piece they read with its line end (the sweep's pid files always end in
+// one), so the rest of each stands on a line of its own and goes with it.
+inline std::string hostErrorOutput(const std::string& errText) {
+    std::string rest;
+    bool tailFollows = false;
+    for (const std::string& line : splitLines(errText)) {
+        if (hasTraceTime(line)) {
+            const std::string message = line.substr(27);
+            tailFollows = message.rfind("VornelAgentService - readAgentPidFile - pid string from file = ", 0) == 0 ||
+                          (message.rfind("VornelAgentService - waitForPidFile - read pid ", 0) == 0 &&
+                           message.find(" - lastPid = ") == std::string::npos);
+        } else if (tailFollows) {
+            tailFollows = false;
+        } else {
+            rest += line + "\n";
+        }
+    }
+    return rest;
+}
+
 // One path of the host: the installation and service it meets, and what the administrator
 // and the agent do.
 struct HostScenario {
     std::string name;
     bool launchedByManager = true;
     uint32_t osMajorVersion = 6;
-    bool traceToFiles = false;         // DebugTrace on with both trace files: the output is redirected
+    bool traceToFiles = false;          // DebugTrace on with both trace files: the output is redirected
     bool pidFileConfigured = true;
     bool liveProcessInPidFile = false;  // the agent is still running: the start is refused
     bool deadProcessInPidFile = false;  // left by an agent that has ended
-    bool argumentsEncoded = false;      // StartupArguments stored encoded, Encoded on
+    bool argumentsEncoded = false;      // the script arguments stored encoded, Encoded on
     unsigned agentsEndingByThemselves = 0;  // the first agents end after agentRunsForMs
-    uint64_t agentRunsForMs = 5000;
-    uint64_t startScriptMs = 2500;
-    uint64_t stopScriptMs = 2500;
-    bool stopWhileStartScriptRuns = false;  // a stop control arrives when the first start script is launched
+    uint64_t agentRunsForMs = 2000;
+    uint64_t startScriptMs = 1500;  // one timed-out wait, so one checkpoint report
+    uint64_t stopScriptMs = 1500;
+    bool stopWhileStartScriptRuns = false;  // a stop control arrives as the first start script is launched
 };
 
 inline const std::string kHostService = "OrvikTamberVornel6100AgentService - sweep";
@@ -231,41 +281,45 @@ inline const std::string kHostHome = "C:\\agent\\";
 inline const std::string kHostPidFile = "C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile";
 inline const std::string kHostStdOutFile = "C:\\agent\\logs\\middlewareagent\\VornelAgentService.stdout";
 inline const std::string kHostStdErrFile = "C:\\agent\\logs\\middlewareagent\\VornelAgentService.stderr";
+inline const std::string kHostLogFile = "C:\\agent\\logs\\scripts.log";
 inline const std::string kHostStartArguments = "-Dmode=sweep -Dx";
 inline const std::string kHostStopArguments = "-force";
 
-// What a run of the host left behind.
+inline std::string encodedArguments(const std::string& plain) {
+    return encodeHex(xorWithKey(kHostService, plain)).value_or("");
+}
+
+// What a run of the host left behind. Everything but the processes still running is taken
+// when the entry returns: the host process ends there, whatever its other thread was doing.
 struct HostRun : RunRecord {
     int status = -100;
-    bool finished = false;  // the entry returned by itself
-    bool stuck = false;     // it waited for someone when every driver step was taken
+    bool finished = false;     // the entry returned by itself in time
+    bool stuck = false;        // it still waited for someone when every driver step was taken
+    bool timedOut = false;     // it did not finish within the real-time limit
     unsigned driverSteps = 0;  // 1: a stop sent; 2: the agents ended; 3: another stop sent
     std::vector<MemoryPlatform::StatusReport> reports;
     std::vector<MemoryPlatform::Event> events;
     std::vector<std::string> eventSources;
     std::vector<MemoryPlatform::Launch> launches;
-    std::vector<uint32_t> agents;              // the agents the start scripts started, in order
-    std::vector<uint32_t> runningAfterStop;    // processes still running once the scripts have had their time
-    std::string out;                           // console output, the redirected file included
-    std::string err;                           // error output without trace lines, the redirected file included
-    std::vector<std::string> trace;            // trace messages, the redirected file included
-    uint32_t livePid = 0;                      // the process the pid file named before the start
+    std::vector<uint32_t> agents;            // the agents the start scripts started, in order
+    std::vector<uint32_t> runningAfterStop;  // agents and the old agent still running once the scripts have had their time
+    std::string out;                         // console output, the redirected file included
+    std::string err;                         // error output, the redirected file included
+    std::vector<std::string> trace;          // trace messages, the redirected file included
+    bool stdoutFile = false, stderrFile = false;  // the redirection created the trace files
+    uint32_t oldPid = 0;                     // the process the pid file named before the start
 
-    size_t launchesOf(const std::string& script) const {
-        return static_cast<size_t>(std::count_if(launches.begin(), launches.end(), [&](const MemoryPlatform::Launch& l) {
-            return l.commandLine.find(script) != std::string::npos;
-        }));
+    std::vector<std::string> commandLines(const std::string& script) const {
+        std::vector<std::string> lines;
+        for (const MemoryPlatform::Launch& l : launches) {
+            if (l.commandLine.find(script) != std::string::npos) lines.push_back(l.commandLine);
+        }
+        return lines;
     }
-    std::optional<ServiceStatus> lastReport() const {
-        if (reports.empty()) return std::nullopt;
-        return reports.back().status;
-    }
-    size_t eventsWithId(uint32_t id) const {
-        return static_cast<size_t>(
-            std::count_if(events.begin(), events.end(), [&](const MemoryPlatform::Event& e) { return e.id == id; }));
-    }
-    bool traced(const std::string& message) const {
-        return std::find(trace.begin(), trace.end(), message) != trace.end();
+    std::vector<uint32_t> eventIds() const {
+        std::vector<uint32_t> ids;
+        for (const MemoryPlatform::Event& e : events) ids.push_back(e.id);
+        return ids;
     }
 };
 
@@ -275,11 +329,11 @@ public:
     HostRig(const HostScenario& scenario, MemoryPlatform& os) : s_(scenario), os_(os) {}
 
     HostRun run(uint64_t failAt, ErrorCode code) {
-        CapturedStream out, err;
+        SharedCapture out, err;
         resetTrace(out.stream(), err.stream());
         install();
         HostRun result;
-        result.livePid = livePid_;
+        result.oldPid = oldPid_;
         os_.resetCalls();
         if (failAt != 0) os_.failCall(failAt, code);
 
@@ -291,37 +345,42 @@ public:
             entryDone = true;
         });
         drive(entryDone, result);
-        if (!entryDone) os_.shutdown();  // the service manager ends a service that cannot end by itself
+        if (!entryDone) os_.shutdown();  // as the service manager ends a service that cannot end by itself
         entry.join();
-        // The process ends with its entry: what its other thread does afterwards is no call of it.
+
+        result.status = status;
+        result.finished = !result.stuck && !result.timedOut;
         result.calls = os_.callCount();
         result.log = os_.callLog();
-        result.status = status;
-        result.finished = !result.stuck && !timedOut_;
+        result.reports = os_.statusReports();
+        result.events = os_.events();
+        result.eventSources = os_.eventSources();
+        result.launches = os_.launches();
+        std::optional<std::string> stdoutFile = os_.fileContent(kHostStdOutFile);
+        std::optional<std::string> stderrFile = os_.fileContent(kHostStdErrFile);
+        result.stdoutFile = stdoutFile.has_value();
+        result.stderrFile = stderrFile.has_value();
+        const std::string errText = err.text() + stderrFile.value_or("");
+        result.out = out.text() + stdoutFile.value_or("");
+        result.err = hostErrorOutput(errText);
+        result.trace = traceMessages(errText);
+        const size_t startsAtExit = result.commandLines("startAgent.bat").size();
 
-        // The host process has ended; the scripts and agents, processes of their own, go on.
+        // The scripts and agents are processes of their own and go on.
         os_.advance(600000);
-        for (uint32_t pid : allProcesses()) {
+        std::vector<uint32_t> all = agents();
+        result.agents = all;
+        if (all.size() > startsAtExit) all.resize(startsAtExit);
+        if (oldPid_ != 0) all.push_back(oldPid_);
+        for (uint32_t pid : all) {
             if (os_.processRunning(pid)) result.runningAfterStop.push_back(pid);
         }
         os_.shutdown();
         os_.joinServiceThread();
         result.hang = os_.hangDetected();
         resetTrace(stdout, stderr);
-
-        result.reports = os_.statusReports();
-        result.events = os_.events();
-        result.eventSources = os_.eventSources();
-        result.launches = os_.launches();
-        result.agents = agents();
-        std::string errText = err.text() + os_.fileContent(kHostStdErrFile).value_or("");
-        result.out = out.text() + os_.fileContent(kHostStdOutFile).value_or("");
-        result.err = withoutTrace(errText);
-        result.trace = traceMessages(errText);
         return result;
     }
-
-    bool timedOut() const { return timedOut_; }
 
 private:
     void install() {
@@ -334,27 +393,24 @@ private:
         if (s_.pidFileConfigured) os_.setString(kHostParams, kAgentPidFile, kHostPidFile);
         os_.setString(kHostParams, kRestart, "true");
         os_.setString(kHostParams, kDebugTrace, "on");
-        os_.setString(kHostParams, kLogFile, "C:\\agent\\logs\\scripts.log");
+        os_.setString(kHostParams, kLogFile, kHostLogFile);
         if (s_.traceToFiles) {
             os_.setString(kHostParams, kStdOutTraceFile, kHostStdOutFile);
             os_.setString(kHostParams, kStdErrTraceFile, kHostStdErrFile);
         }
-        if (s_.argumentsEncoded) {
-            os_.setString(kHostParams, kEncoded, "on");
-            std::optional<std::string> hex = encodeHex(xorWithKey(kHostService, kHostStartArguments));
-            os_.setString(kHostParams, kStartupArguments, hex.value_or(""));
-        } else {
-            os_.setString(kHostParams, kEncoded, "off");
-            os_.setString(kHostParams, kStartupArguments, kHostStartArguments);
-        }
-        os_.setString(kHostParams, kStopArguments, kHostStopArguments);
+        os_.setString(kHostParams, kEncoded, s_.argumentsEncoded ? "on" : "off");
+        os_.setString(kHostParams, kStartupArguments,
+                      s_.argumentsEncoded ? encodedArguments(kHostStartArguments) : kHostStartArguments);
+        os_.setString(kHostParams, kStopArguments,
+                      s_.argumentsEncoded ? encodedArguments(kHostStopArguments) : kHostStopArguments);
         if (s_.liveProcessInPidFile) {
-            livePid_ = os_.spawnProcess({});
-            os_.writeFile(kHostPidFile, std::to_string(livePid_) + "\r\n");
+            oldPid_ = os_.spawnProcess({});
+            os_.writeFile(kHostPidFile, std::to_string(oldPid_) + "\r\n");
         } else if (s_.deadProcessInPidFile) {
             MemoryPlatform::ProcessSpec ended;
             ended.runsForMs = 0;
-            os_.writeFile(kHostPidFile, std::to_string(os_.spawnProcess(ended)) + "\r\n");
+            oldPid_ = os_.spawnProcess(ended);
+            os_.writeFile(kHostPidFile, std::to_string(oldPid_) + "\r\n");
         }
         os_.setOsMajorVersion(s_.osMajorVersion);
         os_.setLaunchedByManager(s_.launchedByManager);
@@ -394,18 +450,13 @@ private:
         return agents_;
     }
 
-    std::vector<uint32_t> allProcesses() const {
-        std::vector<uint32_t> all = agents();
-        if (livePid_ != 0) all.push_back(livePid_);
-        return all;
-    }
-
-    // Acts whenever the service can go on only once someone acts, until the entry returns.
+    // Acts whenever the service can go on only once someone acts, until the entry returns:
+    // a stop, then the agents end, then another stop.
     void drive(const std::atomic<bool>& entryDone, HostRun& result) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (!entryDone) {
             if (std::chrono::steady_clock::now() > deadline) {
-                timedOut_ = true;
+                result.timedOut = true;
                 return;
             }
             if (!os_.serviceAwaitsTest()) {
@@ -417,16 +468,19 @@ private:
                 case 2:
                     os_.postControl(win::SERVICE_CONTROL_STOP);
                     break;
-                case 1:
-                    for (uint32_t pid : allProcesses()) os_.endProcess(pid, 0);
+                case 1: {
+                    std::vector<uint32_t> all = agents();
+                    if (oldPid_ != 0) all.push_back(oldPid_);
+                    for (uint32_t pid : all) os_.endProcess(pid, 0);
                     break;
+                }
                 default:
                     result.stuck = true;
                     return;
             }
             ++result.driverSteps;
             // The step takes effect before the service is asked again.
-            os_.waitUntil([&] { return entryDone || !os_.serviceAwaitsTest(); }, std::chrono::milliseconds(50));
+            os_.waitUntil([&] { return entryDone || !os_.serviceAwaitsTest(); }, std::chrono::milliseconds(20));
         }
     }
 
@@ -434,9 +488,74 @@ private:
     MemoryPlatform& os_;
     mutable std::mutex mutex_;
     std::vector<uint32_t> agents_;
-    uint32_t livePid_ = 0;
+    uint32_t oldPid_ = 0;
     std::atomic<bool> stopSent_{false};
-    bool timedOut_ = false;
+};
+
+// What each call of a clean run was for, read from its trace: a faulted run is the clean run
+// up to its failed call, so the nth call of an operation there is the nth call here. Tags name
+// the routine's context (main, start1, start2, stop1, ...) and, for registry reads, the value.
+struct HostCallTags {
+    std::vector<std::string> registryReads;  // "main:DebugTrace", "start1:AgentHome", "start1:AgentHome#2", ...
+    std::vector<std::string> osVersions;     // "main", "start1", ...
+    std::vector<std::string> openProcesses;  // "check" or "supervise1", "supervise2", ...
+    std::vector<std::string> processWaits;   // "check", "startwait", "stopwait", "supervise1", ...
+    std::vector<std::string> launches;       // "start1", "start2", "stop1", ...
+    std::vector<std::string> statusReports;  // "scriptwait" for a report of the start script's wait, else "other"
+
+    static std::string tagOf(const std::vector<std::string>& tags, const Fault& fault) {
+        return fault.occurrence <= tags.size() ? tags[fault.occurrence - 1] : "?";
+    }
+
+    static HostCallTags of(const HostRun& clean) {
+        HostCallTags tags;
+        tags.registryReads.push_back("main:DebugTrace");  // read while the trace is still off
+        tags.osVersions.push_back("main");
+        std::string context = "main";
+        std::map<std::string, unsigned> readsInContext;
+        unsigned starts = 0, stops = 0, supervised = 0;
+        auto begins = [](const std::string& line, const char* head) { return line.rfind(head, 0) == 0; };
+        for (const std::string& line : clean.trace) {
+            if (begins(line, "VornelAgentService - startServer - serviceName = ")) {
+                context = "start" + std::to_string(++starts);
+                tags.osVersions.push_back(context);
+            } else if (begins(line, "VornelAgentService - stopServer - serviceName = ")) {
+                context = "stop" + std::to_string(++stops);
+                tags.osVersions.push_back(context);
+            } else if (begins(line, "CommonVornelAgentService - getRegistryValue - attr = ")) {
+                std::string tag = context + ":" + line.substr(line.find(" = ") + 3);
+                unsigned n = ++readsInContext[tag];
+                tags.registryReads.push_back(n == 1 ? tag : tag + "#" + std::to_string(n));
+            } else if (begins(line, "VornelAgentService - isServerRunningAlready - attempt to attach to pid")) {
+                tags.openProcesses.push_back("check");
+                tags.processWaits.push_back("check");
+            } else if (begins(line, "VornelAgentService - startServer - about to wait for")) {
+                tags.processWaits.push_back("startwait");
+            } else if (begins(line, "VornelAgentService - stopServer - about to wait for stopAgent script")) {
+                tags.processWaits.push_back("stopwait");
+            } else if (begins(line, "VornelAgentService - VornelAgentServiceMain - about to open process.")) {
+                tags.openProcesses.push_back("supervise" + std::to_string(++supervised));
+            } else if (begins(line, "VornelAgentService - VornelAgentServiceMain - process openned successfully")) {
+                tags.processWaits.push_back("supervise" + std::to_string(supervised));
+            }
+        }
+        // Every report of a clean run succeeds, so the nth report is the nth call. The start
+        // script's wait raises the checkpoint with each report; the report after the wait
+        // repeats it.
+        uint32_t previousCheckPoint = 0;
+        for (const MemoryPlatform::StatusReport& r : clean.reports) {
+            bool wait = r.status.dwCurrentState == win::SERVICE_START_PENDING && r.status.dwCheckPoint >= 3 &&
+                        r.status.dwCheckPoint > previousCheckPoint && !r.onDispatcherThread;
+            tags.statusReports.push_back(wait ? "scriptwait" : "other");
+            previousCheckPoint = r.status.dwCheckPoint;
+        }
+        starts = stops = 0;
+        for (const MemoryPlatform::Launch& l : clean.launches) {
+            bool start = l.commandLine.find("startAgent.bat") != std::string::npos;
+            tags.launches.push_back(start ? "start" + std::to_string(++starts) : "stop" + std::to_string(++stops));
+        }
+        return tags;
+    }
 };
 
 }  // namespace vornel::testing

@@ -187,7 +187,7 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
     MemoryPlatform::ProcessSpec shortLived;
     shortLived.runsForMs = 5000;
     uint32_t endsByItself = os.spawnProcess(shortLived);
-    std::atomic<bool> handlerMayReturn{false}, waitedForAgent{false};
+    std::atomic<bool> handlerMayReturn{false}, waitedForAgent{false}, mainMayReturn{false};
     std::atomic<StatusHandle> handle{0};
     EXPECT_FALSE(os.serviceAwaitsTest()) << "no dispatcher yet";
     std::thread dispatcher([&] {
@@ -209,6 +209,7 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
             os.openProcess(agent, win::PROCESS_ALL_ACCESS, process);
             os.waitForProcess(process, win::INFINITE);
             waitedForAgent = true;
+            while (!mainMayReturn) std::this_thread::yield();
         });
     });
     ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
@@ -219,6 +220,10 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
     handlerMayReturn = true;
     ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
     os.endProcess(agent);
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "the service main goes on once it has woken";
+    ASSERT_TRUE(os.waitUntil([&] { return waitedForAgent.load(); }));
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "the service main runs";
+    mainMayReturn = true;
     ASSERT_TRUE(os.waitUntil([&] { return !os.serviceMainRunning(); }));
     EXPECT_TRUE(waitedForAgent);
     EXPECT_TRUE(os.serviceAwaitsTest()) << "the service main has returned, the dispatcher waits";
