@@ -392,11 +392,12 @@ constexpr uint32_t kCycle = host::kEventStartCycle;
 constexpr uint32_t kScriptReturned = host::kEventStartScriptReturned;
 constexpr uint32_t kNoNewPid = host::kEventNoNewPid;
 constexpr uint32_t kStopScriptFailed = host::kEventStopScriptFailed;
+constexpr ErrorCode kPathNotFound = 3;  // what the stop reports when no script path can be formed
 
 // What a run of the host must leave behind.
 struct HostExpect {
     std::vector<ScriptLine> starts, stops;           // the scripts launched, in order
-    std::optional<std::pair<uint32_t, uint32_t>> stopped;  // Win32 and service-specific code of the last report
+    std::optional<std::pair<uint32_t, uint32_t>> stopped;  // the codes of the stopped report that ends the run
     std::vector<uint32_t> events;
     std::optional<std::string> stopFailureText;      // the insertion of the stop-script-failed event
     std::string errors;                              // the error output
@@ -533,7 +534,7 @@ void registryReadFailed(const HostScenario& s, HostExpect& e, const std::string&
         if (start) {
             startScriptNotRun(s, e, index);
         } else {
-            stopScriptNotRun(s, e, platformText(3));  // ERROR_PATH_NOT_FOUND: no script path
+            stopScriptNotRun(s, e, platformText(kPathNotFound));
         }
         return;
     }
@@ -542,9 +543,8 @@ void registryReadFailed(const HostScenario& s, HostExpect& e, const std::string&
     ScriptLine& line = lines[index - 1];
     if (value == kAgentName) line.name = false;
     if (value == kLogFile) line.logFile = false;
-    if (value == (start ? kStartupArguments : kStopArguments) || value == std::string(start ? kStartupArguments : kStopArguments) + "#2") {
-        line.arguments = ScriptLine::Arguments::None;
-    }
+    const std::string arguments = start ? kStartupArguments : kStopArguments;
+    if (value == arguments || value == arguments + "#2") line.arguments = ScriptLine::Arguments::None;
     if (value == kEncoded) line.arguments = ScriptLine::Arguments::Stored;
 }
 
