@@ -82,10 +82,12 @@ int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile) {
         traceMessage("VornelAgentService - isServerRunningAlready - attempt to attach to pid = %d", pid);
         ProcessHandle process;
         // A process that has ended can still be opened while anyone holds a handle to it:
-        // it counts as alive only while a wait on it times out.
+        // one that opens counts as alive unless its handle shows it has ended. A wait that
+        // fails proves nothing, and starting a second agent beside a live one is worse than
+        // refusing a start.
         if (host.os.openProcess(static_cast<uint32_t>(pid), win::PROCESS_ALL_ACCESS, process) ==
                 win::ERROR_SUCCESS &&
-            host.os.waitForProcess(process, 0) == WaitResult::Timeout) {
+            host.os.waitForProcess(process, 0) != WaitResult::Signaled) {
             traceMessage("VornelAgentService - isServerRunningAlready - serverProcess already running, pid = %d",
                          pid);
             return pid;

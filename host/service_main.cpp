@@ -150,7 +150,7 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
     // The handler shares the context; it may be called for as long as the process lives.
     std::shared_ptr<HostContext> shared = host.shared_from_this();
     StatusHandle statusHandle = 0;
-    host.os.registerServiceCtrlHandler(
+    const ErrorCode registered = host.os.registerServiceCtrlHandler(
         name, [shared](uint32_t control) { VornelAgentServiceCtrl(*shared, control); }, statusHandle);
     host.setStatusHandle(statusHandle);
     host.setStopServiceName(serviceName);
@@ -170,6 +170,17 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
         traceMessage("VornelAgentService - VornelAgentServiceMain - arg(%d) = %s", i, orNull(argv[i]));
     }
     traceMessage("VornelAgentService - VornelAgentServiceMain - key = %s", keyPath.c_str());
+
+    // Without a control handler no status can be reported and no stop can arrive: an agent
+    // started now could be neither seen nor stopped through the service, and would be
+    // started again whenever it ended. Nothing is started; the service manager ends a
+    // service that never reports.
+    if (registered != win::ERROR_SUCCESS) {
+        printSystemError(host.os, "Couldn't register the control handler", registered);
+        flushConsole();
+        traceExit();
+        return;
+    }
 
     std::optional<std::string> restart = getRegistryValue(host.os, keyPath, kRestart);
     host.doRestartServer = !(restart && *restart == "false");

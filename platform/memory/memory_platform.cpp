@@ -740,7 +740,17 @@ ErrorCode MemoryPlatform::runServiceDispatcher(const std::string& name, ServiceM
     serviceArgv_.push_back(nullptr);
     int argc = static_cast<int>(serviceArgs_.size());
     char** argv = serviceArgv_.data();
-    serviceThread_ = std::thread([main, argc, argv] { main(argc, argv); });
+    serviceMainRunning_ = true;
+    serviceThread_ = std::thread([this, main, argc, argv] {
+        {
+            Lock started(mutex_);
+            serviceThreadId_ = std::this_thread::get_id();
+        }
+        main(argc, argv);
+        Lock ended(mutex_);
+        serviceMainRunning_ = false;
+        changed_.notify_all();
+    });
 
     for (;;) {
         changed_.wait(lock, [&] { return stoppedReported_ || shuttingDown_ || !controlQueue_.empty(); });
@@ -830,6 +840,20 @@ std::vector<std::string> MemoryPlatform::eventSources() const {
     std::vector<std::string> names;
     for (const auto& source : eventSources_) names.push_back(source.second);
     return names;
+}
+
+bool MemoryPlatform::serviceMainRunning() const {
+    Lock lock(mutex_);
+    return serviceMainRunning_;
+}
+
+bool MemoryPlatform::serviceAwaitsTest() const {
+    Lock lock(mutex_);
+    if (!dispatcherRunning_ || stoppedReported_ || !controlQueue_.empty() || handlerRunning_) return false;
+    if (!serviceMainRunning_) return true;
+    // Until the waiting thread wakes, a process that has ended still shows as awaited.
+    auto awaited = processes_.find(serviceMainAwaits_);
+    return serviceMainAwaits_ != 0 && awaited != processes_.end() && !awaited->second.ended;
 }
 
 void MemoryPlatform::joinServiceThread() {
@@ -1016,7 +1040,11 @@ WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t 
         return WaitResult::Signaled;
     }
     if (milliseconds == win::INFINITE) {
-        if (!changed_.wait_for(lock, kHangLimit, [&] { return process.ended || shuttingDown_; })) {
+        const bool onServiceThread = std::this_thread::get_id() == serviceThreadId_;
+        if (onServiceThread) serviceMainAwaits_ = process.pid;
+        bool ended = changed_.wait_for(lock, kHangLimit, [&] { return process.ended || shuttingDown_; });
+        if (onServiceThread) serviceMainAwaits_ = 0;
+        if (!ended) {
             hangDetected_ = true;
             return WaitResult::Failed;
         }

@@ -143,6 +143,13 @@ public:
     std::vector<std::string> eventSources() const;
     // Joins the service main thread that the dispatcher started.
     void joinServiceThread();
+    // True from the dispatcher's start of the service main until the service main returns.
+    bool serviceMainRunning() const;
+    // True when the service process can only go on once a test acts: the dispatcher runs and
+    // has no stopped report to return on, no control is queued or being handled, and the
+    // service main has returned or waits without a time limit for a process that only a test
+    // can end.
+    bool serviceAwaitsTest() const;
 
     // --- Processes, for tests. ---
     void setLauncher(Launcher launcher);
@@ -272,6 +279,9 @@ private:
     bool dispatcherRunning_ = false;
     std::thread::id dispatcherThread_;
     std::thread serviceThread_;
+    std::thread::id serviceThreadId_;
+    bool serviceMainRunning_ = false;
+    uint32_t serviceMainAwaits_ = 0;  // the process the service main waits for without a limit
     std::vector<uint32_t> controlQueue_;
     bool stoppedReported_ = false;
     bool handlerRunning_ = false;

@@ -172,5 +172,21 @@ TEST_F(PidFileTest, OnlyAProcessThatHasNotEndedCountsAsRunning) {
     EXPECT_EQ(isServerRunningAlready(*host, pidFile), 0);
 }
 
+TEST_F(PidFileTest, AProcessThatOpensCountsAsRunningWhenItsEndCannotBeSeen) {
+    auto host = directContext();
+    uint32_t live = os.spawnProcess({});
+    uint32_t ended = os.spawnProcess({});
+    os.endProcess(ended, 0);
+    for (uint32_t pid : {live, ended}) {
+        os.writeFile(pidFile, std::to_string(pid) + "\n");
+        os.failNext(MemoryPlatform::Op::WaitForProcess, win::ERROR_ACCESS_DENIED);
+        EXPECT_EQ(isServerRunningAlready(*host, pidFile), static_cast<int32_t>(pid)) << pid;
+    }
+    // A process that does not open counts as dead, whatever the reason.
+    os.writeFile(pidFile, std::to_string(live) + "\n");
+    os.failNext(MemoryPlatform::Op::OpenProcess, win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(isServerRunningAlready(*host, pidFile), 0);
+}
+
 }  // namespace
 }  // namespace vornel::testing

@@ -89,6 +89,23 @@ TEST_F(ServiceMainTest, WithoutAPidFileItStopsAtOnce) {
     EXPECT_EQ(out(), "\r\n VornelAgentServiceMain - doRestartServer = true" + std::string(kUsage));
 }
 
+TEST_F(ServiceMainTest, WithoutAControlHandlerItStartsNothing) {
+    os.failNext(MemoryPlatform::Op::RegisterServiceCtrlHandler, win::ERROR_ACCESS_DENIED);
+    startHost();
+    ASSERT_TRUE(os.waitUntil([&] { return os.callCount(MemoryPlatform::Op::RunServiceDispatcher) == 1 &&
+                                          !os.serviceMainRunning(); }));
+    EXPECT_TRUE(os.launches().empty());
+    EXPECT_TRUE(os.events().empty());
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::SetServiceStatus), 0u);
+    EXPECT_EQ(errWithoutTrace(), "Couldn't register the control handler: " + systemText(win::ERROR_ACCESS_DENIED) + "\n");
+    // A stop cannot reach it: the dispatcher waits until the service manager ends the process.
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
+    EXPECT_TRUE(os.launches().empty());
+    os.shutdown();
+    EXPECT_EQ(finishHost(), 0);
+}
+
 TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
     uint32_t live = os.spawnProcess({});
     os.writeFile(pidFile, std::to_string(live) + "\n");

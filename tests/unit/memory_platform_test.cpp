@@ -181,6 +181,59 @@ TEST_F(MemoryPlatformTest, AStoppedReportFromTheMainWaitsForARunningHandler) {
     EXPECT_FALSE(os.hangDetected());
 }
 
+TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMoveIt) {
+    os.setLaunchedByManager(true);
+    uint32_t agent = os.spawnProcess({});
+    MemoryPlatform::ProcessSpec shortLived;
+    shortLived.runsForMs = 5000;
+    uint32_t endsByItself = os.spawnProcess(shortLived);
+    std::atomic<bool> handlerMayReturn{false}, waitedForAgent{false}, mainMayReturn{false};
+    std::atomic<StatusHandle> handle{0};
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "no dispatcher yet";
+    std::thread dispatcher([&] {
+        os.runServiceDispatcher("svc", [&](int, char**) {
+            StatusHandle h = 0;
+            os.registerServiceCtrlHandler("svc",
+                                          [&](uint32_t control) {
+                                              while (!handlerMayReturn) std::this_thread::yield();
+                                              if (control == win::SERVICE_CONTROL_STOP) {
+                                                  os.setServiceStatus(handle, ServiceStatus{16, 1});
+                                              }
+                                          },
+                                          h);
+            handle = h;
+            ProcessHandle process;
+            // A process that ends by itself is waited for without the test.
+            os.openProcess(endsByItself, win::PROCESS_ALL_ACCESS, process);
+            os.waitForProcess(process, win::INFINITE);
+            os.openProcess(agent, win::PROCESS_ALL_ACCESS, process);
+            os.waitForProcess(process, win::INFINITE);
+            waitedForAgent = true;
+            while (!mainMayReturn) std::this_thread::yield();
+        });
+    });
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
+    EXPECT_TRUE(os.serviceMainRunning());
+    EXPECT_FALSE(os.processRunning(endsByItself));
+    os.postControl(128);
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "a control is queued or being handled";
+    handlerMayReturn = true;
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
+    os.endProcess(agent);
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "the service main goes on once it has woken";
+    ASSERT_TRUE(os.waitUntil([&] { return waitedForAgent.load(); }));
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "the service main runs";
+    mainMayReturn = true;
+    ASSERT_TRUE(os.waitUntil([&] { return !os.serviceMainRunning(); }));
+    EXPECT_TRUE(waitedForAgent);
+    EXPECT_TRUE(os.serviceAwaitsTest()) << "the service main has returned, the dispatcher waits";
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    dispatcher.join();
+    os.joinServiceThread();
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "the dispatcher has returned";
+    EXPECT_FALSE(os.hangDetected());
+}
+
 TEST_F(MemoryPlatformTest, AStatusReportWithoutAHandleFails) {
     EXPECT_EQ(os.setServiceStatus(0, ServiceStatus{}), win::ERROR_INVALID_HANDLE);
 }
