@@ -327,6 +327,10 @@ struct HostRun : RunRecord {
 class HostRig {
 public:
     HostRig(const HostScenario& scenario, MemoryPlatform& os) : s_(scenario), os_(os) {}
+    // The scripts' exit callbacks use the rig: every process ends while the rig still exists.
+    ~HostRig() { os_.shutdown(); }
+    HostRig(const HostRig&) = delete;
+    HostRig& operator=(const HostRig&) = delete;
 
     HostRun run(uint64_t failAt, ErrorCode code) {
         SharedCapture out, err;
