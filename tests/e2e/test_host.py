@@ -14,7 +14,6 @@ import pytest
 from wine import BIN
 
 PREFIX = "OrvikTamberVornel6100AgentService - "
-PROGRAMS = ["VornelAgentService.exe", "VornelAgent.exe"]
 LEGACY_KEY = "HKCU\\Software\\Wine\\AppDefaults\\VornelAgentService.exe"
 
 USAGE = (
@@ -63,7 +62,7 @@ class AgentService:
         self.params = f"HKLM\\SYSTEM\\CurrentControlSet\\Services\\{self.name}\\Parameters"
 
     def create(self, **values):
-        self.wine.layout_agent_home(self.home, PROGRAMS)
+        self.wine.layout_agent_home(self.home)
         command = f'"{self.home}bin\\VornelAgentService.exe" "{self.name}"'
         result = self.wine.sc("create", self.name, "binPath=", command, "start=", "demand")
         assert result.status == 0, result
@@ -174,7 +173,7 @@ def trace_messages(text):
 ])
 def test_host_run_by_hand_shows_its_usage(wine, args, status, err):
     home = "C:\\vornel-host-e2e\\by-hand\\"
-    wine.layout_agent_home(home, PROGRAMS)
+    wine.layout_agent_home(home)
     assert run_exactly(wine, home + "bin\\VornelAgentService.exe", *args) == (status, USAGE, err)
 
 

@@ -89,7 +89,7 @@ def xor_hex(plain, key):
 def first_install(wine):
     """node SHORT installed once from HOME, with encoded start arguments and stop arguments."""
     for home in (HOME, OTHER_HOME):
-        wine.layout_agent_home(home, programs=["InstallVornelAgentService.exe"])
+        wine.layout_agent_home(home)
     remove_service(wine, FULL)
     result = install(wine, HOME, "-servicename", SHORT, "-agentname", "agent one", "-agenthome", HOME.rstrip("\\"),
                      "-startargs", "-Dx -Dy", "-stopargs", "now", "-encodeparams", "-restart", "FALSE",

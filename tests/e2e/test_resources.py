@@ -1,5 +1,6 @@
 """The Windows resources of the agent installation: the event message file's texts and each
-program's version resource, read back through the Windows API under Wine."""
+program's version resource, read back through the Windows API under Wine from an agent home
+laid out as the package lays it out."""
 
 import shutil
 
@@ -15,12 +16,12 @@ EVENTS = {0x20000068: "starting the agent", 0x20000067: "start script has return
 
 @pytest.fixture(scope="module")
 def probe_dir(wine):
-    target = wine.unix_path("C:\\vornel-probe")
-    target.mkdir(parents=True, exist_ok=True)
-    for name in ["probe.exe", "VornelAgentServiceMsg.dll"] + [p + ".exe" for p in PROGRAMS]:
-        if (BIN / name).exists():
-            shutil.copy2(BIN / name, target / name)
-    return "C:\\vornel-probe\\"
+    """bin\\ of an agent home laid out as the package lays it out, with the probe beside the
+    shipped files."""
+    home = "C:\\vornel-probe\\"
+    bin_dir = wine.layout_agent_home(home)
+    shutil.copy2(BIN / "probe.exe", bin_dir / "probe.exe")
+    return home + "bin\\"
 
 
 @pytest.mark.parametrize("event_id", sorted(EVENTS))

@@ -15,6 +15,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BIN = Path(os.environ.get("VORNEL_WINDOWS_BIN", REPO / "build" / "windows" / "bin"))
+BUILD = BIN.parent  # the Windows build tree, whose install rules lay out the package
 SAMPLE_AGENT = REPO / "sample-agent"
 
 
@@ -46,6 +47,7 @@ class WineSession:
         self.env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.scratch = Path(tempfile.mkdtemp(prefix="vornel-e2e-"))
         self._runs = 0
+        self._install_tree = None
 
     # --- life of the session ---
 
@@ -96,18 +98,34 @@ class WineSession:
         return Result(proc.returncode, out_file.read_bytes().decode(errors="replace"),
                       err_file.read_bytes().decode(errors="replace"))
 
+    def install_tree(self):
+        """The files of the package, as `cmake --install` of the Windows build lays them out
+        (the ZIP holds the same tree): installed once per session into its scratch directory."""
+        if self._install_tree is None:
+            tree = self.scratch / "install"
+            result = subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(tree)],
+                                    capture_output=True, text=True)
+            if result.returncode != 0:
+                raise RuntimeError(f"cmake --install {BUILD} failed:\n{result.stdout}{result.stderr}")
+            self._install_tree = tree
+        return self._install_tree
+
     def layout_agent_home(self, home, programs=None):
-        """Lays out an agent home as an administrator would: <home>bin holds the programs, the
-        agent's two scripts and its agent program; <home>logs\\middlewareagent exists."""
-        bin_dir = self.unix_path(home + "bin")
-        bin_dir.mkdir(parents=True, exist_ok=True)
+        """Lays out an agent home as an administrator does, from the package's install tree:
+        <home>bin holds the six programs, the message file and the sample agent installation
+        (its agent and its two scripts), <home>docs the docs; <home>logs\\middlewareagent exists.
+        With programs (a list of .exe names) only those executables of bin are copied."""
+        tree = self.install_tree()
+        target = self.unix_path(home)
+        for source in sorted(p for p in tree.rglob("*") if p.is_file()):
+            relative = source.relative_to(tree)
+            if programs is not None and relative.parent.name == "bin" and relative.suffix == ".exe" \
+                    and relative.name not in programs:
+                continue
+            (target / relative).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, target / relative)
         (self.unix_path(home + "logs\\middlewareagent")).mkdir(parents=True, exist_ok=True)
-        names = programs if programs is not None else [p.name for p in BIN.glob("*.exe")]
-        for name in names:
-            shutil.copy2(BIN / name, bin_dir / name)
-        for extra in list(SAMPLE_AGENT.glob("bin/*.bat")) + list(BIN.glob("*.dll")):
-            shutil.copy2(extra, bin_dir / extra.name)
-        return bin_dir
+        return target / "bin"
 
     # --- Wine's own tools ---
 

@@ -1,0 +1,101 @@
+"""The Windows package: the ZIP that `cmake --build --preset windows --target package` makes.
+
+It is unpacked into an agent home (C:\\VornelAgent, say) on a bare Windows, so it must hold
+exactly the agent home's files, its programs may import system DLLs only, and the agent homes
+that the demo and the end-to-end tests lay out must be the same tree.
+"""
+
+import subprocess
+import zipfile
+
+import pytest
+
+from wine import BUILD, REPO
+
+PROGRAMS = ["VornelAgentService.exe", "InstallVornelAgentService.exe", "StartVornelAgentService.exe",
+            "StopVornelAgentService.exe", "UninstallVornelAgentService.exe", "VornelAgentServiceInfo.exe"]
+SAMPLE_AGENT = ["VornelAgent.exe", "startAgent.bat", "stopAgent.bat"]
+MESSAGE_FILE = "VornelAgentServiceMsg.dll"
+# What a bare 64-bit Windows has: the programs link the C++ runtime statically, and the C
+# runtime they use (msvcrt.dll) is part of the system.
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll"}
+
+
+def project_version():
+    for line in (REPO / "CMakeLists.txt").read_text().splitlines():
+        if line.startswith("project(") and " VERSION " in line:
+            return line.split(" VERSION ")[1].split()[0]
+    raise AssertionError("no project version in CMakeLists.txt")
+
+
+def expected_entries():
+    """Every file of the package, as it lies under the agent home."""
+    files = ["README.md"] + ["bin/" + name for name in PROGRAMS + SAMPLE_AGENT + [MESSAGE_FILE]]
+    files += ["docs/" + doc.name for doc in (REPO / "docs").iterdir() if doc.is_file()]
+    return sorted(files)
+
+
+@pytest.fixture(scope="module")
+def package(tmp_path_factory):
+    """The ZIP, built now, and the directory it has been unpacked into."""
+    if BUILD == REPO / "build" / "windows":
+        command = ["cmake", "--build", "--preset", "windows", "--target", "package"]
+    else:
+        command = ["cmake", "--build", str(BUILD), "--target", "package"]
+    built = subprocess.run(command, cwd=REPO, capture_output=True, text=True, timeout=900)
+    assert built.returncode == 0, built.stdout + built.stderr
+    path = BUILD / "package" / f"VornelAgentService-{project_version()}-win64.zip"
+    assert path.is_file(), built.stdout
+    unpacked = tmp_path_factory.mktemp("package")
+    with zipfile.ZipFile(path) as archive:
+        archive.extractall(unpacked)
+    return path, unpacked
+
+
+def files_of(archive_path):
+    with zipfile.ZipFile(archive_path) as archive:
+        return sorted(info.filename for info in archive.infolist() if not info.is_dir())
+
+
+def imported_dlls(path):
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+                          check=True).stdout
+    return {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
+
+
+def test_the_package_holds_exactly_the_agent_home(package):
+    path, _ = package
+    assert files_of(path) == expected_entries()
+
+
+def test_the_shipped_programs_are_the_build_and_the_scripts_keep_crlf(package):
+    _, unpacked = package
+    for name in PROGRAMS + ["VornelAgent.exe", MESSAGE_FILE]:
+        assert (unpacked / "bin" / name).read_bytes() == (BUILD / "bin" / name).read_bytes(), name
+    for script in ("startAgent.bat", "stopAgent.bat"):
+        shipped = (unpacked / "bin" / script).read_bytes()
+        assert shipped.replace(b"\r\n", b"\n") == (REPO / "sample-agent" / "bin" / script).read_bytes().replace(
+            b"\r\n", b"\n"), script
+        # cmd.exe on Windows misreads labels and long lines of a script without CR LF.
+        assert b"\n" not in shipped.replace(b"\r\n", b""), f"{script} has lines that do not end in CR LF"
+
+
+@pytest.mark.parametrize("name", PROGRAMS + ["VornelAgent.exe", MESSAGE_FILE])
+def test_each_shipped_binary_imports_only_system_dlls(package, name):
+    _, unpacked = package
+    dlls = imported_dlls(unpacked / "bin" / name)
+    assert dlls, f"{name}: no imports found; not a PE file?"
+    assert dlls <= SYSTEM_DLLS, f"{name} imports {sorted(dlls - SYSTEM_DLLS)}"
+
+
+def test_an_agent_home_laid_out_by_the_rig_is_the_package(wine, package):
+    _, unpacked = package
+    home = "C:\\vornel-package\\"
+    wine.layout_agent_home(home)
+    laid_out = wine.unix_path(home)
+    files = sorted(str(p.relative_to(laid_out)) for p in laid_out.rglob("*") if p.is_file())
+    assert files == expected_entries()
+    for relative in files:
+        assert (laid_out / relative).read_bytes() == (unpacked / relative).read_bytes(), relative
+    # Whoever lays out a home makes the agent's log directory; the ZIP cannot hold an empty one.
+    assert (laid_out / "logs" / "middlewareagent").is_dir()
