@@ -908,16 +908,16 @@ void MemoryPlatform::endLocked(Process& process, uint32_t exitCode, std::vector<
     changed_.notify_all();
 }
 
-uint32_t MemoryPlatform::spawnLocked(const ProcessSpec& spec, std::vector<std::function<void()>>& exits) {
+uint32_t MemoryPlatform::spawnLocked(const ProcessSpec& plan, std::vector<std::function<void()>>& exits) {
     uint32_t pid = nextPid_;
     nextPid_ += 4;
     Process& process = processes_[pid];
     process.pid = pid;
-    process.plannedExitCode = spec.exitCode;
-    process.onExit = spec.onExit;
-    if (spec.runsForMs) {
-        process.endAt = nowMs_ + *spec.runsForMs;
-        if (*spec.runsForMs == 0) endLocked(process, spec.exitCode, exits);
+    process.plannedExitCode = plan.exitCode;
+    process.onExit = plan.onExit;
+    if (plan.runsForMs) {
+        process.endAt = nowMs_ + *plan.runsForMs;
+        if (*plan.runsForMs == 0) endLocked(process, plan.exitCode, exits);
     }
     return pid;
 }
@@ -960,10 +960,10 @@ std::vector<MemoryPlatform::Launch> MemoryPlatform::launches() const {
     return launches_;
 }
 
-uint32_t MemoryPlatform::spawnProcess(const ProcessSpec& spec) {
+uint32_t MemoryPlatform::spawnProcess(const ProcessSpec& plan) {
     Lock lock(mutex_);
     std::vector<std::function<void()>> exits;
-    uint32_t pid = spawnLocked(spec, exits);
+    uint32_t pid = spawnLocked(plan, exits);
     runExits(exits, lock);
     return pid;
 }

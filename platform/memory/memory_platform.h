@@ -154,7 +154,7 @@ public:
     // --- Processes, for tests. ---
     void setLauncher(Launcher launcher);
     std::vector<Launch> launches() const;
-    uint32_t spawnProcess(const ProcessSpec& spec);
+    uint32_t spawnProcess(const ProcessSpec& plan);
     void endProcess(uint32_t pid, uint32_t exitCode = 0);
     bool processRunning(uint32_t pid) const;
     void setOsMajorVersion(uint32_t major);
@@ -246,7 +246,7 @@ private:
     ServiceRecord* serviceOf(const ScHandle& handle, uint32_t* access = nullptr);
     void removeServiceIfDueLocked(const std::string& name);
     uintptr_t newHandle(Handle handle);
-    uint32_t spawnLocked(const ProcessSpec& spec, std::vector<std::function<void()>>& exits);
+    uint32_t spawnLocked(const ProcessSpec& plan, std::vector<std::function<void()>>& exits);
     void endLocked(Process& process, uint32_t exitCode, std::vector<std::function<void()>>& exits);
     static void runExits(std::vector<std::function<void()>>& exits, Lock& lock);
 
