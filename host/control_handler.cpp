@@ -40,6 +40,7 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
                 if (running) {
                     host.doRestartServer = false;
                     host.stopRequested = true;
+                    host.stopScriptReportsStopped = true;
                     s.dwCurrentState = win::SERVICE_STOP_PENDING;
                 } else {
                     // Traced before the stopped report: the process may end as soon as it is made.
@@ -49,7 +50,9 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
             });
             if (running) {
                 traceMessage("About to stop service thread.");
-                stopServer(host, host.stopServiceName());
+                // A stop script that cannot be launched leaves the service running: the service
+                // main reports stopped when the agent ends.
+                if (!stopServer(host, host.stopServiceName())) host.stopScriptReportsStopped = false;
             }
             return;
         }

@@ -56,6 +56,11 @@ public:
 
     std::atomic<bool> doRestartServer{true};
     std::atomic<bool> stopRequested{false};          // set by the stop control only, never cleared
+    // From a stop control in the running state until the stop script has failed to launch:
+    // the end of the stop script reports the service stopped, not the service main. The
+    // process may end at a stopped report; made from the service main while the handler still
+    // runs, it would cut the handler off, and the stop would reach its sender as a failure.
+    std::atomic<bool> stopScriptReportsStopped{false};
     std::atomic<uint32_t> reportedState{win::SERVICE_RUNNING};  // what an interrogation reports
 
     // Applies the change to the status record under the lock and reports the record as the

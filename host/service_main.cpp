@@ -117,6 +117,7 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
 
         // Traced before the stopped report: the process may end as soon as it is made.
         traceExit();
+        if (host.stopScriptReportsStopped) return;
         host.report([](ServiceStatus& s) {
             s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
             s.dwCurrentState = win::SERVICE_STOPPED;

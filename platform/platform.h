@@ -32,6 +32,7 @@ constexpr ErrorCode ERROR_INVALID_HANDLE = 6;
 constexpr ErrorCode ERROR_INVALID_PARAMETER = 87;
 constexpr ErrorCode ERROR_INVALID_NAME = 123;
 constexpr ErrorCode ERROR_BAD_PATHNAME = 161;
+constexpr ErrorCode ERROR_NO_DATA = 232;
 constexpr ErrorCode ERROR_MORE_DATA = 234;
 constexpr ErrorCode ERROR_NO_MORE_ITEMS = 259;
 constexpr ErrorCode ERROR_DIRECTORY = 267;

@@ -636,6 +636,7 @@ ErrorCode MemoryPlatform::controlService(const ScHandle& service, uint32_t contr
     }
     std::string key = lower(record->config.name);
     if (dispatcherRunning_ && lower(dispatcherService_) == key) {
+        handlerReplyLost_ = false;
         controlQueue_.push_back(control);
         changed_.notify_all();
         bool handled = changed_.wait_for(lock, kHangLimit, [&] {
@@ -645,7 +646,8 @@ ErrorCode MemoryPlatform::controlService(const ScHandle& service, uint32_t contr
         if (!handled) hangDetected_ = true;
         auto it = services_.find(key);
         if (it != services_.end()) status = it->second.status;
-        return handled ? win::ERROR_SUCCESS : win::ERROR_SERVICE_REQUEST_TIMEOUT;
+        if (!handled) return win::ERROR_SERVICE_REQUEST_TIMEOUT;
+        return handlerReplyLost_ ? win::ERROR_NO_DATA : win::ERROR_SUCCESS;
     }
     if (control == win::SERVICE_CONTROL_STOP) {
         record->status.dwCurrentState = win::SERVICE_STOPPED;
@@ -798,6 +800,9 @@ ErrorCode MemoryPlatform::setServiceStatus(StatusHandle handle, const ServiceSta
     // report from another thread returns only once the handler has returned.
     if (status.dwCurrentState == win::SERVICE_STOPPED && handlerRunning_ &&
         std::this_thread::get_id() != dispatcherThread_) {
+        // The process ends at this report, under the running handler: the sender of the
+        // control never hears back (ControlService gives ERROR_NO_DATA).
+        handlerReplyLost_ = true;
         if (!changed_.wait_for(lock, kHangLimit, [&] { return !handlerRunning_ || shuttingDown_; })) {
             hangDetected_ = true;
         }

@@ -285,6 +285,7 @@ private:
     std::vector<uint32_t> controlQueue_;
     bool stoppedReported_ = false;
     bool handlerRunning_ = false;
+    bool handlerReplyLost_ = false;  // the process "ended" under the running handler
     ControlHandler handler_;
     std::string handlerService_;
     StatusHandle statusHandle_ = 0;  // the last one handed out

@@ -612,7 +612,9 @@ HostExpect hostExpectation(const HostScenario& s, const HostCallTags& tags, cons
             if (f.occurrence == cleanCount(Op::SetServiceStatus) && (isRefused(s) || !s.pidFileConfigured)) {
                 e.stopped->first = 0;
                 e.driverSteps = 1;
-            } else if (f.occurrence == cleanCount(Op::SetServiceStatus) && isLegacy(s)) {
+            } else if (f.occurrence == cleanCount(Op::SetServiceStatus)) {
+                // Legacy mode, or the stopped report at the end of the stop script: the
+                // service stays stop pending until another stop.
                 e.driverSteps = 3;
             }
             break;
