@@ -1101,10 +1101,10 @@ ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& con
     if (ErrorCode rc = enter(Op::ReadTextFile)) return rc;
     auto it = files_.find(lower(path));
     if (it == files_.end()) return win::ERROR_FILE_NOT_FOUND;
-    // Text mode: CR LF reads as LF.
+    // Text mode: CR LF reads as LF, and a Ctrl-Z (0x1A) ends the file.
     content.clear();
     const std::string& raw = it->second;
-    for (size_t i = 0; i < raw.size(); ++i) {
+    for (size_t i = 0; i < raw.size() && raw[i] != '\x1a'; ++i) {
         if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
         content.push_back(raw[i]);
     }

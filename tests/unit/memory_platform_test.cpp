@@ -1,6 +1,7 @@
 // The in-memory Windows that every unit test stands on: its clock, processes, dispatcher,
 // service database and fault injection.
 #include <atomic>
+#include <utility>
 #include <thread>
 
 #include "test_support.h"
@@ -264,6 +265,23 @@ TEST_F(MemoryPlatformTest, ChildKeysEnumerateInCaseInsensitiveOrderInTheirStored
     std::string name;
     ASSERT_EQ(os.regEnumKey(key, 1, name), 0u);
     EXPECT_EQ(name, "ALPHA2");
+}
+
+TEST_F(MemoryPlatformTest, TextFilesReadAsTheCRuntimeReadsThemInTextMode) {
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> cases[] = {
+        {"123\r\n"s, "123\n"s},
+        {"5\r\r\n\r"s, "5\r\n\r"s},  // only a CR right before an LF goes
+        {"12\x1a" "34\n"s, "12"s},        // a Ctrl-Z ends the file
+        {"\x1a" "99\n"s, ""s},
+        {"\0" "1\n2\n"s, "\0" "1\n2\n"s},  // zero bytes are data
+    };
+    for (const auto& [stored, read] : cases) {
+        os.writeFile("C:\\agent.pid", stored);
+        std::string content = "left over";
+        ASSERT_EQ(os.readTextFile("c:\\AGENT.pid", content), 0u);
+        EXPECT_EQ(content, read) << ::testing::PrintToString(stored);
+    }
 }
 
 }  // namespace
