@@ -912,6 +912,7 @@ void MemoryPlatform::advanceLocked(uint64_t ms, Lock& lock) {
 }
 
 void MemoryPlatform::realPause(uint64_t virtualMs, Lock& lock) {
+    if (!realPauses_) return;
     // A thousandth of the virtual time, so that other threads get to run.
     changed_.wait_for(lock, std::chrono::microseconds(std::max<uint64_t>(virtualMs, 20)));
 }
@@ -919,6 +920,11 @@ void MemoryPlatform::realPause(uint64_t virtualMs, Lock& lock) {
 uint64_t MemoryPlatform::nowMs() const {
     Lock lock(mutex_);
     return nowMs_;
+}
+
+void MemoryPlatform::setRealPauses(bool on) {
+    Lock lock(mutex_);
+    realPauses_ = on;
 }
 
 void MemoryPlatform::advance(uint64_t ms) {

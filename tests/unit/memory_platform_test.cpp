@@ -54,6 +54,22 @@ TEST_F(MemoryPlatformTest, SleepsAndTimedOutWaitsAdvanceTheClockByTheirLength) {
     EXPECT_EQ(code, 4u);
 }
 
+TEST_F(MemoryPlatformTest, WithoutRealPausesTheClockStillAdvancesByTheFullLength) {
+    // With pauses these would take some twelve days of real time: finishing at all shows them off.
+    os.setRealPauses(false);
+    const uint64_t start = os.nowMs();
+    os.sleep(1000000000);
+    MemoryPlatform::ProcessSpec longRun;
+    longRun.runsForMs = 2000000000;
+    uint32_t pid = os.spawnProcess(longRun);
+    ProcessHandle process;
+    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    EXPECT_EQ(os.waitForProcess(process, 1000000000), WaitResult::Timeout);
+    EXPECT_EQ(os.nowMs(), start + 2000000000);
+    EXPECT_EQ(os.waitForProcess(process, 1000000000), WaitResult::Signaled);
+    EXPECT_EQ(os.nowMs(), start + 3000000000u);
+}
+
 TEST_F(MemoryPlatformTest, ALaunchIsRecordedAndItsProcessDoesWhatTheLauncherSays) {
     os.setLauncher([this](const MemoryPlatform::Launch& launch) {
         MemoryPlatform::LaunchOutcome outcome;
