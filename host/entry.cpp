@@ -63,6 +63,16 @@ void printUsage() {
     flushConsole();
 }
 
+void waitForControlAnswers(HostContext& host) {
+    constexpr uint32_t kPollMs = 10;
+    constexpr uint32_t kLimitMs = 30000;
+    constexpr uint32_t kAnswerMs = 200;
+    for (uint32_t waited = 0; host.handlersRunning > 0 && waited < kLimitMs; waited += kPollMs) {
+        host.os.sleep(kPollMs);
+    }
+    if (host.controlHandled) host.os.sleep(kAnswerMs);
+}
+
 int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
     if (argc <= 1) {
         printUsage();
@@ -86,6 +96,7 @@ int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
     os.runServiceDispatcher(serviceName, [host](int mainArgc, char** mainArgv) {
         VornelAgentServiceMain(*host, mainArgc, mainArgv);
     });
+    waitForControlAnswers(*host);
     printUsage();
     return 0;
 }

@@ -24,6 +24,14 @@ int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv);
 // The usage text, on the console output.
 void printUsage();
 
+// After the dispatcher has returned: waits while a control handler still runs (up to 30 s)
+// and, when a control was handled, 200 ms more, so that the answer to the last control
+// reaches the service manager before the process ends. Under Wine the dispatcher returns as
+// soon as the service has reported stopped, even from inside the handler, and the control
+// is answered only after the handler has returned; a process that ends at once makes the
+// caller's ControlService fail with 109 (broken pipe) although the service has stopped.
+void waitForControlAnswers(HostContext& host);
+
 // The host's option table, in its fixed order. The host uses none of the values.
 enum HostOption : size_t {
     kOptAdd, kOptServerName, kOptProfilePath, kOptTamberHome, kOptConfigRoot, kOptStartArgs, kOptStopArgs,

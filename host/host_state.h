@@ -62,6 +62,10 @@ public:
     // runs, it would cut the handler off, and the stop would reach its sender as a failure.
     std::atomic<bool> stopScriptReportsStopped{false};
     std::atomic<uint32_t> reportedState{win::SERVICE_RUNNING};  // what an interrogation reports
+    // Control handlers running now, and whether any has run: the entry waits for their
+    // answers before the process ends (waitForControlAnswers).
+    std::atomic<int> handlersRunning{0};
+    std::atomic<bool> controlHandled{false};
 
     // Applies the change to the status record under the lock and reports the record as the
     // change left it. The report itself is made after the lock is released: a stopped report

@@ -152,7 +152,14 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
     std::shared_ptr<HostContext> shared = host.shared_from_this();
     StatusHandle statusHandle = 0;
     const ErrorCode registered = host.os.registerServiceCtrlHandler(
-        name, [shared](uint32_t control) { VornelAgentServiceCtrl(*shared, control); }, statusHandle);
+        name,
+        [shared](uint32_t control) {
+            ++shared->handlersRunning;
+            shared->controlHandled = true;
+            VornelAgentServiceCtrl(*shared, control);
+            --shared->handlersRunning;
+        },
+        statusHandle);
     host.setStatusHandle(statusHandle);
     host.setStopServiceName(serviceName);
 

@@ -25,6 +25,8 @@ enum InfoOption : size_t {
     DEBUG,
 };
 
+}  // namespace
+
 OptionTable infoOptionTable() {
     return OptionTable{
         {"servicename", {}, OPTION_VALUE_REQUIRED},
@@ -39,6 +41,8 @@ OptionTable infoOptionTable() {
         {"debug", {}, 0},
     };
 }
+
+namespace {
 
 // The questions, in the order in which the first present one is taken.
 constexpr InfoOption kQuestions[] = {GETSERVICESTATUS, GETAGENTNAME, GETAGENTHOME, GETSERVICELOGROOT, GETSERVICENAME};

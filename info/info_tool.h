@@ -6,9 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "common/options.h"
 #include "platform/platform.h"
 
 namespace vornel {
+
+// The tool's option table, as a new process has it (fuzzers and tests parse against it).
+OptionTable infoOptionTable();
 
 // Exit statuses of the status query.
 inline constexpr int kStatusObtained = 2;       // whatever the state

@@ -13,7 +13,9 @@ namespace {
 // Positions in the option table.
 enum Option : size_t { ServiceName, Userid, Password, Help, Debug, ServiceTrace };
 
-OptionTable startOptions() {
+}  // namespace
+
+OptionTable startOptionTable() {
     return OptionTable{
         {"servicename", {}, OPTION_VALUE_REQUIRED},
         {"userid", {}, OPTION_VALUE_REQUIRED},
@@ -23,6 +25,8 @@ OptionTable startOptions() {
         {"servicetrace", {}, OPTION_VALUE_REQUIRED},
     };
 }
+
+namespace {
 
 void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: StartVornelAgentService.exe (with no arguments displays this help)");
@@ -115,7 +119,7 @@ int startService(Platform& os, const std::string& serviceName, const std::option
 }
 
 int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable options = startOptions();
+    OptionTable options = startOptionTable();
     std::optional<std::string> unknown;
     if (!readCommandLine(options, argc, argv, Debug, unknown)) {
         printUsage(options);

@@ -5,9 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "common/options.h"
 #include "platform/platform.h"
 
 namespace vornel {
+
+// The tool's option table, as a new process has it (fuzzers and tests parse against it).
+OptionTable startOptionTable();
 
 // The program: 0 after the usage for -help or when the manager accepted the start, -1 for an
 // unusable command line or a failed start.

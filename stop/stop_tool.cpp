@@ -12,7 +12,9 @@ namespace {
 // Positions in the option table.
 enum Option : size_t { ServiceName, Userid, Password, Help, Debug };
 
-OptionTable stopOptions() {
+}  // namespace
+
+OptionTable stopOptionTable() {
     return OptionTable{
         {"servicename", {}, OPTION_VALUE_REQUIRED},
         {"userid", {}, OPTION_VALUE_REQUIRED},
@@ -21,6 +23,8 @@ OptionTable stopOptions() {
         {"debug", {}, 0},
     };
 }
+
+namespace {
 
 void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)");
@@ -67,7 +71,7 @@ int stopService(Platform& os, const std::string& serviceName, const std::optiona
 }
 
 int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable options = stopOptions();
+    OptionTable options = stopOptionTable();
     std::optional<std::string> unknown;
     if (!readCommandLine(options, argc, argv, Debug, unknown)) {
         printUsage(options);

@@ -15,13 +15,17 @@ namespace {
 // Positions in the option table.
 enum Option : size_t { ServiceName, Help, Debug };
 
-OptionTable uninstallOptions() {
+}  // namespace
+
+OptionTable uninstallOptionTable() {
     return OptionTable{
         {"servicename", {}, OPTION_VALUE_REQUIRED},
         {"help", {}, 0},
         {"debug", {}, 0},
     };
 }
+
+namespace {
 
 void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: UninstallVornelAgentService.exe (with no arguments displays this help)");
@@ -71,7 +75,7 @@ void removeService(Platform& os, const std::string& serviceName) {
 }  // the service handle is closed, then the manager handle
 
 int uninstallVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable options = uninstallOptions();
+    OptionTable options = uninstallOptionTable();
     std::optional<std::string> unknown;
     if (!readCommandLine(options, argc, argv, Debug, unknown)) {
         printUsage(options);

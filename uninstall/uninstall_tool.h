@@ -3,9 +3,13 @@
 
 #include <string>
 
+#include "common/options.h"
 #include "platform/platform.h"
 
 namespace vornel {
+
+// The tool's option table, as a new process has it (fuzzers and tests parse against it).
+OptionTable uninstallOptionTable();
 
 // The program: -1 for an unusable command line; 0 once the command line is accepted, whatever
 // the outcome of the removal, which the printed lines tell.

@@ -941,6 +941,7 @@ void MemoryPlatform::advanceLocked(uint64_t ms, Lock& lock) {
 }
 
 void MemoryPlatform::realPause(uint64_t virtualMs, Lock& lock) {
+    if (!realPauses_) return;
     // A thousandth of the virtual time, so that other threads get to run.
     changed_.wait_for(lock, std::chrono::microseconds(std::max<uint64_t>(virtualMs, 20)));
 }
@@ -948,6 +949,11 @@ void MemoryPlatform::realPause(uint64_t virtualMs, Lock& lock) {
 uint64_t MemoryPlatform::nowMs() const {
     Lock lock(mutex_);
     return nowMs_;
+}
+
+void MemoryPlatform::setRealPauses(bool on) {
+    Lock lock(mutex_);
+    realPauses_ = on;
 }
 
 void MemoryPlatform::advance(uint64_t ms) {
@@ -1134,10 +1140,10 @@ ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& con
     if (ErrorCode rc = enter(Op::ReadTextFile)) return rc;
     auto it = files_.find(lower(path));
     if (it == files_.end()) return win::ERROR_FILE_NOT_FOUND;
-    // Text mode: CR LF reads as LF.
+    // Text mode: CR LF reads as LF, and a Ctrl-Z (0x1A) ends the file.
     content.clear();
     const std::string& raw = it->second;
-    for (size_t i = 0; i < raw.size(); ++i) {
+    for (size_t i = 0; i < raw.size() && raw[i] != '\x1a'; ++i) {
         if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
         content.push_back(raw[i]);
     }

@@ -167,6 +167,10 @@ public:
     // --- Clock. ---
     uint64_t nowMs() const;
     void advance(uint64_t ms);
+    // Whether sleeps and timed-out waits also take a thousandth of their length in real time
+    // (on by default, so that other threads get to run). A single-threaded user, such as a
+    // fuzzer, may turn it off: the virtual clock still advances by the full length.
+    void setRealPauses(bool on);
 
     // Polls the condition (without the platform's lock) until it holds or the real time-out passes.
     bool waitUntil(const std::function<bool()>& condition,
@@ -306,6 +310,7 @@ private:
 
     // Clock.
     uint64_t nowMs_ = 0;
+    bool realPauses_ = true;
     bool shuttingDown_ = false;
     std::atomic<bool> hangDetected_{false};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -189,6 +190,18 @@ TEST_F(Contract, TextFilesReadInTextModeAndAppendStreamsAppend) {
     ASSERT_EQ(os.readTextFile(path, content), 0u);
     EXPECT_EQ(content, "1234\n5678\n");
     EXPECT_EQ(os.readTextFile(path + ".missing", content), win::ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Contract, ACtrlZEndsATextFile) {
+    const std::string path = target().scratchDirectory() + "vornel-contract-ctrlz.txt";
+    std::remove(path.c_str());
+    std::FILE* file = os.openAppendStream(path);
+    ASSERT_NE(file, nullptr);
+    std::fputs("12\x1a" "34\n", file);
+    std::fclose(file);
+    std::string content;
+    ASSERT_EQ(os.readTextFile(path, content), 0u);
+    EXPECT_EQ(content, "12");
 }
 
 // --- Services ---

@@ -1,5 +1,8 @@
 // The host run whole, as the service control manager runs it: the entry, the trace set-up,
 // the supervision loop and controls arriving on the dispatcher thread.
+#include <atomic>
+#include <thread>
+
 #include "host_test_support.h"
 
 namespace vornel::testing {
@@ -237,6 +240,50 @@ TEST_F(ServiceMainTest, StopWhileRunningRunsTheStopScript) {
     EXPECT_FALSE(os.processRunning(agents()[0]));
     EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
+}
+
+TEST_F(ServiceMainTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered) {
+    // Stopped by a control: 200 ms pass after the last report before the entry returns.
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    os.postControl(win::SERVICE_CONTROL_STOP);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_EQ(os.nowMs() - os.statusReports().back().atMs, 200u);
+}
+
+TEST_F(ServiceMainTest, WithoutAControlTheProcessEndsAtOnce) {
+    os.setString(params, kRestart, "false");
+    installation.agentRunsForMs = 5000;
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+    EXPECT_EQ(os.nowMs(), os.statusReports().back().atMs);
+}
+
+TEST_F(ServiceMainTest, TheEntryWaitsForAHandlerThatStillRuns) {
+    // As under Wine: the dispatcher has returned while the handler is still answering.
+    auto host = directContext();
+    host->handlersRunning = 1;
+    host->controlHandled = true;
+    std::atomic<bool> done{false};
+    std::thread entry([&] {
+        host::waitForControlAnswers(*host);
+        done = true;
+    });
+    ASSERT_TRUE(os.waitUntil([&] { return os.nowMs() >= 5000; }));
+    EXPECT_FALSE(done);
+    const uint64_t handlerReturned = os.nowMs();
+    host->handlersRunning = 0;
+    entry.join();
+    EXPECT_GE(os.nowMs(), handlerReturned + 200);
+    EXPECT_LE(os.nowMs(), handlerReturned + 210 + 200);
+
+    // A handler that never returns is waited for 30 s, not for ever.
+    host->handlersRunning = 1;
+    const uint64_t start = os.nowMs();
+    host::waitForControlAnswers(*host);
+    EXPECT_EQ(os.nowMs() - start, 30000u + 200u);
 }
 
 TEST_F(ServiceMainTest, AgentEndingWhileTheStopScriptRunsLeavesTheStoppedReportToTheStopScript) {

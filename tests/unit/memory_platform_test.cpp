@@ -1,6 +1,7 @@
 // The in-memory Windows that every unit test stands on: its clock, processes, dispatcher,
 // service database and fault injection.
 #include <atomic>
+#include <utility>
 #include <thread>
 
 #include "test_support.h"
@@ -51,6 +52,22 @@ TEST_F(MemoryPlatformTest, SleepsAndTimedOutWaitsAdvanceTheClockByTheirLength) {
     uint32_t code = 0;
     EXPECT_EQ(os.getExitCodeProcess(process, code), 0u);
     EXPECT_EQ(code, 4u);
+}
+
+TEST_F(MemoryPlatformTest, WithoutRealPausesTheClockStillAdvancesByTheFullLength) {
+    // With pauses these would take some twelve days of real time: finishing at all shows them off.
+    os.setRealPauses(false);
+    const uint64_t start = os.nowMs();
+    os.sleep(1000000000);
+    MemoryPlatform::ProcessSpec longRun;
+    longRun.runsForMs = 2000000000;
+    uint32_t pid = os.spawnProcess(longRun);
+    ProcessHandle process;
+    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    EXPECT_EQ(os.waitForProcess(process, 1000000000), WaitResult::Timeout);
+    EXPECT_EQ(os.nowMs(), start + 2000000000);
+    EXPECT_EQ(os.waitForProcess(process, 1000000000), WaitResult::Signaled);
+    EXPECT_EQ(os.nowMs(), start + 3000000000u);
 }
 
 TEST_F(MemoryPlatformTest, ALaunchIsRecordedAndItsProcessDoesWhatTheLauncherSays) {
@@ -317,6 +334,23 @@ TEST_F(MemoryPlatformTest, ChildKeysEnumerateInCaseInsensitiveOrderInTheirStored
     std::string name;
     ASSERT_EQ(os.regEnumKey(key, 1, name), 0u);
     EXPECT_EQ(name, "ALPHA2");
+}
+
+TEST_F(MemoryPlatformTest, TextFilesReadAsTheCRuntimeReadsThemInTextMode) {
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> cases[] = {
+        {"123\r\n"s, "123\n"s},
+        {"5\r\r\n\r"s, "5\r\n\r"s},  // only a CR right before an LF goes
+        {"12\x1a" "34\n"s, "12"s},        // a Ctrl-Z ends the file
+        {"\x1a" "99\n"s, ""s},
+        {"\0" "1\n2\n"s, "\0" "1\n2\n"s},  // zero bytes are data
+    };
+    for (const auto& [stored, read] : cases) {
+        os.writeFile("C:\\agent.pid", stored);
+        std::string content = "left over";
+        ASSERT_EQ(os.readTextFile("c:\\AGENT.pid", content), 0u);
+        EXPECT_EQ(content, read) << ::testing::PrintToString(stored);
+    }
 }
 
 }  // namespace

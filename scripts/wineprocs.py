@@ -1,0 +1,107 @@
+"""What the soak and bench commands share: the Unix processes of one Wine prefix, what /proc
+says about them, what Windows says about them (tests/wintools/process_stats.exe), running a
+program with its output in files, and a description of the machine."""
+
+import os
+import platform
+import re
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def unix_processes(session, needle):
+    """Unix pids of this prefix's processes whose command line holds the needle."""
+    found = []
+    wanted = f"WINEPREFIX={session.prefix}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            environ = (entry / "environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if needle.lower() in cmdline.lower() and wanted in environ:
+            found.append(int(entry.name))
+    return sorted(found)
+
+
+def alive(unix_pid):
+    try:
+        state = Path(f"/proc/{unix_pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state != "Z"
+
+
+def proc_sample(unix_pid):
+    """CPU seconds, resident memory (KiB), threads and open file descriptors of a process."""
+    fields = Path(f"/proc/{unix_pid}/stat").read_text().rsplit(")", 1)[1].split()
+    status = dict(line.split(":", 1) for line in Path(f"/proc/{unix_pid}/status").read_text().splitlines()
+                  if ":" in line)
+    return {"cpu": (int(fields[11]) + int(fields[12])) / TICKS,
+            "rss_kb": int(status["VmRSS"].split()[0]),
+            "hwm_kb": int(status["VmHWM"].split()[0]),
+            "threads": int(status["Threads"]),
+            "fds": len(os.listdir(f"/proc/{unix_pid}/fd"))}
+
+
+STATS_LINE = re.compile(r"^(\d+) handles=(-?\d+) handle_count=(-?\d+) threads=(\d+) working_set_kb=(-?\d+)")
+
+
+def windows_stats(session, stats_exe, *names):
+    """{windows pid: {"handles", "threads", "working_set_kb"}} of the running processes with
+    these program names, from the system's handle table and process list."""
+    proc = subprocess.run(["wine", str(stats_exe), *names], env=session.env, capture_output=True, timeout=60)
+    stats = {}
+    for line in proc.stdout.decode(errors="replace").splitlines():
+        match = STATS_LINE.match(line.strip())
+        if match:
+            stats[int(match.group(1))] = {"handles": int(match.group(2)), "threads": int(match.group(4)),
+                                          "working_set_kb": int(match.group(5))}
+    return stats
+
+
+class Runner:
+    """Runs Windows programs with their output in files of its own (so that a process they
+    leave running holds no pipe open), safe to use from one thread each."""
+
+    def __init__(self, session, tag):
+        self.session = session
+        self.dir = Path(tempfile.mkdtemp(prefix=f"vornel-{tag}-", dir=session.scratch))
+
+    def run(self, program, *args, timeout=120):
+        out_path, err_path = self.dir / "out", self.dir / "err"
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            status = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=self.dir,
+                                    env=self.session.env, timeout=timeout).returncode
+        decode = lambda p: p.read_bytes().decode(errors="replace").replace("\r", "")
+        return status, decode(out_path), decode(err_path)
+
+
+def wait_until(condition, timeout=30, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    return condition()
+
+
+def machine():
+    cpu = "unknown CPU"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; {wine}"
+
+
+def load_average():
+    return "/".join(f"{x:.2f}" for x in os.getloadavg())
