@@ -16,13 +16,12 @@ left in the prefix.
 import argparse
 import shutil
 import sys
-import time
 import zipfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from wine import BUILD, WineSession  # noqa: E402
+from wine import BUILD, WineSession, encoded_arguments, wait_until  # noqa: E402
 
 SHORT = "demo"
 FULL = "OrvikTamberVornel6100AgentService - " + SHORT
@@ -54,22 +53,6 @@ def say(text=""):
 def shown(argument):
     """An argument as it is typed in cmd.exe."""
     return f'"{argument}"' if argument == "" or any(c in argument for c in " \t&|<>^") else argument
-
-
-def encoded(plain, key):
-    """How the installer stores arguments with -encodeparams: each byte combined by exclusive-or
-    with the full service name, taken in turn, as upper-case hex."""
-    return "".join(f"{ord(c) ^ ord(key[i % len(key)]):02X}" for i, c in enumerate(plain))
-
-
-def wait_until(condition, timeout, interval=0.25):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(interval)
-    return condition()
 
 
 class Abort(Exception):
@@ -217,7 +200,7 @@ def install(tour):
     tour.run(BIN, "reg", "query", PARAMETERS, builtin=True)
     wine = tour.wine
     stored = wine.reg_query(PARAMETERS, "StartupArguments")
-    tour.check(wine.reg_query(PARAMETERS, "Encoded") == "on" and stored == encoded(START_ARGS, FULL),
+    tour.check(wine.reg_query(PARAMETERS, "Encoded") == "on" and stored == encoded_arguments(START_ARGS, FULL),
                f"StartupArguments holds {START_ARGS!r} combined with the full service name, as hex "
                "(Encoded is on)", stored)
     tour.check(wine.reg_query(PARAMETERS, "AgentHome") == HOME, f"the agent home is stored as {HOME}, with its "

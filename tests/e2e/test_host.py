@@ -6,12 +6,10 @@ Wine's `sc create` with the host's command line and `reg add` for the Parameters
 
 import re
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
 
-from wine import BIN
+from wine import encoded_arguments, wait_until
 
 PREFIX = "OrvikTamberVornel6100AgentService - "
 LEGACY_KEY = "HKCU\\Software\\Wine\\AppDefaults\\VornelAgentService.exe"
@@ -33,22 +31,6 @@ USAGE = (
 )
 
 TRACE_LINE = re.compile(r"^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} - (.*)$")
-
-
-def encode(plain, key):
-    """Stored arguments in their encoded form: each byte combined with the service name, as hex."""
-    data = plain.encode()
-    return "".join("%02X" % (b ^ key.encode()[i % len(key)]) for i, b in enumerate(data))
-
-
-def wait_until(condition, timeout=30, interval=0.2):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(interval)
-    return condition()
 
 
 class AgentService:
@@ -184,8 +166,8 @@ def test_supervises_restarts_and_stops_the_agent(service):
                   StdOutTraceFile="C:\\vornel-host-e2e\\host-e2e-supervise\\logs\\host.stdout",
                   StdErrTraceFile="C:\\vornel-host-e2e\\host-e2e-supervise\\logs\\host.stderr")
     svc.wine.reg_add(svc.params, "Encoded", "on")
-    svc.wine.reg_add(svc.params, "StartupArguments", encode("-Dmode=test", svc.name))
-    svc.wine.reg_add(svc.params, "StopArguments", encode("-now", svc.name))
+    svc.wine.reg_add(svc.params, "StartupArguments", encoded_arguments("-Dmode=test", svc.name))
+    svc.wine.reg_add(svc.params, "StopArguments", encoded_arguments("-now", svc.name))
     svc.wine.reg_add(svc.params, "LogFile", svc.home + "logs\\agent.log")
 
     supervising = "VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait."

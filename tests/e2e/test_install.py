@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from wine import BIN, SAMPLE_AGENT
+from wine import BIN, SAMPLE_AGENT, encoded_arguments
 
 PREFIX = "OrvikTamberVornel6100AgentService"
 PRODUCT = "Orvik Halcyra Dravenmoor Version 6.1.0.0"
@@ -81,10 +81,6 @@ def values_of(wine, key):
     return values
 
 
-def xor_hex(plain, key):
-    return "".join(f"{ord(c) ^ ord(key[i % len(key)]):02X}" for i, c in enumerate(plain))
-
-
 @pytest.fixture(scope="module")
 def first_install(wine):
     """node SHORT installed once from HOME, with encoded start arguments and stop arguments."""
@@ -119,8 +115,8 @@ def test_first_install_creates_the_service_with_every_setting(wine, first_instal
         "Encoded": "on",
         "AgentHome": HOME,
         "AgentName": "agent one",
-        "StartupArguments": xor_hex("-Dx -Dy", FULL),
-        "StopArguments": xor_hex("now", FULL),
+        "StartupArguments": encoded_arguments("-Dx -Dy", FULL),
+        "StopArguments": encoded_arguments("now", FULL),
         "AgentPidFile": logs + "\\VornelAgent.pidfile",
         "AgentLogRoot": logs,
         "DebugTrace": "on",

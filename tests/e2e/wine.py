@@ -19,6 +19,24 @@ BUILD = BIN.parent  # the Windows build tree, whose install rules lay out the pa
 SAMPLE_AGENT = REPO / "sample-agent"
 
 
+def wait_until(condition, timeout=30, interval=0.2):
+    """The condition's first true value within the timeout (seconds), else its last value."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    return condition()
+
+
+def encoded_arguments(plain, full_service_name):
+    """Arguments as the installer stores them with -encodeparams: each character combined by
+    exclusive-or with the full service name, taken in turn, as upper-case hex."""
+    key = full_service_name
+    return "".join(f"{ord(c) ^ ord(key[i % len(key)]):02X}" for i, c in enumerate(plain))
+
+
 @dataclass
 class Result:
     """What a program run left: its exit status as a caller sees it (8 bits) and its output."""
@@ -162,9 +180,4 @@ class WineSession:
         return None
 
     def wait_for_state(self, name, state, timeout=30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.service_state(name) == state:
-                return True
-            time.sleep(0.2)
-        return False
+        return wait_until(lambda: self.service_state(name) == state, timeout)
