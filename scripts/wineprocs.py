@@ -7,7 +7,6 @@ import platform
 import re
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -38,12 +37,24 @@ def alive(unix_pid):
     return state != "Z"
 
 
+def context_switches(unix_pid):
+    """Voluntary and involuntary context switches of all the process's threads."""
+    switches = 0
+    for task in Path(f"/proc/{unix_pid}/task").iterdir():
+        for line in (task / "status").read_text().splitlines():
+            if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                switches += int(line.split()[1])
+    return switches
+
+
 def proc_sample(unix_pid):
-    """CPU seconds, resident memory (KiB), threads and open file descriptors of a process."""
+    """CPU seconds (user and system, all threads), context switches, resident memory (KiB),
+    threads and open file descriptors of a process."""
     fields = Path(f"/proc/{unix_pid}/stat").read_text().rsplit(")", 1)[1].split()
     status = dict(line.split(":", 1) for line in Path(f"/proc/{unix_pid}/status").read_text().splitlines()
                   if ":" in line)
     return {"cpu": (int(fields[11]) + int(fields[12])) / TICKS,
+            "switches": context_switches(unix_pid),
             "rss_kb": int(status["VmRSS"].split()[0]),
             "hwm_kb": int(status["VmHWM"].split()[0]),
             "threads": int(status["Threads"]),
@@ -81,16 +92,6 @@ class Runner:
                                     env=self.session.env, timeout=timeout).returncode
         decode = lambda p: p.read_bytes().decode(errors="replace").replace("\r", "")
         return status, decode(out_path), decode(err_path)
-
-
-def wait_until(condition, timeout=30, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(interval)
-    return condition()
 
 
 def machine():
