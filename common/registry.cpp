@@ -18,12 +18,12 @@ std::optional<std::string> getRegistryValue(Platform& os, const std::string& key
     traceMessage("CommonVornelAgentService - getRegistryValue - regKey = %s", keyPath.c_str());
     traceMessage("CommonVornelAgentService - getRegistryValue - attr = %s", valueName.c_str());
     RegKey key;
-    if (os.regOpenKeyEx(keyPath, win::KEY_READ, key) != win::ERROR_SUCCESS) {
+    if (os.regOpenKeyEx(keyPath, win::kKeyRead, key) != win::kErrorSuccess) {
         traceMessage("CommonVornelAgentService - getRegistryValue - failure to open key");
         return std::nullopt;
     }
     std::string data;
-    if (os.regQueryValue(key, valueName, data) != win::ERROR_SUCCESS) {
+    if (os.regQueryValue(key, valueName, data) != win::kErrorSuccess) {
         traceMessage("CommonVornelAgentService - getRegistryValue - failure to get value");
         return std::nullopt;
     }
@@ -39,11 +39,11 @@ int setRegistryValue(Platform& os, const std::string& keyPath, const std::string
     traceMessage("CommonVornelAgentService - setRegistryValue - attr = %s", valueName.c_str());
     traceMessage("CommonVornelAgentService - setRegistryValue - value = %s", text.c_str());
     RegKey key;
-    if (os.regCreateKeyEx(keyPath, key) != win::ERROR_SUCCESS) {
+    if (os.regCreateKeyEx(keyPath, key) != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - setRegistryValue - returning false - create failed");
         return 0;
     }
-    if (os.regSetStringValue(key, valueName, text) != win::ERROR_SUCCESS) {
+    if (os.regSetStringValue(key, valueName, text) != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - setRegistryValue - returning false - set failed");
         return 0;
     }

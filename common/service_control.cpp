@@ -6,13 +6,13 @@ namespace vornel {
 
 const char* serviceStateText(uint32_t state) {
     switch (state) {
-        case win::SERVICE_STOPPED: return "The service is stopped.";
-        case win::SERVICE_START_PENDING: return "The service start is pending.";
-        case win::SERVICE_STOP_PENDING: return "The service stop is pending.";
-        case win::SERVICE_RUNNING: return "The service is running.";
-        case win::SERVICE_CONTINUE_PENDING: return "The service continue is pending.";
-        case win::SERVICE_PAUSE_PENDING: return "The service pause is pending.";
-        case win::SERVICE_PAUSED: return "The service is paused.";
+        case win::kServiceStopped: return "The service is stopped.";
+        case win::kServiceStartPending: return "The service start is pending.";
+        case win::kServiceStopPending: return "The service stop is pending.";
+        case win::kServiceRunning: return "The service is running.";
+        case win::kServiceContinuePending: return "The service continue is pending.";
+        case win::kServicePausePending: return "The service pause is pending.";
+        case win::kServicePaused: return "The service is paused.";
         default: return "Unable to determine Service status.";
     }
 }
@@ -23,7 +23,7 @@ void reportOpenServiceFailure(Platform& os, const std::optional<std::string>& se
 }
 
 ErrorCode openServiceManager(Platform& os, ScHandle& manager) {
-    return os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager);
+    return os.openSCManager(win::kScManagerAllAccess, manager);
 }
 
 ErrorCode openServiceByName(Platform& os, const ScHandle& manager, const std::string& fullServiceName,
@@ -44,7 +44,7 @@ ErrorCode openServiceForTool(Platform& os, const std::string& fullServiceName, u
         manager.reset();
         return rc;
     }
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 }  // namespace vornel

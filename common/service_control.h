@@ -12,11 +12,11 @@
 namespace vornel {
 
 // The rights each tool asks for on the service.
-inline constexpr uint32_t kStartToolServiceAccess = win::SERVICE_START | win::SERVICE_QUERY_STATUS;
+inline constexpr uint32_t kStartToolServiceAccess = win::kServiceStart | win::kServiceQueryStatus;
 inline constexpr uint32_t kStopToolServiceAccess =
-    win::SERVICE_STOP | win::SERVICE_QUERY_STATUS | win::SERVICE_USER_DEFINED_CONTROL;
-inline constexpr uint32_t kUninstallToolServiceAccess = win::DELETE | win::SERVICE_QUERY_STATUS;
-inline constexpr uint32_t kInfoToolServiceAccess = win::SERVICE_QUERY_STATUS;
+    win::kServiceStop | win::kServiceQueryStatus | win::kServiceUserDefinedControl;
+inline constexpr uint32_t kUninstallToolServiceAccess = win::kDelete | win::kServiceQueryStatus;
+inline constexpr uint32_t kInfoToolServiceAccess = win::kServiceQueryStatus;
 
 // The sentence for a current-state value; never null.
 const char* serviceStateText(uint32_t state);

@@ -24,28 +24,28 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
                  static_cast<int>(control), 0);
     host.report([](ServiceStatus& s) {
         s.dwCheckPoint += 1;
-        s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-        s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP;
+        s.dwServiceType = win::kServiceWin32OwnProcess;
+        s.dwControlsAccepted = win::kServiceAcceptStop;
         s.dwWaitHint = kControlWaitHint;
         s.dwWin32ExitCode = 0;
     });
 
     switch (control) {
-        case win::SERVICE_CONTROL_STOP: {
+        case win::kServiceControlStop: {
             traceMessage("VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_STOP");
             bool running = false;
             host.report([&](ServiceStatus& s) {
                 s.dwWin32ExitCode = 0;
-                running = s.dwCurrentState == win::SERVICE_RUNNING;
+                running = s.dwCurrentState == win::kServiceRunning;
                 if (running) {
                     host.doRestartServer = false;
                     host.stopRequested = true;
                     host.stopScriptReportsStopped = true;
-                    s.dwCurrentState = win::SERVICE_STOP_PENDING;
+                    s.dwCurrentState = win::kServiceStopPending;
                 } else {
                     // Traced before the stopped report: the process may end as soon as it is made.
                     traceClosing();
-                    s.dwCurrentState = win::SERVICE_STOPPED;
+                    s.dwCurrentState = win::kServiceStopped;
                 }
             });
             if (running) {
@@ -56,7 +56,7 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
             }
             return;
         }
-        case win::SERVICE_CONTROL_INTERROGATE:
+        case win::kServiceControlInterrogate:
             traceMessage("VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_INTERROGATE");
             host.report([&](ServiceStatus& s) {
                 s.dwCurrentState = host.reportedState;
@@ -71,7 +71,7 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
             traceMessage("About to stop service thread.");
             host.report([](ServiceStatus& s) {
                 s.dwWin32ExitCode = 0;
-                s.dwCurrentState = win::SERVICE_STOP_PENDING;
+                s.dwCurrentState = win::kServiceStopPending;
             });
             return;
         default:

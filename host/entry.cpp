@@ -89,11 +89,12 @@ int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
     std::shared_ptr<HostContext> host = HostContext::create(os);
     if (host->eventSource == 0) {
         EventSource source = 0;
-        if (os.registerEventSource(serviceName, source) == win::ERROR_SUCCESS) host->eventSource = source;
+        if (os.registerEventSource(serviceName, source) == win::kErrorSuccess) host->eventSource = source;
     }
     // The dispatcher returns once the service has reported stopped, or at once when the
-    // service control manager did not launch this process. Either way: the usage text.
-    os.runServiceDispatcher(serviceName, [host](int mainArgc, char** mainArgv) {
+    // service control manager did not launch this process. Either way: the usage text, so
+    // its result is not examined.
+    (void)os.runServiceDispatcher(serviceName, [host](int mainArgc, char** mainArgv) {
         VornelAgentServiceMain(*host, mainArgc, mainArgv);
     });
     waitForControlAnswers(*host);

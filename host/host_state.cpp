@@ -8,7 +8,8 @@ namespace vornel::host {
 
 void reportHostEvent(HostContext& host, uint16_t type, uint32_t eventId, const std::string& insertion) {
     if (host.eventSource == 0) return;
-    host.os.reportEvent(host.eventSource, type, eventId, insertion);
+    // A failed report is not examined: the host goes on without it.
+    (void)host.os.reportEvent(host.eventSource, type, eventId, insertion);
 }
 
 void flushConsole() {

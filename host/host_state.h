@@ -61,7 +61,7 @@ public:
     // process may end at a stopped report; made from the service main while the handler still
     // runs, it would cut the handler off, and the stop would reach its sender as a failure.
     std::atomic<bool> stopScriptReportsStopped{false};
-    std::atomic<uint32_t> reportedState{win::SERVICE_RUNNING};  // what an interrogation reports
+    std::atomic<uint32_t> reportedState{win::kServiceRunning};  // what an interrogation reports
     // Control handlers running now, and whether any has run: the entry waits for their
     // answers before the process ends (waitForControlAnswers).
     std::atomic<int> handlersRunning{0};

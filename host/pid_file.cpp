@@ -57,7 +57,7 @@ int32_t readAgentPidFile(HostContext& host, const std::string& pidFile) {
     traceMessage("VornelAgentService - readAgentPidFile - pid file = %s", pidFile.c_str());
     int32_t pid = 0;
     std::string content;
-    if (host.os.readTextFile(pidFile, content) != win::ERROR_SUCCESS) {
+    if (host.os.readTextFile(pidFile, content) != win::kErrorSuccess) {
         traceMessage("VornelAgentService - readAgentPidFile - fopen failed");
     } else {
         std::vector<std::string> pieces = pidFilePieces(content);
@@ -85,8 +85,8 @@ int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile) {
         // one that opens counts as alive unless its handle shows it has ended. A wait that
         // fails proves nothing, and starting a second agent beside a live one is worse than
         // refusing a start.
-        if (host.os.openProcess(static_cast<uint32_t>(pid), win::PROCESS_ALL_ACCESS, process) ==
-                win::ERROR_SUCCESS &&
+        if (host.os.openProcess(static_cast<uint32_t>(pid), win::kProcessAllAccess, process) ==
+                win::kErrorSuccess &&
             host.os.waitForProcess(process, 0) != WaitResult::Signaled) {
             traceMessage("VornelAgentService - isServerRunningAlready - serverProcess already running, pid = %d",
                          pid);
@@ -110,7 +110,7 @@ bool waitForPidFile(HostContext& host, const std::optional<std::string>& pidFile
     traceMessage("VornelAgentService - waitForPidFile - lastPid = %d", lastPid);
     for (int attempt = -1; attempt < timeoutSeconds; ++attempt) {
         std::string content;
-        if (host.os.readTextFile(*pidFile, content) == win::ERROR_SUCCESS) {
+        if (host.os.readTextFile(*pidFile, content) == win::kErrorSuccess) {
             // Each line read overwrites the buffer: the last piece is what is left in it.
             std::vector<std::string> pieces = pidFilePieces(content);
             if (!pieces.empty() && pieces.back()[0] != '\0') {

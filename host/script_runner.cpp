@@ -54,7 +54,7 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
     traceMessage("%sserviceName = %s", t.prefix, orNull(serviceName));
 
     uint32_t major = 0;
-    const bool versionKnown = host.os.osMajorVersion(major) == win::ERROR_SUCCESS;
+    const bool versionKnown = host.os.osMajorVersion(major) == win::kErrorSuccess;
     if (!versionKnown) major = 0;
     const bool legacy = versionKnown && major == 4;
     if (script == AgentScript::Start) {
@@ -114,7 +114,7 @@ bool startServer(HostContext& host, const std::optional<std::string>& serviceNam
                      command->commandLine.c_str());
         ProcessInfo script;
         ErrorCode rc = host.os.createProcess(command->commandLine, command->workingDir, script);
-        if (rc == win::ERROR_SUCCESS) {
+        if (rc == win::kErrorSuccess) {
             traceMessage("VornelAgentService - startServer - createProcess returned TRUE");
             for (;;) {
                 traceMessage("VornelAgentService - startServer - about to wait for %d", static_cast<int>(kScriptPollMs));
@@ -126,17 +126,17 @@ bool startServer(HostContext& host, const std::optional<std::string>& serviceNam
                         // A long start script: declare the service running, but accept no
                         // stop until the script ends or seems hung.
                         traceMessage("Checkpoint 60, change service state");
-                        s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-                        s.dwCurrentState = win::SERVICE_RUNNING;
+                        s.dwServiceType = win::kServiceWin32OwnProcess;
+                        s.dwCurrentState = win::kServiceRunning;
                         s.dwControlsAccepted = 0;
                         s.dwWin32ExitCode = 0;
                     }
                     if (s.dwCheckPoint == kHungCheckPoint) {
                         traceMessage("checkpoint 300, server may be hung, accept stops");
-                        s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP;
+                        s.dwControlsAccepted = win::kServiceAcceptStop;
                     }
                 });
-                if (reported != win::ERROR_SUCCESS) {
+                if (reported != win::kErrorSuccess) {
                     printSystemError(host.os, "Couldn't set service status", reported);
                     flushConsole();
                 }
@@ -149,7 +149,7 @@ bool startServer(HostContext& host, const std::optional<std::string>& serviceNam
             flushConsole();
         }
     }
-    host.report([](ServiceStatus& s) { s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP; });
+    host.report([](ServiceStatus& s) { s.dwControlsAccepted = win::kServiceAcceptStop; });
     return true;
 }
 
@@ -160,7 +160,7 @@ bool stopServer(HostContext& host, const std::optional<std::string>& serviceName
                      command->commandLine.c_str());
         ProcessInfo script;
         rc = host.os.createProcess(command->commandLine, command->workingDir, script);
-        if (rc == win::ERROR_SUCCESS) {
+        if (rc == win::kErrorSuccess) {
             traceMessage("VornelAgentService - stopServer - executable process successfully created");
             for (;;) {
                 traceMessage("VornelAgentService - stopServer - about to wait for stopAgent script to complete - %d",
@@ -176,17 +176,17 @@ bool stopServer(HostContext& host, const std::optional<std::string>& serviceName
             host.report([](ServiceStatus& s) {
                 s.dwWin32ExitCode = 0;
                 s.dwServiceSpecificExitCode = 0;
-                s.dwCurrentState = win::SERVICE_STOPPED;
+                s.dwCurrentState = win::kServiceStopped;
             });
             return true;
         }
     }
     traceMessage("VornelAgentService - stopServer - creation of executable process failed");
     std::string text = host.os.systemErrorText(rc).value_or(std::to_string(rc));
-    reportHostEvent(host, win::EVENTLOG_INFORMATION_TYPE, kEventStopScriptFailed, text);
+    reportHostEvent(host, win::kEventlogInformationType, kEventStopScriptFailed, text);
     // Back to running; the stop flags stay set, so the service ends when the agent ends.
     host.report([](ServiceStatus& s) {
-        s.dwCurrentState = win::SERVICE_RUNNING;
+        s.dwCurrentState = win::kServiceRunning;
         s.dwWin32ExitCode = 0;
         s.dwServiceSpecificExitCode = 0;
     });

@@ -23,9 +23,9 @@ void traceExit() {
 // Stopped because no pid file is configured, or no new pid appeared in time.
 void reportNoPid(HostContext& host) {
     host.report([](ServiceStatus& s) {
-        s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-        s.dwCurrentState = win::SERVICE_STOPPED;
-        s.dwWin32ExitCode = win::ERROR_SERVICE_SPECIFIC_ERROR;
+        s.dwServiceType = win::kServiceWin32OwnProcess;
+        s.dwCurrentState = win::kServiceStopped;
+        s.dwWin32ExitCode = win::kErrorServiceSpecificError;
         s.dwServiceSpecificExitCode = kNoPidExitCode;
         s.dwCheckPoint = 1;
         s.dwWaitHint = kServiceMainWaitHint;
@@ -36,18 +36,19 @@ void reportNoPid(HostContext& host) {
 void superviseAgent(HostContext& host, int32_t pid) {
     traceMessage("VornelAgentService - VornelAgentServiceMain - about to open process.");
     ProcessHandle agent;
-    ErrorCode rc = host.os.openProcess(static_cast<uint32_t>(pid), win::PROCESS_ALL_ACCESS, agent);
-    if (rc != win::ERROR_SUCCESS) {
+    ErrorCode rc = host.os.openProcess(static_cast<uint32_t>(pid), win::kProcessAllAccess, agent);
+    if (rc != win::kErrorSuccess) {
         traceMessage("VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid %d: %d", pid,
                      static_cast<int>(rc));
         return;
     }
     traceMessage("VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait.");
-    host.os.waitForProcess(agent, win::INFINITE);
+    // However the wait ends, the agent counts as ended: its exit code tells the rest.
+    (void)host.os.waitForProcess(agent, win::kInfinite);
     traceMessage("VornelAgentService - VornelAgentServiceMain - return from wait.");
     uint32_t exitCode = 0;
     rc = host.os.getExitCodeProcess(agent, exitCode);
-    if (rc == win::ERROR_SUCCESS) {
+    if (rc == win::kErrorSuccess) {
         traceMessage("VornelAgentService - VornelAgentServiceMain - exit code = %u", exitCode);
     } else {
         printSystemError(host.os, "run: Error getting rc", rc);
@@ -60,22 +61,22 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
                     bool legacy) {
     const std::string name = serviceName.value_or("");
     for (;;) {
-        reportHostEvent(host, win::EVENTLOG_INFORMATION_TYPE, kEventStartCycle, name);
+        reportHostEvent(host, win::kEventlogInformationType, kEventStartCycle, name);
         host.report([](ServiceStatus& s) {
-            s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-            s.dwCurrentState = win::SERVICE_START_PENDING;
+            s.dwServiceType = win::kServiceWin32OwnProcess;
+            s.dwCurrentState = win::kServiceStartPending;
             s.dwWin32ExitCode = 0;
             s.dwCheckPoint = 1;
             s.dwWaitHint = kStartWaitHint;
         });
         host.update([](ServiceStatus& s) { s.dwCheckPoint += 1; });
-        host.reportedState = win::SERVICE_START_PENDING;
+        host.reportedState = win::kServiceStartPending;
 
         if (int32_t running = isServerRunningAlready(host, pidFile)) {
             host.report([running](ServiceStatus& s) {
-                s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-                s.dwCurrentState = win::SERVICE_STOPPED;
-                s.dwWin32ExitCode = win::ERROR_SERVICE_SPECIFIC_ERROR;
+                s.dwServiceType = win::kServiceWin32OwnProcess;
+                s.dwCurrentState = win::kServiceStopped;
+                s.dwWin32ExitCode = win::kErrorServiceSpecificError;
                 s.dwServiceSpecificExitCode = kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running);
             });
             return;
@@ -85,12 +86,12 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
         traceMessage("VornelAgentService - VornelAgentServiceMain - last pid = %d", lastPid);
         startServer(host, serviceName);
         traceMessage("VornelAgentService - VornelAgentServiceMain - startServer returned.");
-        host.reportedState = win::SERVICE_RUNNING;
-        reportHostEvent(host, win::EVENTLOG_INFORMATION_TYPE, kEventStartScriptReturned, name);
+        host.reportedState = win::kServiceRunning;
+        reportHostEvent(host, win::kEventlogInformationType, kEventStartScriptReturned, name);
         host.report([](ServiceStatus& s) {
-            s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-            s.dwCurrentState = win::SERVICE_RUNNING;
-            s.dwControlsAccepted = win::SERVICE_ACCEPT_STOP;
+            s.dwServiceType = win::kServiceWin32OwnProcess;
+            s.dwCurrentState = win::kServiceRunning;
+            s.dwControlsAccepted = win::kServiceAcceptStop;
             s.dwWin32ExitCode = 0;
             s.dwCheckPoint = 0;
             s.dwWaitHint = kServiceMainWaitHint;
@@ -106,7 +107,7 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
 
         int32_t newPid = 0;
         if (!waitForPidFile(host, pidFile, kPidWaitSeconds, &newPid, lastPid)) {
-            reportHostEvent(host, win::EVENTLOG_ERROR_TYPE, kEventNoNewPid, name);
+            reportHostEvent(host, win::kEventlogErrorType, kEventNoNewPid, name);
             host.doRestartServer = false;
             reportNoPid(host);
             return;
@@ -119,8 +120,8 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
         traceExit();
         if (host.stopScriptReportsStopped) return;
         host.report([](ServiceStatus& s) {
-            s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS;
-            s.dwCurrentState = win::SERVICE_STOPPED;
+            s.dwServiceType = win::kServiceWin32OwnProcess;
+            s.dwCurrentState = win::kServiceStopped;
             s.dwWin32ExitCode = 0;
             s.dwCheckPoint = 0;
             s.dwWaitHint = kServiceMainWaitHint;
@@ -164,7 +165,7 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
     host.setStopServiceName(serviceName);
 
     uint32_t major = 0;
-    if (host.os.osMajorVersion(major) != win::ERROR_SUCCESS) major = 0;
+    if (host.os.osMajorVersion(major) != win::kErrorSuccess) major = 0;
     const bool legacy = major == 4;
 
     const std::string keyPath = parametersKeyPath(name);
@@ -183,7 +184,7 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
     // started now could be neither seen nor stopped through the service, and would be
     // started again whenever it ended. Nothing is started; the service manager ends a
     // service that never reports.
-    if (registered != win::ERROR_SUCCESS) {
+    if (registered != win::kErrorSuccess) {
         printSystemError(host.os, "Couldn't register the control handler", registered);
         flushConsole();
         traceExit();

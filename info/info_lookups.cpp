@@ -37,7 +37,7 @@ LookupResult lookUpServiceValue(Platform& os, const ServiceValueLookup& lookup,
     traceMessage("VornelAgentServiceInfo.%s - full service name = %s", lookup.routine, fullServiceName.c_str());
     {
         RegKey services;
-        if (openServicesKey(os, services) != win::ERROR_SUCCESS) {
+        if (openServicesKey(os, services) != win::kErrorSuccess) {
             traceMessage("VornelAgentServiceInfo.%s - exit - failure to locate registry base key", lookup.routine);
             return LookupResult::nothing();
         }
@@ -80,12 +80,12 @@ LookupResult getServiceName(Platform& os, const std::optional<std::string>& agen
         return LookupResult::nothing();
     }
     RegKey services;
-    if (openServicesKey(os, services) != win::ERROR_SUCCESS) {
+    if (openServicesKey(os, services) != win::kErrorSuccess) {
         traceMessage("VornelAgentServiceInfo.getServiceName - exit - failure to locate registry base key");
         return LookupResult::nothing();
     }
     uint32_t keyCount = 0;
-    if (os.regQueryInfoKey(services, keyCount) != win::ERROR_SUCCESS) {
+    if (os.regQueryInfoKey(services, keyCount) != win::kErrorSuccess) {
         traceMessage("VornelAgentServiceInfo.getServiceName - exit - failure to locate number of keys");
         return LookupResult::nothing();
     }
@@ -93,7 +93,7 @@ LookupResult getServiceName(Platform& os, const std::optional<std::string>& agen
     for (uint32_t index = 0; index < keyCount; ++index) {
         // A key that cannot be enumerated (gone meanwhile, or a name too long) is passed over.
         std::string keyName;
-        if (os.regEnumKey(services, index, keyName) != win::ERROR_SUCCESS) continue;
+        if (os.regEnumKey(services, index, keyName) != win::kErrorSuccess) continue;
         const int shownIndex = static_cast<int>(index);
         traceMessage("VornelAgentServiceInfo.getServiceName - subkey(%d) = %s", shownIndex, keyName.c_str());
         if (!isAgentServiceKeyName(keyName)) continue;

@@ -61,7 +61,7 @@ void printUsage(const OptionTable& table) {
 // (service, then manager) before the caller traces the outcome.
 int queryAndPrintStatus(Platform& os, const std::string& fullServiceName) {
     ScHandle manager;
-    if (openServiceManager(os, manager) != win::ERROR_SUCCESS) {
+    if (openServiceManager(os, manager) != win::kErrorSuccess) {
         traceMessage("VornelAgentServiceInfo.serviceStatus: could not open service manager");
         return kStatusFailed;
     }
@@ -75,7 +75,7 @@ int queryAndPrintStatus(Platform& os, const std::string& fullServiceName) {
     traceMessage("VornelAgentServiceInfo.serviceStatus: service %s successfully openned", fullServiceName.c_str());
     ServiceStatus status;
     ErrorCode rc = os.queryServiceStatus(service, status);
-    if (rc == win::ERROR_SUCCESS) {
+    if (rc == win::kErrorSuccess) {
         traceMessage("VornelAgentServiceInfo.serviceStatus: QueryServiceStatus returned true");
         writeOut("%s\n", serviceStateText(status.dwCurrentState));
         traceMessage("VornelAgentServiceInfo.serviceStatus: current state = %d",
@@ -84,11 +84,11 @@ int queryAndPrintStatus(Platform& os, const std::string& fullServiceName) {
     }
     traceMessage("VornelAgentServiceInfo.serviceStatus: QueryServiceStatus returned false");
     switch (rc) {
-        case win::ERROR_ACCESS_DENIED:
+        case win::kErrorAccessDenied:
             traceMessage("VornelAgentServiceInfo.serviceStatus: last error = Access Denied");
             writeOut("Failed to get status: Access Denied");
             break;
-        case win::ERROR_INVALID_HANDLE:
+        case win::kErrorInvalidHandle:
             traceMessage("VornelAgentServiceInfo.serviceStatus: last error = Invalid Handle ");
             writeOut("Failed to get status: Invalid Handle");
             break;

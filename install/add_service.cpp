@@ -14,7 +14,7 @@ namespace {
 // A service that already exists is this installation's own only when it runs the command
 // line this installation would give it.
 bool isOwnService(Platform& os, ErrorCode createError, const std::string& rootKey, const std::string& imagePath) {
-    if (createError != win::ERROR_SERVICE_EXISTS && createError != win::ERROR_DUPLICATE_SERVICE_NAME) return false;
+    if (createError != win::kErrorServiceExists && createError != win::kErrorDuplicateServiceName) return false;
     std::optional<std::string> installed = getRegistryValue(os, rootKey, kImagePath);
     return installed && equalsIgnoringCase(*installed, imagePath);
 }
@@ -25,11 +25,11 @@ void updateServiceConfig(Platform& os, const ScHandle& manager, const std::strin
                          const ServiceSettings& s) {
     if (!s.startTypeGiven && !s.accountName && !s.password) return;
     ScHandle service;
-    if (ErrorCode rc = os.openService(manager, fullSvcName, win::SERVICE_CHANGE_CONFIG, service)) {
+    if (ErrorCode rc = os.openService(manager, fullSvcName, win::kServiceChangeConfig, service)) {
         printSystemError(os, "Failed to open service", rc);
         return;
     }
-    uint32_t startType = s.startTypeGiven ? s.startType : win::SERVICE_NO_CHANGE;
+    uint32_t startType = s.startTypeGiven ? s.startType : win::kServiceNoChange;
     if (ErrorCode rc = os.changeServiceConfig(service, startType, s.accountName, s.password)) {
         printSystemError(os, "Failed to update service", rc);
     }
@@ -89,10 +89,10 @@ int addService(Platform& os, const ServiceSettings& s) {
         ServiceConfig config;
         config.name = fullSvcName;
         config.displayName = getDisplayName(s.serviceName, s.useProductText);
-        config.desiredAccess = win::SERVICE_ALL_ACCESS;
-        config.serviceType = win::SERVICE_WIN32_OWN_PROCESS;
+        config.desiredAccess = win::kServiceAllAccess;
+        config.serviceType = win::kServiceWin32OwnProcess;
         config.startType = s.startType;
-        config.errorControl = win::SERVICE_ERROR_NORMAL;
+        config.errorControl = win::kServiceErrorNormal;
         config.binaryPathName = imagePath;
         config.account = s.accountName;
         config.password = s.password;

@@ -72,9 +72,9 @@ std::string accountNameOf(const std::string& userId) {
 }
 
 std::optional<uint32_t> startTypeOf(const std::string& text) {
-    if (equalsIgnoringCase(text, "automatic")) return win::SERVICE_AUTO_START;
-    if (equalsIgnoringCase(text, "manual")) return win::SERVICE_DEMAND_START;
-    if (equalsIgnoringCase(text, "disabled")) return win::SERVICE_DISABLED;
+    if (equalsIgnoringCase(text, "automatic")) return win::kServiceAutoStart;
+    if (equalsIgnoringCase(text, "manual")) return win::kServiceDemandStart;
+    if (equalsIgnoringCase(text, "disabled")) return win::kServiceDisabled;
     return std::nullopt;
 }
 

@@ -12,20 +12,20 @@ bool registerEventLog(Platform& os, const std::string& serviceName, const std::s
     traceMessage("InstallVornelAgentService - registerEventLog - regKey = %s", regKey.c_str());
 
     RegKey key;
-    if (os.regOpenKey(regKey, key) == win::ERROR_SUCCESS) {
+    if (os.regOpenKey(regKey, key) == win::kErrorSuccess) {
         // An existing source is left as it is, whatever message file it names.
         traceMessage("InstallVornelAgentService - registerEventLog - returning true - key already exists");
         return true;
     }
-    if (os.regCreateKey(regKey, key) != win::ERROR_SUCCESS) {
+    if (os.regCreateKey(regKey, key) != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - registerEventLog - returning false - create key failed");
         return false;
     }
-    if (os.regSetStringValue(key, kEventMessageFile, msgFile) != win::ERROR_SUCCESS) {
+    if (os.regSetStringValue(key, kEventMessageFile, msgFile) != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - registerEventLog - returning false - set value failed");
         return false;
     }
-    if (os.regSetDwordValue(key, kTypesSupported, 7) != win::ERROR_SUCCESS) {
+    if (os.regSetDwordValue(key, kTypesSupported, 7) != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - registerEventLog - returning false - set value ex failed");
         return false;
     }

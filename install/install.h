@@ -53,7 +53,7 @@ struct ServiceSettings {
     std::string pidFile;
     bool useProductText = true;
     bool restart = true;
-    uint32_t startType = win::SERVICE_DEMAND_START;
+    uint32_t startType = win::kServiceDemandStart;
     bool startTypeGiven = false;
     bool encoded = false;
     std::string serviceTrace;                // "on" or "off"

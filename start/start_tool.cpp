@@ -41,7 +41,7 @@ constexpr char kStdErrTraceFileName[] = "VornelAgentService.stderr";
 // Whether the service's Parameters key exists (can be opened for reading).
 bool parametersKeyExists(Platform& os, const std::string& keyPath) {
     RegKey key;
-    return os.regOpenKeyEx(keyPath, win::KEY_READ, key) == win::ERROR_SUCCESS;
+    return os.regOpenKeyEx(keyPath, win::kKeyRead, key) == win::kErrorSuccess;
 }
 
 // Stores the default path of one trace file, the stored log root followed by the file name.

@@ -36,7 +36,7 @@ void printUsage(const OptionTable& options) {
 int sendStopControl(Platform& os, const ScHandle& service) {
     traceMessage("StopVornelAgentService - stopService -  about to issue stop service.");
     ServiceStatus status;
-    if (ErrorCode rc = os.controlService(service, win::SERVICE_CONTROL_STOP, status)) {
+    if (ErrorCode rc = os.controlService(service, win::kServiceControlStop, status)) {
         writeErr("Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n");
         traceMessage("StopVornelAgentService - stopService -  stop service failed.");
         printSystemError(os, "Could not stop service", rc);

@@ -41,7 +41,7 @@ void deleteStoppedService(Platform& os, const ScHandle& service, const std::stri
         return;
     }
     // A stop-pending service is refused like a running one.
-    if (status.dwCurrentState != win::SERVICE_STOPPED) {
+    if (status.dwCurrentState != win::kServiceStopped) {
         writeErr("Can not remove service unless it is stopped. (%s)\n", serviceStateText(status.dwCurrentState));
         return;
     }
@@ -58,8 +58,8 @@ void deleteStoppedService(Platform& os, const ScHandle& service, const std::stri
 
 bool unregisterEventLog(Platform& os, const std::string& fullServiceName) {
     RegKey sources;
-    if (os.regOpenKey(kEventLogSourcesKeyPath, sources) != win::ERROR_SUCCESS) return false;
-    return os.regDeleteKey(sources, fullServiceName) == win::ERROR_SUCCESS;
+    if (os.regOpenKey(kEventLogSourcesKeyPath, sources) != win::kErrorSuccess) return false;
+    return os.regDeleteKey(sources, fullServiceName) == win::kErrorSuccess;
 }
 
 void removeService(Platform& os, const std::string& serviceName) {

@@ -30,17 +30,17 @@ std::string lower(const std::string& text) {
 bool equalsIgnoringCase(const std::string& a, const std::string& b) { return lower(a) == lower(b); }
 
 ErrorCode splitPath(const std::string& path, std::vector<std::string>& parts) {
-    if (!path.empty() && path[0] == '\\') return win::ERROR_BAD_PATHNAME;
+    if (!path.empty() && path[0] == '\\') return win::kErrorBadPathname;
     size_t start = 0;
     while (start < path.size()) {
         size_t end = path.find('\\', start);
         std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (part.empty()) return win::ERROR_BAD_PATHNAME;
+        if (part.empty()) return win::kErrorBadPathname;
         parts.push_back(part);
         if (end == std::string::npos) break;
         start = end + 1;
     }
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 std::string stringData(const std::string& text) { return std::string(text.c_str(), text.size() + 1); }
@@ -153,7 +153,7 @@ ErrorCode MemoryPlatform::enter(Op op) {
         if (--it->second.second == 0) failNext_.erase(it);
         return code;
     }
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 void MemoryPlatform::failNext(Op op, ErrorCode code, unsigned times) {
@@ -205,7 +205,7 @@ std::shared_ptr<MemoryPlatform::Node> MemoryPlatform::findKey(const std::string&
     for (const std::string& part : parts) {
         auto it = node->children.find(lower(part));
         if (it == node->children.end()) {
-            rc = win::ERROR_FILE_NOT_FOUND;
+            rc = win::kErrorFileNotFound;
             return nullptr;
         }
         node = it->second;
@@ -234,7 +234,7 @@ ErrorCode MemoryPlatform::give(Owned& out, uintptr_t value, Lock& lock) {
     // Assigned without the lock: replacing a handle the caller still held closes it.
     lock.unlock();
     out = Owned(this, value);
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 uintptr_t MemoryPlatform::newHandle(Handle handle) {
@@ -272,31 +272,31 @@ ErrorCode MemoryPlatform::regOpenKeyEx(const std::string& path, uint32_t access,
 ErrorCode MemoryPlatform::regOpenKey(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegOpenKey)) return rc;
-    return openKeyLocked(path, win::KEY_ALL_ACCESS, false, key, lock);
+    return openKeyLocked(path, win::kKeyAllAccess, false, key, lock);
 }
 
 ErrorCode MemoryPlatform::regCreateKeyEx(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegCreateKeyEx)) return rc;
-    return openKeyLocked(path, win::KEY_ALL_ACCESS, true, key, lock);
+    return openKeyLocked(path, win::kKeyAllAccess, true, key, lock);
 }
 
 ErrorCode MemoryPlatform::regCreateKey(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegCreateKey)) return rc;
-    return openKeyLocked(path, win::KEY_ALL_ACCESS, true, key, lock);
+    return openKeyLocked(path, win::kKeyAllAccess, true, key, lock);
 }
 
 ErrorCode MemoryPlatform::regQueryValue(const RegKey& key, const std::string& name, std::string& data) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegQueryValue)) return rc;
     std::shared_ptr<Node> node = keyOf(key);
-    if (!node) return win::ERROR_INVALID_HANDLE;
-    if (node->deleted) return win::ERROR_KEY_DELETED;
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
     auto it = node->values.find(lower(name));
-    if (it == node->values.end()) return win::ERROR_FILE_NOT_FOUND;
+    if (it == node->values.end()) return win::kErrorFileNotFound;
     data = it->second.second.data;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::regSetStringValue(const RegKey& key, const std::string& name, const std::string& text) {
@@ -304,11 +304,11 @@ ErrorCode MemoryPlatform::regSetStringValue(const RegKey& key, const std::string
     if (ErrorCode rc = enter(Op::RegSetValue)) return rc;
     uint32_t access = 0;
     std::shared_ptr<Node> node = keyOf(key, &access);
-    if (!node) return win::ERROR_INVALID_HANDLE;
-    if (node->deleted) return win::ERROR_KEY_DELETED;
-    if ((access & KEY_SET_VALUE) == 0) return win::ERROR_ACCESS_DENIED;
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
+    if ((access & KEY_SET_VALUE) == 0) return win::kErrorAccessDenied;
     node->values[lower(name)] = {name, RegValue{REG_SZ, stringData(text)}};
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::regSetDwordValue(const RegKey& key, const std::string& name, uint32_t value) {
@@ -316,57 +316,57 @@ ErrorCode MemoryPlatform::regSetDwordValue(const RegKey& key, const std::string&
     if (ErrorCode rc = enter(Op::RegSetValue)) return rc;
     uint32_t access = 0;
     std::shared_ptr<Node> node = keyOf(key, &access);
-    if (!node) return win::ERROR_INVALID_HANDLE;
-    if (node->deleted) return win::ERROR_KEY_DELETED;
-    if ((access & KEY_SET_VALUE) == 0) return win::ERROR_ACCESS_DENIED;
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
+    if ((access & KEY_SET_VALUE) == 0) return win::kErrorAccessDenied;
     node->values[lower(name)] = {name, RegValue{REG_DWORD, dwordData(value)}};
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::regDeleteKey(const RegKey& parent, const std::string& subKey) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegDeleteKey)) return rc;
     std::shared_ptr<Node> node = keyOf(parent);
-    if (!node) return win::ERROR_INVALID_HANDLE;
-    if (node->deleted) return win::ERROR_KEY_DELETED;
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
     std::vector<std::string> parts;
     if (ErrorCode rc = splitPath(subKey, parts)) return rc;
-    if (parts.empty()) return win::ERROR_ACCESS_DENIED;
+    if (parts.empty()) return win::kErrorAccessDenied;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
         auto it = node->children.find(lower(parts[i]));
-        if (it == node->children.end()) return win::ERROR_FILE_NOT_FOUND;
+        if (it == node->children.end()) return win::kErrorFileNotFound;
         node = it->second;
     }
     auto it = node->children.find(lower(parts.back()));
-    if (it == node->children.end()) return win::ERROR_FILE_NOT_FOUND;
-    if (!it->second->children.empty()) return win::ERROR_ACCESS_DENIED;
+    if (it == node->children.end()) return win::kErrorFileNotFound;
+    if (!it->second->children.empty()) return win::kErrorAccessDenied;
     it->second->deleted = true;
     node->children.erase(it);
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::regQueryInfoKey(const RegKey& key, uint32_t& subKeys) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegQueryInfoKey)) return rc;
     std::shared_ptr<Node> node = keyOf(key);
-    if (!node) return win::ERROR_INVALID_HANDLE;
-    if (node->deleted) return win::ERROR_KEY_DELETED;
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
     subKeys = static_cast<uint32_t>(node->children.size());
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::regEnumKey(const RegKey& key, uint32_t index, std::string& name) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegEnumKey)) return rc;
     std::shared_ptr<Node> node = keyOf(key);
-    if (!node) return win::ERROR_INVALID_HANDLE;
-    if (node->deleted) return win::ERROR_KEY_DELETED;
-    if (index >= node->children.size()) return win::ERROR_NO_MORE_ITEMS;
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
+    if (index >= node->children.size()) return win::kErrorNoMoreItems;
     auto it = node->children.begin();
     std::advance(it, index);
-    if (it->second->name.size() >= 2048) return win::ERROR_MORE_DATA;
+    if (it->second->name.size() >= 2048) return win::kErrorMoreData;
     name = it->second->name;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 void MemoryPlatform::createKey(const std::string& path) {
@@ -477,25 +477,25 @@ void MemoryPlatform::writeServiceKeyLocked(const ServiceRecord& record) {
 ErrorCode MemoryPlatform::createServiceLocked(const ServiceConfig& config) {
     const std::string& name = config.name;
     if (name.empty() || name.size() > kMaxServiceNameLength || name.find_first_of("/\\") != std::string::npos) {
-        return win::ERROR_INVALID_NAME;
+        return win::kErrorInvalidName;
     }
-    if (services_.count(lower(name)) != 0) return win::ERROR_SERVICE_EXISTS;
+    if (services_.count(lower(name)) != 0) return win::kErrorServiceExists;
     for (const auto& entry : services_) {
         const ServiceConfig& other = entry.second.config;
         bool clash = (other.displayName && equalsIgnoringCase(*other.displayName, name)) ||
                      (config.displayName && (equalsIgnoringCase(other.name, *config.displayName) ||
                                              (other.displayName &&
                                               equalsIgnoringCase(*other.displayName, *config.displayName))));
-        if (clash) return win::ERROR_DUPLICATE_SERVICE_NAME;
+        if (clash) return win::kErrorDuplicateServiceName;
     }
     ServiceRecord record;
     record.config = config;
     record.status.dwServiceType = config.serviceType;
-    record.status.dwCurrentState = win::SERVICE_STOPPED;
+    record.status.dwCurrentState = win::kServiceStopped;
     record.status.dwWin32ExitCode = ERROR_SERVICE_NEVER_STARTED;
     writeServiceKeyLocked(record);
     services_[lower(name)] = std::move(record);
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 MemoryPlatform::ServiceRecord* MemoryPlatform::serviceOf(const ScHandle& handle, uint32_t* access) {
@@ -510,7 +510,7 @@ MemoryPlatform::ServiceRecord* MemoryPlatform::serviceOf(const ScHandle& handle,
 void MemoryPlatform::removeServiceIfDueLocked(const std::string& key) {
     auto it = services_.find(key);
     if (it == services_.end() || !it->second.deletePending) return;
-    if (it->second.status.dwCurrentState != win::SERVICE_STOPPED) return;
+    if (it->second.status.dwCurrentState != win::kServiceStopped) return;
     for (const auto& handle : handles_) {
         if (handle.second->type == Handle::Type::Service && handle.second->service == key) return;
     }
@@ -544,9 +544,9 @@ ErrorCode MemoryPlatform::openService(const ScHandle& manager, const std::string
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::OpenService)) return rc;
     auto it = handles_.find(manager.value());
-    if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::ERROR_INVALID_HANDLE;
-    if (name.empty() || name.size() > kMaxServiceNameLength) return win::ERROR_INVALID_NAME;
-    if (services_.count(lower(name)) == 0) return win::ERROR_SERVICE_DOES_NOT_EXIST;
+    if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::kErrorInvalidHandle;
+    if (name.empty() || name.size() > kMaxServiceNameLength) return win::kErrorInvalidName;
+    if (services_.count(lower(name)) == 0) return win::kErrorServiceDoesNotExist;
     Handle handle;
     handle.type = Handle::Type::Service;
     handle.access = access;
@@ -558,8 +558,8 @@ ErrorCode MemoryPlatform::createService(const ScHandle& manager, const ServiceCo
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::CreateService)) return rc;
     auto it = handles_.find(manager.value());
-    if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::ERROR_INVALID_HANDLE;
-    if ((it->second->access & SC_MANAGER_CREATE_SERVICE) == 0) return win::ERROR_ACCESS_DENIED;
+    if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::kErrorInvalidHandle;
+    if ((it->second->access & SC_MANAGER_CREATE_SERVICE) == 0) return win::kErrorAccessDenied;
     if (ErrorCode rc = createServiceLocked(config)) return rc;
     Handle handle;
     handle.type = Handle::Type::Service;
@@ -575,17 +575,17 @@ ErrorCode MemoryPlatform::changeServiceConfig(const ScHandle& service, uint32_t 
     if (ErrorCode rc = enter(Op::ChangeServiceConfig)) return rc;
     uint32_t access = 0;
     ServiceRecord* record = serviceOf(service, &access);
-    if (record == nullptr) return win::ERROR_INVALID_HANDLE;
-    if ((access & win::SERVICE_CHANGE_CONFIG) == 0) return win::ERROR_ACCESS_DENIED;
-    if (record->deletePending) return win::ERROR_SERVICE_MARKED_FOR_DELETE;
-    if (startType != win::SERVICE_NO_CHANGE) {
-        if (startType > win::SERVICE_DISABLED) return win::ERROR_INVALID_PARAMETER;
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceChangeConfig) == 0) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
+    if (startType != win::kServiceNoChange) {
+        if (startType > win::kServiceDisabled) return win::kErrorInvalidParameter;
         record->config.startType = startType;
     }
     if (account) record->config.account = account;
     if (password) record->config.password = password;
     writeServiceKeyLocked(*record);
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::startService(const ScHandle& service) {
@@ -593,11 +593,11 @@ ErrorCode MemoryPlatform::startService(const ScHandle& service) {
     if (ErrorCode rc = enter(Op::StartService)) return rc;
     uint32_t access = 0;
     ServiceRecord* record = serviceOf(service, &access);
-    if (record == nullptr) return win::ERROR_INVALID_HANDLE;
-    if ((access & win::SERVICE_START) == 0) return win::ERROR_ACCESS_DENIED;
-    if (record->deletePending) return win::ERROR_SERVICE_MARKED_FOR_DELETE;
-    if (record->config.startType == win::SERVICE_DISABLED) return win::ERROR_SERVICE_DISABLED;
-    if (record->status.dwCurrentState != win::SERVICE_STOPPED) return win::ERROR_SERVICE_ALREADY_RUNNING;
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceStart) == 0) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
+    if (record->config.startType == win::kServiceDisabled) return win::kErrorServiceDisabled;
+    if (record->status.dwCurrentState != win::kServiceStopped) return win::kErrorServiceAlreadyRunning;
     ++record->startRequests;
     if (startHandler_) {
         auto handler = startHandler_;
@@ -605,11 +605,11 @@ ErrorCode MemoryPlatform::startService(const ScHandle& service) {
         lock.unlock();
         return handler(name);
     }
-    record->status.dwCurrentState = win::SERVICE_RUNNING;
-    record->status.dwControlsAccepted = win::SERVICE_ACCEPT_STOP;
+    record->status.dwCurrentState = win::kServiceRunning;
+    record->status.dwControlsAccepted = win::kServiceAcceptStop;
     record->status.dwWin32ExitCode = 0;
     record->status.dwServiceSpecificExitCode = 0;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::controlService(const ScHandle& service, uint32_t control, ServiceStatus& status) {
@@ -617,22 +617,22 @@ ErrorCode MemoryPlatform::controlService(const ScHandle& service, uint32_t contr
     if (ErrorCode rc = enter(Op::ControlService)) return rc;
     uint32_t access = 0;
     ServiceRecord* record = serviceOf(service, &access);
-    if (record == nullptr) return win::ERROR_INVALID_HANDLE;
-    uint32_t needed = control == win::SERVICE_CONTROL_STOP          ? win::SERVICE_STOP
-                      : control == win::SERVICE_CONTROL_INTERROGATE ? win::SERVICE_INTERROGATE
-                      : control >= 128                              ? win::SERVICE_USER_DEFINED_CONTROL
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    uint32_t needed = control == win::kServiceControlStop          ? win::kServiceStop
+                      : control == win::kServiceControlInterrogate ? win::kServiceInterrogate
+                      : control >= 128                              ? win::kServiceUserDefinedControl
                                                                     : 0;
-    if ((access & needed) != needed) return win::ERROR_ACCESS_DENIED;
+    if ((access & needed) != needed) return win::kErrorAccessDenied;
     record->controls.push_back(control);
     uint32_t state = record->status.dwCurrentState;
-    if (state == win::SERVICE_STOPPED) {
+    if (state == win::kServiceStopped) {
         status = record->status;
-        return win::ERROR_SERVICE_NOT_ACTIVE;
+        return win::kErrorServiceNotActive;
     }
-    if (control == win::SERVICE_CONTROL_STOP &&
-        (state == win::SERVICE_STOP_PENDING || (record->status.dwControlsAccepted & win::SERVICE_ACCEPT_STOP) == 0)) {
+    if (control == win::kServiceControlStop &&
+        (state == win::kServiceStopPending || (record->status.dwControlsAccepted & win::kServiceAcceptStop) == 0)) {
         status = record->status;
-        return win::ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        return win::kErrorServiceCannotAcceptCtrl;
     }
     std::string key = lower(record->config.name);
     if (dispatcherRunning_ && lower(dispatcherService_) == key) {
@@ -646,20 +646,20 @@ ErrorCode MemoryPlatform::controlService(const ScHandle& service, uint32_t contr
         if (!handled) hangDetected_ = true;
         auto it = services_.find(key);
         if (it != services_.end()) status = it->second.status;
-        if (!handled) return win::ERROR_SERVICE_REQUEST_TIMEOUT;
-        return handlerReplyLost_ ? win::ERROR_NO_DATA : win::ERROR_SUCCESS;
+        if (!handled) return win::kErrorServiceRequestTimeout;
+        return handlerReplyLost_ ? win::kErrorNoData : win::kErrorSuccess;
     }
-    if (control == win::SERVICE_CONTROL_STOP) {
-        record->status.dwCurrentState = win::SERVICE_STOPPED;
+    if (control == win::kServiceControlStop) {
+        record->status.dwCurrentState = win::kServiceStopped;
         record->status.dwWin32ExitCode = 0;
         record->status.dwServiceSpecificExitCode = 0;
         removeServiceIfDueLocked(key);
         auto it = services_.find(key);
         status = it != services_.end() ? it->second.status : ServiceStatus{};
-        return win::ERROR_SUCCESS;
+        return win::kErrorSuccess;
     }
     status = record->status;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::queryServiceStatus(const ScHandle& service, ServiceStatus& status) {
@@ -667,10 +667,10 @@ ErrorCode MemoryPlatform::queryServiceStatus(const ScHandle& service, ServiceSta
     if (ErrorCode rc = enter(Op::QueryServiceStatus)) return rc;
     uint32_t access = 0;
     ServiceRecord* record = serviceOf(service, &access);
-    if (record == nullptr) return win::ERROR_INVALID_HANDLE;
-    if ((access & win::SERVICE_QUERY_STATUS) == 0) return win::ERROR_ACCESS_DENIED;
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceQueryStatus) == 0) return win::kErrorAccessDenied;
     status = record->status;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::deleteService(const ScHandle& service) {
@@ -678,11 +678,11 @@ ErrorCode MemoryPlatform::deleteService(const ScHandle& service) {
     if (ErrorCode rc = enter(Op::DeleteService)) return rc;
     uint32_t access = 0;
     ServiceRecord* record = serviceOf(service, &access);
-    if (record == nullptr) return win::ERROR_INVALID_HANDLE;
-    if ((access & win::DELETE) == 0) return win::ERROR_ACCESS_DENIED;
-    if (record->deletePending) return win::ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kDelete) == 0) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
     record->deletePending = true;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 void MemoryPlatform::addService(const ServiceConfig& config) {
@@ -702,7 +702,7 @@ void MemoryPlatform::setServiceState(const std::string& name, uint32_t state) {
     auto it = services_.find(lower(name));
     if (it == services_.end()) return;
     it->second.status.dwCurrentState = state;
-    it->second.status.dwControlsAccepted = state == win::SERVICE_RUNNING ? win::SERVICE_ACCEPT_STOP : 0;
+    it->second.status.dwControlsAccepted = state == win::kServiceRunning ? win::kServiceAcceptStop : 0;
     removeServiceIfDueLocked(lower(name));
 }
 
@@ -722,8 +722,8 @@ void MemoryPlatform::setLaunchedByManager(bool launched, std::vector<std::string
 ErrorCode MemoryPlatform::runServiceDispatcher(const std::string& name, ServiceMain main) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RunServiceDispatcher)) return rc;
-    if (!launchedByManager_) return win::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    if (dispatcherRunning_) return win::ERROR_SERVICE_ALREADY_RUNNING;
+    if (!launchedByManager_) return win::kErrorFailedServiceControllerConnect;
+    if (dispatcherRunning_) return win::kErrorServiceAlreadyRunning;
     if (serviceThread_.joinable()) {
         std::thread previous = std::move(serviceThread_);
         lock.unlock();
@@ -770,7 +770,7 @@ ErrorCode MemoryPlatform::runServiceDispatcher(const std::string& name, ServiceM
     dispatcherRunning_ = false;
     controlQueue_.clear();
     changed_.notify_all();
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::registerServiceCtrlHandler(const std::string& name, ControlHandler handler,
@@ -784,21 +784,21 @@ ErrorCode MemoryPlatform::registerServiceCtrlHandler(const std::string& name, Co
     handlerService_ = name;
     statusHandle_ = statusHandle_ == 0 ? 0x5000 : statusHandle_ + 4;
     handle = statusHandle_;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::setServiceStatus(StatusHandle handle, const ServiceStatus& status) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::SetServiceStatus)) return rc;
-    if (handle == 0 || handle != statusHandle_) return win::ERROR_INVALID_HANDLE;
+    if (handle == 0 || handle != statusHandle_) return win::kErrorInvalidHandle;
     reports_.push_back(StatusReport{status, nowMs_, std::this_thread::get_id() == dispatcherThread_});
     auto it = services_.find(lower(handlerService_));
     if (it != services_.end()) it->second.status = status;
-    if (status.dwCurrentState == win::SERVICE_STOPPED) stoppedReported_ = true;
+    if (status.dwCurrentState == win::kServiceStopped) stoppedReported_ = true;
     changed_.notify_all();
     // As under Wine, whose dispatcher holds its lock while a control handler runs: a stopped
     // report from another thread returns only once the handler has returned.
-    if (status.dwCurrentState == win::SERVICE_STOPPED && handlerRunning_ &&
+    if (status.dwCurrentState == win::kServiceStopped && handlerRunning_ &&
         std::this_thread::get_id() != dispatcherThread_) {
         // The process ends at this report, under the running handler: the sender of the
         // control never hears back (ControlService gives ERROR_NO_DATA).
@@ -807,7 +807,7 @@ ErrorCode MemoryPlatform::setServiceStatus(StatusHandle handle, const ServiceSta
             hangDetected_ = true;
         }
     }
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 void MemoryPlatform::postControl(uint32_t control) {
@@ -880,7 +880,7 @@ ErrorCode MemoryPlatform::registerEventSource(const std::string& name, EventSour
     }
     source = 0x7000 + 4 * (eventSources_.size() + 1);
     eventSources_[source] = name;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::reportEvent(EventSource source, uint16_t type, uint32_t eventId,
@@ -888,9 +888,9 @@ ErrorCode MemoryPlatform::reportEvent(EventSource source, uint16_t type, uint32_
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::ReportEvent)) return rc;
     auto it = eventSources_.find(source);
-    if (it == eventSources_.end()) return win::ERROR_INVALID_HANDLE;
+    if (it == eventSources_.end()) return win::kErrorInvalidHandle;
     events_.push_back(Event{it->second, type, eventId, insertion});
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 // --- Processes and the clock ---
@@ -1003,7 +1003,7 @@ ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const st
                                         ProcessInfo& info) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::CreateProcess)) return rc;
-    if (shuttingDown_) return win::ERROR_FILE_NOT_FOUND;
+    if (shuttingDown_) return win::kErrorFileNotFound;
     Launch launch{commandLine, workingDir, nextPid_};
     launches_.push_back(launch);
     Launcher launcher = launcher_;
@@ -1031,7 +1031,7 @@ ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const st
     info.process = ProcessHandle(this, processHandle);
     info.thread = ProcessHandle(this, threadHandle);
     info.processId = pid;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t milliseconds) {
@@ -1044,13 +1044,13 @@ WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t 
     }
     Process& process = processes_[it->second->pid];
     if (process.ended) return WaitResult::Signaled;
-    if (milliseconds == win::INFINITE && process.endAt) {
+    if (milliseconds == win::kInfinite && process.endAt) {
         // The process ends by itself: time passes until it does.
         realPause(*process.endAt > nowMs_ ? *process.endAt - nowMs_ : 0, lock);
         if (!process.ended) advanceLocked(*process.endAt > nowMs_ ? *process.endAt - nowMs_ : 0, lock);
         return WaitResult::Signaled;
     }
-    if (milliseconds == win::INFINITE) {
+    if (milliseconds == win::kInfinite) {
         const bool onServiceThread = std::this_thread::get_id() == serviceThreadId_;
         if (onServiceThread) serviceMainAwaits_ = process.pid;
         bool ended = changed_.wait_for(lock, kHangLimit, [&] { return process.ended || shuttingDown_; });
@@ -1075,7 +1075,7 @@ WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t 
 ErrorCode MemoryPlatform::openProcess(uint32_t pid, uint32_t access, ProcessHandle& handle) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::OpenProcess)) return rc;
-    if (pid == 0 || processes_.count(pid) == 0) return win::ERROR_INVALID_PARAMETER;
+    if (pid == 0 || processes_.count(pid) == 0) return win::kErrorInvalidParameter;
     Handle process;
     process.type = Handle::Type::Process;
     process.pid = pid;
@@ -1087,10 +1087,10 @@ ErrorCode MemoryPlatform::getExitCodeProcess(const ProcessHandle& handle, uint32
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::GetExitCodeProcess)) return rc;
     auto it = handles_.find(handle.value());
-    if (it == handles_.end() || it->second->type != Handle::Type::Process) return win::ERROR_INVALID_HANDLE;
+    if (it == handles_.end() || it->second->type != Handle::Type::Process) return win::kErrorInvalidHandle;
     const Process& process = processes_[it->second->pid];
     exitCode = process.ended ? process.exitCode : STILL_ACTIVE;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 void MemoryPlatform::sleep(uint32_t milliseconds) {
@@ -1105,7 +1105,7 @@ ErrorCode MemoryPlatform::osMajorVersion(uint32_t& major) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::OsMajorVersion)) return rc;
     major = osMajor_;
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 std::optional<std::string> MemoryPlatform::systemErrorText(ErrorCode code) {
@@ -1139,7 +1139,7 @@ ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& con
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::ReadTextFile)) return rc;
     auto it = files_.find(lower(path));
-    if (it == files_.end()) return win::ERROR_FILE_NOT_FOUND;
+    if (it == files_.end()) return win::kErrorFileNotFound;
     // Text mode: CR LF reads as LF, and a Ctrl-Z (0x1A) ends the file.
     content.clear();
     const std::string& raw = it->second;
@@ -1147,7 +1147,7 @@ ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& con
         if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
         content.push_back(raw[i]);
     }
-    return win::ERROR_SUCCESS;
+    return win::kErrorSuccess;
 }
 
 std::FILE* MemoryPlatform::openAppendStream(const std::string& path) {

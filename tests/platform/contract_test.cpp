@@ -43,7 +43,7 @@ protected:
 
     std::string read(const std::string& path, const std::string& name, ErrorCode& rc) {
         RegKey key;
-        rc = os.regOpenKeyEx(path, win::KEY_READ, key);
+        rc = os.regOpenKeyEx(path, win::kKeyRead, key);
         if (rc != 0) return std::string();
         std::string data;
         rc = os.regQueryValue(key, name, data);
@@ -82,10 +82,10 @@ TEST_F(Contract, ANumberReadsAsItsFourRawBytes) {
 TEST_F(Contract, MissingKeysAndValuesGiveFileNotFound) {
     ErrorCode rc = 0;
     read(kRoot + "\\Missing", "X", rc);
-    EXPECT_EQ(rc, win::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(rc, win::kErrorFileNotFound);
     setString(kRoot, "Present", "x");
     read(kRoot, "Absent", rc);
-    EXPECT_EQ(rc, win::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(rc, win::kErrorFileNotFound);
 }
 
 TEST_F(Contract, AClosingSeparatorNamesTheSameKeyAndALeadingOneIsRefused) {
@@ -96,7 +96,7 @@ TEST_F(Contract, AClosingSeparatorNamesTheSameKeyAndALeadingOneIsRefused) {
     EXPECT_EQ(read(kRoot + "\\Parameters\\", "agentname", rc), std::string("agent") + '\0');
     EXPECT_EQ(rc, 0u);
     RegKey key;
-    EXPECT_EQ(os.regOpenKeyEx("\\" + kRoot, win::KEY_READ, key), win::ERROR_BAD_PATHNAME);
+    EXPECT_EQ(os.regOpenKeyEx("\\" + kRoot, win::kKeyRead, key), win::kErrorBadPathname);
     RegKey viaOpenKey;
     EXPECT_EQ(os.regOpenKey(kRoot + "\\Parameters\\", viaOpenKey), 0u);
 }
@@ -104,7 +104,7 @@ TEST_F(Contract, AClosingSeparatorNamesTheSameKeyAndALeadingOneIsRefused) {
 TEST_F(Contract, CreatingAKeyCreatesItsMissingParents) {
     setString(kRoot + "\\a\\b\\c", "V", "1");
     RegKey key;
-    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\a\\b", win::KEY_READ, key), 0u);
+    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\a\\b", win::kKeyRead, key), 0u);
     RegKey viaCreateKey;
     EXPECT_EQ(os.regCreateKey(kRoot + "\\d\\e", viaCreateKey), 0u);
     RegKey opened;
@@ -126,33 +126,33 @@ TEST_F(Contract, ChildKeysAreCountedAndEnumeratedOnceEach) {
     }
     EXPECT_EQ(names, (std::multiset<std::string>{"A", "b", "c"}));
     std::string name;
-    EXPECT_EQ(os.regEnumKey(key, count, name), win::ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(os.regEnumKey(key, count, name), win::kErrorNoMoreItems);
 }
 
 TEST_F(Contract, OnlyAKeyWithoutChildrenCanBeDeleted) {
     setString(kRoot + "\\parent\\child", "V", "1");
     RegKey root;
     ASSERT_EQ(os.regOpenKey(kRoot, root), 0u);
-    EXPECT_EQ(os.regDeleteKey(root, "parent"), win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(os.regDeleteKey(root, "parent"), win::kErrorAccessDenied);
     RegKey parent;
     ASSERT_EQ(os.regOpenKey(kRoot + "\\parent", parent), 0u);
     EXPECT_EQ(os.regDeleteKey(parent, "CHILD"), 0u);
-    EXPECT_EQ(os.regDeleteKey(parent, "child"), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(os.regDeleteKey(parent, "child"), win::kErrorFileNotFound);
     RegKey gone;
-    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\parent\\child", win::KEY_READ, gone), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\parent\\child", win::kKeyRead, gone), win::kErrorFileNotFound);
 }
 
 TEST_F(Contract, AKeyOpenedForReadingCannotBeWritten) {
     setString(kRoot, "V", "1");
     RegKey key;
-    ASSERT_EQ(os.regOpenKeyEx(kRoot, win::KEY_READ, key), 0u);
-    EXPECT_EQ(os.regSetStringValue(key, "V", "2"), win::ERROR_ACCESS_DENIED);
+    ASSERT_EQ(os.regOpenKeyEx(kRoot, win::kKeyRead, key), 0u);
+    EXPECT_EQ(os.regSetStringValue(key, "V", "2"), win::kErrorAccessDenied);
 }
 
 TEST_F(Contract, SystemTextsEndInALineEndAndUnknownCodesHaveNone) {
-    for (ErrorCode code : {win::ERROR_ACCESS_DENIED, win::ERROR_SERVICE_ALREADY_RUNNING,
-                           win::ERROR_SERVICE_DOES_NOT_EXIST, win::ERROR_SERVICE_NOT_ACTIVE,
-                           win::ERROR_SERVICE_EXISTS}) {
+    for (ErrorCode code : {win::kErrorAccessDenied, win::kErrorServiceAlreadyRunning,
+                           win::kErrorServiceDoesNotExist, win::kErrorServiceNotActive,
+                           win::kErrorServiceExists}) {
         std::optional<std::string> text = os.systemErrorText(code);
         ASSERT_TRUE(text.has_value()) << code;
         ASSERT_GE(text->size(), 3u) << code;
@@ -170,10 +170,10 @@ TEST_F(Contract, AProcessThatHasEndedCountsAsEndedAlthoughItCanStillBeOpened) {
     EXPECT_EQ(os.getExitCodeProcess(info.process, code), 0u);
     EXPECT_EQ(code, 3u);
     ProcessHandle again;
-    ASSERT_EQ(os.openProcess(info.processId, win::PROCESS_ALL_ACCESS, again), 0u);
+    ASSERT_EQ(os.openProcess(info.processId, win::kProcessAllAccess, again), 0u);
     EXPECT_EQ(os.waitForProcess(again, 0), WaitResult::Signaled);
     ProcessHandle none;
-    EXPECT_EQ(os.openProcess(0, win::PROCESS_ALL_ACCESS, none), win::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(os.openProcess(0, win::kProcessAllAccess, none), win::kErrorInvalidParameter);
 }
 
 TEST_F(Contract, TextFilesReadInTextModeAndAppendStreamsAppend) {
@@ -189,7 +189,7 @@ TEST_F(Contract, TextFilesReadInTextModeAndAppendStreamsAppend) {
     std::string content;
     ASSERT_EQ(os.readTextFile(path, content), 0u);
     EXPECT_EQ(content, "1234\n5678\n");
-    EXPECT_EQ(os.readTextFile(path + ".missing", content), win::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(os.readTextFile(path + ".missing", content), win::kErrorFileNotFound);
 }
 
 TEST_F(Contract, ACtrlZEndsATextFile) {
@@ -214,7 +214,7 @@ protected:
     }
     ~ServiceContract() override { removeService(); }
 
-    ErrorCode openServiceManager() { return os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager); }
+    ErrorCode openServiceManager() { return os.openSCManager(win::kScManagerAllAccess, manager); }
 
     ErrorCode create(const std::string& name, ScHandle& service) {
         ServiceConfig config;
@@ -235,10 +235,10 @@ protected:
 
     void removeService() {
         ScHandle service;
-        if (os.openService(manager, kContractServiceName, win::SERVICE_ALL_ACCESS, service) != 0) return;
+        if (os.openService(manager, kContractServiceName, win::kServiceAllAccess, service) != 0) return;
         ServiceStatus status;
-        os.controlService(service, win::SERVICE_CONTROL_STOP, status);
-        waitForState(service, win::SERVICE_STOPPED);
+        os.controlService(service, win::kServiceControlStop, status);
+        waitForState(service, win::kServiceStopped);
         os.deleteService(service);
     }
 
@@ -247,34 +247,34 @@ protected:
 
 TEST_F(ServiceContract, OpeningAMissingServiceGives1060) {
     ScHandle service;
-    EXPECT_EQ(os.openService(manager, "VornelContractNoSuchService", win::SERVICE_QUERY_STATUS, service),
-              win::ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(os.openService(manager, "VornelContractNoSuchService", win::kServiceQueryStatus, service),
+              win::kErrorServiceDoesNotExist);
     ScHandle nullManager;
-    EXPECT_EQ(os.openService(nullManager, kContractServiceName, win::SERVICE_QUERY_STATUS, service),
-              win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(os.openService(nullManager, kContractServiceName, win::kServiceQueryStatus, service),
+              win::kErrorInvalidHandle);
 }
 
 TEST_F(ServiceContract, LifeOfAServiceWithItsErrorCodes) {
     ScHandle created;
     ASSERT_EQ(create(kContractServiceName, created), 0u);
     ScHandle duplicate;
-    EXPECT_EQ(create("vornelcontractSERVICE", duplicate), win::ERROR_SERVICE_EXISTS);
+    EXPECT_EQ(create("vornelcontractSERVICE", duplicate), win::kErrorServiceExists);
 
     ScHandle service;
-    ASSERT_EQ(os.openService(manager, kContractServiceName, win::SERVICE_ALL_ACCESS, service), 0u);
+    ASSERT_EQ(os.openService(manager, kContractServiceName, win::kServiceAllAccess, service), 0u);
     ServiceStatus status;
-    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), win::ERROR_SERVICE_NOT_ACTIVE);
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), win::kErrorServiceNotActive);
 
     ASSERT_EQ(os.startService(service), 0u);
-    ASSERT_TRUE(waitForState(service, win::SERVICE_RUNNING));
-    EXPECT_EQ(os.startService(service), win::ERROR_SERVICE_ALREADY_RUNNING);
+    ASSERT_TRUE(waitForState(service, win::kServiceRunning));
+    EXPECT_EQ(os.startService(service), win::kErrorServiceAlreadyRunning);
 
-    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), 0u);
-    ASSERT_TRUE(waitForState(service, win::SERVICE_STOPPED));
-    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), win::ERROR_SERVICE_NOT_ACTIVE);
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), 0u);
+    ASSERT_TRUE(waitForState(service, win::kServiceStopped));
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), win::kErrorServiceNotActive);
 
     EXPECT_EQ(os.deleteService(service), 0u);
-    EXPECT_EQ(os.deleteService(service), win::ERROR_SERVICE_MARKED_FOR_DELETE);
+    EXPECT_EQ(os.deleteService(service), win::kErrorServiceMarkedForDelete);
     service.reset();
     created.reset();
     // The entry goes once the last handle is closed and the service's process has ended,
@@ -282,12 +282,12 @@ TEST_F(ServiceContract, LifeOfAServiceWithItsErrorCodes) {
     ErrorCode rc = 0;
     for (int i = 0; i < 100; ++i) {
         ScHandle gone;
-        rc = os.openService(manager, kContractServiceName, win::SERVICE_QUERY_STATUS, gone);
+        rc = os.openService(manager, kContractServiceName, win::kServiceQueryStatus, gone);
         if (rc != 0) break;
         gone.reset();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    EXPECT_EQ(rc, win::ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(rc, win::kErrorServiceDoesNotExist);
 }
 
 TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {
@@ -312,13 +312,13 @@ ErrorCode runContractService(Platform& os) {
         os.registerServiceCtrlHandler(
             kContractServiceName,
             [&os, handle](uint32_t control) {
-                ServiceStatus status{win::SERVICE_WIN32_OWN_PROCESS, win::SERVICE_RUNNING, win::SERVICE_ACCEPT_STOP};
-                if (control == win::SERVICE_CONTROL_STOP) status.dwCurrentState = win::SERVICE_STOPPED;
+                ServiceStatus status{win::kServiceWin32OwnProcess, win::kServiceRunning, win::kServiceAcceptStop};
+                if (control == win::kServiceControlStop) status.dwCurrentState = win::kServiceStopped;
                 os.setServiceStatus(*handle, status);
             },
             *handle);
-        os.setServiceStatus(*handle, ServiceStatus{win::SERVICE_WIN32_OWN_PROCESS, win::SERVICE_RUNNING,
-                                                   win::SERVICE_ACCEPT_STOP});
+        os.setServiceStatus(*handle, ServiceStatus{win::kServiceWin32OwnProcess, win::kServiceRunning,
+                                                   win::kServiceAcceptStop});
     });
 }
 

@@ -106,7 +106,7 @@ TEST_F(EncodingTest, ALongArgumentTextIsStoredAndDecodedWhole) {
 }
 
 TEST_F(EncodingTest, AFailedWriteIsReported) {
-    os.failNext(MemoryPlatform::Op::RegSetValue, win::ERROR_ACCESS_DENIED);
+    os.failNext(MemoryPlatform::Op::RegSetValue, win::kErrorAccessDenied);
     EXPECT_EQ(setEncodedValue(os, kFull, kParams, "StartupArguments", "x"), 0);
     EXPECT_EQ(setEncodedValue(os, "", kParams, "StartupArguments", "x"), 0);
     EXPECT_FALSE(os.value(kParams, "StartupArguments").has_value());

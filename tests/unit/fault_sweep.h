@@ -49,7 +49,7 @@ inline std::string describe(const Fault& fault) {
 // The codes the sweeps fail calls with: access denied (the usual refusal, with a system
 // text), an invalid handle (which the info tool tells apart), and a code the platform has no
 // text for (the decimal form of the error lines).
-inline const std::vector<ErrorCode> kSweepCodes = {win::ERROR_ACCESS_DENIED, win::ERROR_INVALID_HANDLE, 1359};
+inline const std::vector<ErrorCode> kSweepCodes = {win::kErrorAccessDenied, win::kErrorInvalidHandle, 1359};
 
 // The platform's text for a code, as every program prints it; empty when it has none.
 inline std::string platformText(ErrorCode code) {
@@ -426,7 +426,7 @@ private:
     MemoryPlatform::LaunchOutcome runScript(const MemoryPlatform::Launch& launch) {
         MemoryPlatform::LaunchOutcome outcome;
         if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
-            if (s_.stopWhileStartScriptRuns && !stopSent_.exchange(true)) os_.postControl(win::SERVICE_CONTROL_STOP);
+            if (s_.stopWhileStartScriptRuns && !stopSent_.exchange(true)) os_.postControl(win::kServiceControlStop);
             outcome.process.runsForMs = s_.startScriptMs;
             outcome.process.onExit = [this] {
                 MemoryPlatform::ProcessSpec agent;
@@ -470,7 +470,7 @@ private:
             switch (result.driverSteps) {
                 case 0:
                 case 2:
-                    os_.postControl(win::SERVICE_CONTROL_STOP);
+                    os_.postControl(win::kServiceControlStop);
                     break;
                 case 1: {
                     std::vector<uint32_t> all = agents();
@@ -548,7 +548,7 @@ struct HostCallTags {
         // repeats it.
         uint32_t previousCheckPoint = 0;
         for (const MemoryPlatform::StatusReport& r : clean.reports) {
-            bool wait = r.status.dwCurrentState == win::SERVICE_START_PENDING && r.status.dwCheckPoint >= 3 &&
+            bool wait = r.status.dwCurrentState == win::kServiceStartPending && r.status.dwCheckPoint >= 3 &&
                         r.status.dwCheckPoint > previousCheckPoint && !r.onDispatcherThread;
             tags.statusReports.push_back(wait ? "scriptwait" : "other");
             previousCheckPoint = r.status.dwCheckPoint;

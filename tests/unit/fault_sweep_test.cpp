@@ -68,7 +68,7 @@ std::vector<ToolPath> stopPaths() {
     };
     return {
         {"stop", "running", stopVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_RUNNING); },
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); },
          console(0, "Successfully stopped service.\n", ""),
          [](const Fault& f, const ToolConsole& clean) { return stopToolOpenOrControlFailure(f).value_or(clean); },
          [controls](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
@@ -76,13 +76,13 @@ std::vector<ToolPath> stopPaths() {
              EXPECT_EQ(controls(os), run.console.status == 0 ? 1u : 0u);
          }},
         {"stop", "stopped", stopVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_STOPPED); },
-         console(-1, "", kStopRefusal + systemErrorLine("Could not stop service", win::ERROR_SERVICE_NOT_ACTIVE)),
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); },
+         console(-1, "", kStopRefusal + systemErrorLine("Could not stop service", win::kErrorServiceNotActive)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
                  return console(-1, "",
                                 kStopRefusal + systemErrorLineWithoutText("Could not stop service",
-                                                                          win::ERROR_SERVICE_NOT_ACTIVE));
+                                                                          win::kErrorServiceNotActive));
              }
              return stopToolOpenOrControlFailure(f).value_or(clean);
          },
@@ -112,7 +112,7 @@ std::vector<ToolPath> startPaths() {
     const std::vector<std::string> args = {"-servicename", kShort, "-servicetrace", "on", "-debug"};
     return {
         {"start", "success", startVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_STOPPED); },
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); },
          console(0, "Successfully started service.\n", ""),
          [](const Fault& f, const ToolConsole& clean) { return startToolFailure(f).value_or(clean); },
          [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
@@ -120,13 +120,13 @@ std::vector<ToolPath> startPaths() {
              EXPECT_EQ(os.service(kFull)->startRequests, run.console.status == 0 ? 1u : 0u);
          }},
         {"start", "already running", startVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_RUNNING); },
-         console(-1, "", systemErrorLine("Failed to start service", win::ERROR_SERVICE_ALREADY_RUNNING)),
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); },
+         console(-1, "", systemErrorLine("Failed to start service", win::kErrorServiceAlreadyRunning)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
                  return console(-1, "",
                                 systemErrorLineWithoutText("Failed to start service",
-                                                           win::ERROR_SERVICE_ALREADY_RUNNING));
+                                                           win::kErrorServiceAlreadyRunning));
              }
              return startToolFailure(f).value_or(clean);
          },
@@ -168,21 +168,21 @@ std::vector<ToolPath> uninstallPaths() {
     };
     return {
         {"uninstall", "stopped", uninstallVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_STOPPED); }, console(0, kRemoveLine + kRemovedLine, ""),
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); }, console(0, kRemoveLine + kRemovedLine, ""),
          [](const Fault& f, const ToolConsole& clean) { return uninstallFailure(f).value_or(clean); },
          removedAsReported},
         {"uninstall", "running", uninstallVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_RUNNING); },
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); },
          console(0, kRemoveLine, "Can not remove service unless it is stopped. (The service is running.)\n"),
          [](const Fault& f, const ToolConsole& clean) { return uninstallFailure(f).value_or(clean); },
          removedAsReported},
         {"uninstall", "missing", uninstallVornelAgentServiceMain, args, nullptr,
-         console(0, kRemoveLine, openFailure(win::ERROR_SERVICE_DOES_NOT_EXIST)),
+         console(0, kRemoveLine, openFailure(win::kErrorServiceDoesNotExist)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
                  return console(0, kRemoveLine,
                                 "Could not open service '" + kFull + "'\n" +
-                                    systemErrorLineWithoutText("\treason", win::ERROR_SERVICE_DOES_NOT_EXIST));
+                                    systemErrorLineWithoutText("\treason", win::kErrorServiceDoesNotExist));
              }
              return uninstallFailure(f).value_or(clean);
          },
@@ -204,8 +204,8 @@ std::optional<ToolConsole> statusQueryFailure(const Fault& f) {
         case Op::OpenService: return console(3, "", openFailure(f.code));
         case Op::QueryServiceStatus:
             return console(-1,
-                           f.code == win::ERROR_ACCESS_DENIED    ? "Failed to get status: Access Denied"
-                           : f.code == win::ERROR_INVALID_HANDLE ? "Failed to get status: Invalid Handle"
+                           f.code == win::kErrorAccessDenied    ? "Failed to get status: Access Denied"
+                           : f.code == win::kErrorInvalidHandle ? "Failed to get status: Invalid Handle"
                                                                  : "Failed to get status: Unknown reason",
                            "");
         default: return std::nullopt;
@@ -216,7 +216,7 @@ std::optional<ToolConsole> statusQueryFailure(const Fault& f) {
 // value that cannot be read "<null>"; the status stays 0.
 ToolPath valueLookup(const std::string& option, const std::string& label, const std::string& value) {
     return {"info", option, vornelAgentServiceInfoMain, {"-" + option, kShort, "-debug"},
-            [](MemoryPlatform& os) { installNode1(os, win::SERVICE_RUNNING); }, console(0, label + " - " + value, ""),
+            [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); }, console(0, label + " - " + value, ""),
             [label](const Fault& f, const ToolConsole& clean) {
                 switch (f.op) {
                     case Op::RegOpenKey: return console(0, label + " - ", "");
@@ -238,15 +238,15 @@ std::vector<ToolPath> infoPaths() {
                         nullptr};
     };
     return {
-        status("running", win::SERVICE_RUNNING, "The service is running."),
-        status("stopped", win::SERVICE_STOPPED, "The service is stopped."),
+        status("running", win::kServiceRunning, "The service is running."),
+        status("stopped", win::kServiceStopped, "The service is stopped."),
         {"info", "status missing", vornelAgentServiceInfoMain, {"-getservicestatus", kShort, "-debug"}, nullptr,
-         console(3, "", openFailure(win::ERROR_SERVICE_DOES_NOT_EXIST)),
+         console(3, "", openFailure(win::kErrorServiceDoesNotExist)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
                  return console(3, "",
                                 "Could not open service '" + kFull + "'\n" +
-                                    systemErrorLineWithoutText("\treason", win::ERROR_SERVICE_DOES_NOT_EXIST));
+                                    systemErrorLineWithoutText("\treason", win::kErrorServiceDoesNotExist));
              }
              return statusQueryFailure(f).value_or(clean);
          },
@@ -262,7 +262,7 @@ std::vector<ToolPath> infoPaths() {
              const std::string node0 = parametersKeyPath(getFullServiceName(std::string("node0")));
              os.setString(node0, kAgentName, "agent0");
              os.setString(node0, kAgentHome, "C:\\agent0\\");
-             installNode1(os, win::SERVICE_RUNNING);
+             installNode1(os, win::kServiceRunning);
          },
          console(0, "Service Name - node1", ""),
          [](const Fault& f, const ToolConsole& clean) {
@@ -294,7 +294,7 @@ const std::string kUpdating = "Service already exists, updating parameters...\n"
 std::optional<ToolConsole> addServiceFailure(const Fault& f) {
     switch (f.op) {
         case Op::OpenSCManager:
-            return console(-1, "", systemErrorLine("Failed to add service", win::ERROR_INVALID_HANDLE));
+            return console(-1, "", systemErrorLine("Failed to add service", win::kErrorInvalidHandle));
         case Op::CreateService: return console(-1, "", systemErrorLine("Failed to add service", f.code));
         default: return std::nullopt;
     }
@@ -314,7 +314,7 @@ std::vector<ToolPath> installPaths() {
     auto unchangedWhenRefused = [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
         if (run.console.status != -1) return;
         MemoryPlatform before;
-        installNode1(before, win::SERVICE_STOPPED);
+        installNode1(before, win::kServiceStopped);
         EXPECT_EQ(valuesOf(os, kParamsKey), valuesOf(before, kParamsKey));
         EXPECT_EQ(valuesOf(os, serviceKeyPath(kFull)).count(kDescription), 0u);
     };
@@ -333,13 +333,13 @@ std::vector<ToolPath> installPaths() {
              }
          }},
         {"install", "update", installVornelAgentServiceMain, update,
-         [](MemoryPlatform& os) { installNode1(os, win::SERVICE_STOPPED); }, console(0, kUpdating, ""),
+         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); }, console(0, kUpdating, ""),
          [](const Fault& f, const ToolConsole& clean) {
              switch (f.op) {
                  // The installed command line cannot be read: not recognised as this installation's.
                  case Op::RegOpenKeyEx:
                  case Op::RegQueryValue:
-                     return console(-1, "", systemErrorLine("Failed to add service", win::ERROR_SERVICE_EXISTS));
+                     return console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists));
                  case Op::OpenService: return console(0, kUpdating, systemErrorLine("Failed to open service", f.code));
                  case Op::ChangeServiceConfig:
                      return console(0, kUpdating, systemErrorLine("Failed to update service", f.code));
@@ -349,12 +349,12 @@ std::vector<ToolPath> installPaths() {
          unchangedWhenRefused},
         {"install", "other home", installVornelAgentServiceMain, update,
          [](MemoryPlatform& os) {
-             installNode1(os, win::SERVICE_STOPPED, "\"C:\\other\\bin\\VornelAgentService.exe\" \"" + kFull + "\"");
+             installNode1(os, win::kServiceStopped, "\"C:\\other\\bin\\VornelAgentService.exe\" \"" + kFull + "\"");
          },
-         console(-1, "", systemErrorLine("Failed to add service", win::ERROR_SERVICE_EXISTS)),
+         console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
-                 return console(-1, "", systemErrorLineWithoutText("Failed to add service", win::ERROR_SERVICE_EXISTS));
+                 return console(-1, "", systemErrorLineWithoutText("Failed to add service", win::kErrorServiceExists));
              }
              return addServiceFailure(f).value_or(clean);
          },
@@ -431,11 +431,11 @@ HostExpect cleanExpectation(const HostScenario& s) {
         return e;
     }
     if (!s.pidFileConfigured) {
-        e.stopped = {win::ERROR_SERVICE_SPECIFIC_ERROR, host::kNoPidExitCode};
+        e.stopped = {win::kErrorServiceSpecificError, host::kNoPidExitCode};
         return e;
     }
     if (isRefused(s)) {
-        e.stopped = {win::ERROR_SERVICE_SPECIFIC_ERROR, 0};  // plus the pid, filled in per run
+        e.stopped = {win::kErrorServiceSpecificError, 0};  // plus the pid, filled in per run
         e.events = {kCycle};
         e.leftRunning = 1;
         return e;
@@ -457,7 +457,7 @@ void startScriptNotRun(const HostScenario& s, HostExpect& e, unsigned cycle) {
     e.events = cycles(cycle - 1);
     e.events.insert(e.events.end(), {kCycle, kScriptReturned, kNoNewPid});
     e.stops.clear();
-    e.stopped = {win::ERROR_SERVICE_SPECIFIC_ERROR, host::kNoPidExitCode};
+    e.stopped = {win::kErrorServiceSpecificError, host::kNoPidExitCode};
     e.driverSteps = 0;
 }
 
@@ -481,7 +481,7 @@ void agentLost(const HostScenario& s, const HostRun& run, HostExpect& e, unsigne
     e.events = cycles(cycle);
     e.events.push_back(kCycle);
     uint32_t agent = cycle <= run.agents.size() ? run.agents[cycle - 1] : 0;
-    e.stopped = {win::ERROR_SERVICE_SPECIFIC_ERROR, host::kAlreadyRunningExitCodeBase + agent};
+    e.stopped = {win::kErrorServiceSpecificError, host::kAlreadyRunningExitCodeBase + agent};
     e.driverSteps = 0;
     e.leftRunning = cycle <= s.agentsEndingByThemselves ? 0 : 1;
 }
@@ -493,7 +493,7 @@ void checkRefuses(const HostRun& run, HostExpect& e, unsigned cycle) {
     e.stops.clear();
     e.events = cycles(cycle - 1);
     e.events.push_back(kCycle);
-    e.stopped = {win::ERROR_SERVICE_SPECIFIC_ERROR, host::kAlreadyRunningExitCodeBase + named};
+    e.stopped = {win::kErrorServiceSpecificError, host::kAlreadyRunningExitCodeBase + named};
     e.driverSteps = 0;
 }
 
@@ -521,7 +521,7 @@ void registryReadFailed(const HostScenario& s, HostExpect& e, const std::string&
             e.starts.clear();
             e.stops.clear();
             e.events.clear();
-            e.stopped = {win::ERROR_SERVICE_SPECIFIC_ERROR, host::kNoPidExitCode};
+            e.stopped = {win::kErrorServiceSpecificError, host::kNoPidExitCode};
             e.driverSteps = 0;
         }
         return;
@@ -669,7 +669,7 @@ HostExpect hostExpectation(const HostScenario& s, const HostCallTags& tags, cons
 // service any more.
 const MemoryPlatform::StatusReport* endingReport(const HostRun& run) {
     auto it = std::find_if(run.reports.begin(), run.reports.end(), [](const MemoryPlatform::StatusReport& r) {
-        return r.status.dwCurrentState == win::SERVICE_STOPPED;
+        return r.status.dwCurrentState == win::kServiceStopped;
     });
     return it == run.reports.end() ? nullptr : &*it;
 }
@@ -760,7 +760,7 @@ void checkPendingStopRun(const HostRun& run, const Fault* fault) {
     ASSERT_NE(stopped, nullptr) << "no stopped report";
     if (run.commandLines("startAgent.bat").empty()) {
         // No start script, so no stop either: the pid wait gives up.
-        EXPECT_EQ(stopped->status.dwWin32ExitCode, win::ERROR_SERVICE_SPECIFIC_ERROR);
+        EXPECT_EQ(stopped->status.dwWin32ExitCode, win::kErrorServiceSpecificError);
         EXPECT_EQ(stopped->status.dwServiceSpecificExitCode, host::kNoPidExitCode);
     } else {
         // Stopped by the handler, or by the service main's next report of the state the

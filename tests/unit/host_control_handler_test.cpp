@@ -23,22 +23,22 @@ class ControlHandlerTest : public HostTest {};
 TEST_F(ControlHandlerTest, EachControlReportsAndChangesWhatItShould) {
     const uint32_t kNone = 0;
     const ControlCase cases[] = {
-        {"interrogate before any report", kNone, win::SERVICE_RUNNING, {4}, {4u, 1u, 0u, {}, 2u, 40000u}, 2, true,
+        {"interrogate before any report", kNone, win::kServiceRunning, {4}, {4u, 1u, 0u, {}, 2u, 40000u}, 2, true,
          false, 0},
-        {"interrogate while start pending", win::SERVICE_START_PENDING, win::SERVICE_START_PENDING, {4},
+        {"interrogate while start pending", win::kServiceStartPending, win::kServiceStartPending, {4},
          {2u, 1u, 0u, {}, 2u, 40000u}, 2, true, false, 0},
-        {"unknown control", win::SERVICE_RUNNING, win::SERVICE_RUNNING, {129}, {4u, 1u, 0u, {}, 1u, 40000u}, 1, true,
+        {"unknown control", win::kServiceRunning, win::kServiceRunning, {129}, {4u, 1u, 0u, {}, 1u, 40000u}, 1, true,
          false, 0},
-        {"stop the supervision only", win::SERVICE_RUNNING, win::SERVICE_RUNNING, {128}, {3u, 1u, 0u, {}, 1u, 40000u},
+        {"stop the supervision only", win::kServiceRunning, win::kServiceRunning, {128}, {3u, 1u, 0u, {}, 1u, 40000u},
          2, false, false, 0},
-        {"interrogate after 128", win::SERVICE_RUNNING, win::SERVICE_RUNNING, {128, 4}, {4u, 1u, 0u, {}, 3u, 40000u},
+        {"interrogate after 128", win::kServiceRunning, win::kServiceRunning, {128, 4}, {4u, 1u, 0u, {}, 3u, 40000u},
          4, false, false, 0},
-        {"stop while start pending", win::SERVICE_START_PENDING, win::SERVICE_START_PENDING, {1},
+        {"stop while start pending", win::kServiceStartPending, win::kServiceStartPending, {1},
          {1u, 1u, 0u, {}, 1u, 40000u}, 2, true, false, 0},
-        {"stop while stop pending", win::SERVICE_STOP_PENDING, win::SERVICE_RUNNING, {1}, {1u, 1u, 0u, {}, 1u, 40000u},
+        {"stop while stop pending", win::kServiceStopPending, win::kServiceRunning, {1}, {1u, 1u, 0u, {}, 1u, 40000u},
          2, true, false, 0},
         // Acknowledgement, stop pending, two checkpoints while the 3-second script runs, stopped.
-        {"stop while running", win::SERVICE_RUNNING, win::SERVICE_RUNNING, {1}, {1u, 1u, 0u, 0u, 3u, 40000u}, 5,
+        {"stop while running", win::kServiceRunning, win::kServiceRunning, {1}, {1u, 1u, 0u, 0u, 3u, 40000u}, 5,
          false, true, 1},
     };
     for (const ControlCase& c : cases) {
@@ -77,9 +77,9 @@ TEST_F(ControlHandlerTest, TracesEachControl) {
                            plus,
                        }));
 
-    host->update([](ServiceStatus& s) { s.dwCurrentState = win::SERVICE_RUNNING; });
+    host->update([](ServiceStatus& s) { s.dwCurrentState = win::kServiceRunning; });
     size_t before = trace().size();
-    VornelAgentServiceCtrl(*host, win::SERVICE_CONTROL_STOP);
+    VornelAgentServiceCtrl(*host, win::kServiceControlStop);
     auto lines = trace();
     std::vector<std::string> stop(lines.begin() + static_cast<long>(before), lines.end());
     ASSERT_GE(stop.size(), 4u);

@@ -179,12 +179,12 @@ TEST_F(PidFileTest, AProcessThatOpensCountsAsRunningWhenItsEndCannotBeSeen) {
     os.endProcess(ended, 0);
     for (uint32_t pid : {live, ended}) {
         os.writeFile(pidFile, std::to_string(pid) + "\n");
-        os.failNext(MemoryPlatform::Op::WaitForProcess, win::ERROR_ACCESS_DENIED);
+        os.failNext(MemoryPlatform::Op::WaitForProcess, win::kErrorAccessDenied);
         EXPECT_EQ(isServerRunningAlready(*host, pidFile), static_cast<int32_t>(pid)) << pid;
     }
     // A process that does not open counts as dead, whatever the reason.
     os.writeFile(pidFile, std::to_string(live) + "\n");
-    os.failNext(MemoryPlatform::Op::OpenProcess, win::ERROR_ACCESS_DENIED);
+    os.failNext(MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied);
     EXPECT_EQ(isServerRunningAlready(*host, pidFile), 0);
 }
 

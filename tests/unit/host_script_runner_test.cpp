@@ -77,7 +77,7 @@ TEST_F(ScriptRunnerTest, ComposesTheScriptCommandLines) {
 
         EXPECT_TRUE(startServer(*host, name));
         EXPECT_EQ(lastLaunch(), std::make_pair(c.start, std::string("C:\\agent\\bin")));
-        host->update([](ServiceStatus& s) { s.dwCurrentState = win::SERVICE_STOP_PENDING; });
+        host->update([](ServiceStatus& s) { s.dwCurrentState = win::kServiceStopPending; });
         EXPECT_TRUE(stopServer(*host, name));
         EXPECT_EQ(lastLaunch(), std::make_pair(c.stop, std::string("C:\\agent\\bin")));
     }
@@ -105,7 +105,7 @@ TEST_F(ScriptRunnerTest, LongCommandLinesGoToThePlatformWhole) {
     startServer(*host, name);
     EXPECT_EQ(lastLaunch().first, "\"C:\\agent\\bin\\startAgent.bat\"  \"agent one\" " + arguments);
     // One the platform refuses is a failed launch with the platform's reason.
-    os.failNext(MemoryPlatform::Op::CreateProcess, win::ERROR_INVALID_PARAMETER);
+    os.failNext(MemoryPlatform::Op::CreateProcess, win::kErrorInvalidParameter);
     EXPECT_TRUE(startServer(*host, name));
     EXPECT_EQ(errWithoutTrace(), "Couldn't create startServer process: " + systemText(87) + "\n");
 }
@@ -114,7 +114,7 @@ TEST_F(ScriptRunnerTest, StartWritesItsConsoleLines) {
     auto host = directContext();
     startServer(*host, name);
     EXPECT_EQ(out(), "\r\n startServer - major version = 6\r\n startServer - service name = " + name);
-    os.failNext(MemoryPlatform::Op::OsMajorVersion, win::ERROR_ACCESS_DENIED);
+    os.failNext(MemoryPlatform::Op::OsMajorVersion, win::kErrorAccessDenied);
     startServer(*host, std::nullopt);
     EXPECT_NE(out().find("\r\n startServer - major version = 0\r\n startServer - service name = null"),
               std::string::npos);
@@ -129,13 +129,13 @@ TEST_F(ScriptRunnerTest, MissingAgentHomeRunsNoScript) {
               std::string::npos);
     EXPECT_TRUE(matches(reports().back(), Expected{{}, 1u, {}, {}, {}, {}}));
 
-    host->update([](ServiceStatus& s) { s.dwCurrentState = win::SERVICE_STOP_PENDING; });
+    host->update([](ServiceStatus& s) { s.dwCurrentState = win::kServiceStopPending; });
     EXPECT_FALSE(stopServer(*host, name));
     EXPECT_TRUE(os.launches().empty());
     auto events = eventsWithId(host::kEventStopScriptFailed);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].insertion, systemText(3));
-    EXPECT_TRUE(matches(reports().back(), Expected{win::SERVICE_RUNNING, {}, 0u, 0u, {}, {}}));
+    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceRunning, {}, 0u, 0u, {}, {}}));
 }
 
 struct LongStartCase {
@@ -151,7 +151,7 @@ TEST_F(ScriptRunnerTest, ALongStartScriptTurnsRunningAtCheckpointSixty) {
         // As the service main leaves it before the start script.
         host->update([](ServiceStatus& s) {
             s.dwServiceType = 16;
-            s.dwCurrentState = win::SERVICE_START_PENDING;
+            s.dwCurrentState = win::kServiceStartPending;
             s.dwCheckPoint = 2;
         });
         size_t before = reports().size();
@@ -165,40 +165,40 @@ TEST_F(ScriptRunnerTest, ALongStartScriptTurnsRunningAtCheckpointSixty) {
             SCOPED_TRACE(s.dwCheckPoint);
             EXPECT_EQ(s.dwCheckPoint, 3 + i);  // one report per timed-out wait
             uint32_t accepted = s.dwCheckPoint >= 300 ? 1u : 0u;
-            uint32_t state = s.dwCheckPoint >= 60 ? win::SERVICE_RUNNING : win::SERVICE_START_PENDING;
+            uint32_t state = s.dwCheckPoint >= 60 ? win::kServiceRunning : win::kServiceStartPending;
             EXPECT_TRUE(matches(s, Expected{state, accepted, 0u, {}, {}, {}}));
         }
         EXPECT_EQ(made.back().dwCheckPoint >= 300, c.reachesHung);
         // When the script ends, stops are accepted.
-        EXPECT_TRUE(matches(made.back(), Expected{win::SERVICE_RUNNING, 1u, 0u, {}, made[made.size() - 2].dwCheckPoint, {}}));
+        EXPECT_TRUE(matches(made.back(), Expected{win::kServiceRunning, 1u, 0u, {}, made[made.size() - 2].dwCheckPoint, {}}));
         EXPECT_EQ(errWithoutTrace(), "");
     }
 }
 
 TEST_F(ScriptRunnerTest, FailedLaunchesAndReports) {
     auto host = directContext();
-    installation.startError = win::ERROR_FILE_NOT_FOUND;
+    installation.startError = win::kErrorFileNotFound;
     EXPECT_TRUE(startServer(*host, name));
     EXPECT_EQ(errWithoutTrace(), "Couldn't create startServer process: " + systemText(2) + "\n");
     EXPECT_TRUE(matches(reports().back(), Expected{{}, 1u, {}, {}, {}, {}}));
 
     installation.startError = 0;
-    os.failNext(MemoryPlatform::Op::SetServiceStatus, win::ERROR_INVALID_HANDLE);
+    os.failNext(MemoryPlatform::Op::SetServiceStatus, win::kErrorInvalidHandle);
     EXPECT_TRUE(startServer(*host, name));
     EXPECT_NE(errWithoutTrace().find("Couldn't set service status: " + systemText(6) + "\n"), std::string::npos);
 
-    installation.stopError = win::ERROR_DIRECTORY;
+    installation.stopError = win::kErrorDirectory;
     host->update([](ServiceStatus& s) {
-        s.dwCurrentState = win::SERVICE_STOP_PENDING;
+        s.dwCurrentState = win::kServiceStopPending;
         s.dwServiceSpecificExitCode = 9;
     });
     EXPECT_FALSE(stopServer(*host, name));
     auto events = eventsWithId(host::kEventStopScriptFailed);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, win::EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(events[0].type, win::kEventlogInformationType);
     EXPECT_EQ(events[0].source, name);
-    EXPECT_EQ(events[0].insertion, systemText(win::ERROR_DIRECTORY));
-    EXPECT_TRUE(matches(reports().back(), Expected{win::SERVICE_RUNNING, {}, 0u, 0u, {}, {}}));
+    EXPECT_EQ(events[0].insertion, systemText(win::kErrorDirectory));
+    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceRunning, {}, 0u, 0u, {}, {}}));
 }
 
 }  // namespace

@@ -8,10 +8,10 @@
 namespace vornel::testing {
 namespace {
 
-const Expected kStartPending{win::SERVICE_START_PENDING, {}, 0u, {}, 1u, 180000u};
-const Expected kRunning{win::SERVICE_RUNNING, 1u, 0u, {}, 0u, 60000u};
-const Expected kStoppedAfterAgent{win::SERVICE_STOPPED, {}, 0u, {}, 0u, 60000u};
-const Expected kStoppedNoPid{win::SERVICE_STOPPED, {}, 1066u, 1u, 1u, 60000u};
+const Expected kStartPending{win::kServiceStartPending, {}, 0u, {}, 1u, 180000u};
+const Expected kRunning{win::kServiceRunning, 1u, 0u, {}, 0u, 60000u};
+const Expected kStoppedAfterAgent{win::kServiceStopped, {}, 0u, {}, 0u, 60000u};
+const Expected kStoppedNoPid{win::kServiceStopped, {}, 1066u, 1u, 1u, 60000u};
 
 const char kUsage[] =
     "\r\n \r\nUsage: VornelAgentService.exe (with no arguments displays this help)\r\n "
@@ -93,16 +93,16 @@ TEST_F(ServiceMainTest, WithoutAPidFileItStopsAtOnce) {
 }
 
 TEST_F(ServiceMainTest, WithoutAControlHandlerItStartsNothing) {
-    os.failNext(MemoryPlatform::Op::RegisterServiceCtrlHandler, win::ERROR_ACCESS_DENIED);
+    os.failNext(MemoryPlatform::Op::RegisterServiceCtrlHandler, win::kErrorAccessDenied);
     startHost();
     ASSERT_TRUE(os.waitUntil([&] { return os.callCount(MemoryPlatform::Op::RunServiceDispatcher) == 1 &&
                                           !os.serviceMainRunning(); }));
     EXPECT_TRUE(os.launches().empty());
     EXPECT_TRUE(os.events().empty());
     EXPECT_EQ(os.callCount(MemoryPlatform::Op::SetServiceStatus), 0u);
-    EXPECT_EQ(errWithoutTrace(), "Couldn't register the control handler: " + systemText(win::ERROR_ACCESS_DENIED) + "\n");
+    EXPECT_EQ(errWithoutTrace(), "Couldn't register the control handler: " + systemText(win::kErrorAccessDenied) + "\n");
     // A stop cannot reach it: the dispatcher waits until the service manager ends the process.
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
     EXPECT_TRUE(os.launches().empty());
     os.shutdown();
@@ -118,7 +118,7 @@ TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_TRUE(matches(all[0], kStartPending));
     // The checkpoint and wait hint stay as the start of the cycle left them.
-    EXPECT_TRUE(matches(all[1], Expected{win::SERVICE_STOPPED, {}, 1066u, 134217728u + live, 2u, 180000u}));
+    EXPECT_TRUE(matches(all[1], Expected{win::kServiceStopped, {}, 1066u, 134217728u + live, 2u, 180000u}));
     EXPECT_TRUE(os.launches().empty());
     ASSERT_EQ(os.events().size(), 1u);
     EXPECT_EQ(os.events()[0].id, host::kEventStartCycle);
@@ -153,7 +153,7 @@ TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
         EXPECT_EQ(eventsWithId(host::kEventStartCycle).size(), 2u);
         EXPECT_EQ(countReports(kStartPending), 2u);
         EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
-        os.postControl(win::SERVICE_CONTROL_STOP);
+        os.postControl(win::kServiceControlStop);
         EXPECT_EQ(finishHost(), 0);
         EXPECT_FALSE(os.processRunning(agents()[1]));
         EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
@@ -183,7 +183,7 @@ TEST_F(ServiceMainTest, GivesUpWhenNoNewPidAppears) {
     EXPECT_TRUE(matches(all.back(), kStoppedNoPid));
     auto errors = eventsWithId(host::kEventNoNewPid);
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].type, win::EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(errors[0].type, win::kEventlogErrorType);
     EXPECT_EQ(errors[0].insertion, name);
     EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
     // 31 one-second attempts after the running report.
@@ -199,19 +199,19 @@ TEST_F(ServiceMainTest, EventsAndReportsOfAStartCycle) {
     EXPECT_EQ(events[0].id, host::kEventStartCycle);
     EXPECT_EQ(events[1].id, host::kEventStartScriptReturned);
     for (const auto& e : events) {
-        EXPECT_EQ(e.type, win::EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(e.type, win::kEventlogInformationType);
         EXPECT_EQ(e.insertion, name);
     }
     auto all = reports();
     EXPECT_TRUE(matches(all.front(), kStartPending));
     // The start script takes two seconds: checkpoints 3 and 4, then stops accepted, then running.
     ASSERT_EQ(all.size(), 5u);
-    EXPECT_TRUE(matches(all[1], Expected{win::SERVICE_START_PENDING, 0u, {}, {}, 3u, 180000u}));
-    EXPECT_TRUE(matches(all[2], Expected{win::SERVICE_START_PENDING, 0u, {}, {}, 4u, 180000u}));
-    EXPECT_TRUE(matches(all[3], Expected{win::SERVICE_START_PENDING, 1u, {}, {}, 4u, 180000u}));
+    EXPECT_TRUE(matches(all[1], Expected{win::kServiceStartPending, 0u, {}, {}, 3u, 180000u}));
+    EXPECT_TRUE(matches(all[2], Expected{win::kServiceStartPending, 0u, {}, {}, 4u, 180000u}));
+    EXPECT_TRUE(matches(all[3], Expected{win::kServiceStartPending, 1u, {}, {}, 4u, 180000u}));
     EXPECT_TRUE(matches(all[4], kRunning));
     for (const Report& r : os.statusReports()) EXPECT_FALSE(r.onDispatcherThread);
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     finishHost();
 }
 
@@ -222,7 +222,7 @@ TEST_F(ServiceMainTest, StopWhileRunningRunsTheStopScript) {
     ASSERT_TRUE(waitForAgents(1));
     ASSERT_TRUE(waitForReport(kRunning));
     size_t before = os.statusReports().size();
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
     auto all = os.statusReports();
     std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
@@ -230,13 +230,13 @@ TEST_F(ServiceMainTest, StopWhileRunningRunsTheStopScript) {
     // stopped report at its end. The service main sees the agent gone and leaves the stopped
     // report to the stop script.
     ASSERT_EQ(made.size(), 5u);
-    EXPECT_TRUE(matches(made[0].status, Expected{win::SERVICE_RUNNING, 1u, 0u, {}, 1u, 40000u}));
-    EXPECT_TRUE(matches(made[1].status, Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, 1u, 40000u}));
-    EXPECT_TRUE(matches(made[2].status, Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, 2u, 40000u}));
-    EXPECT_TRUE(matches(made[3].status, Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, 3u, 40000u}));
+    EXPECT_TRUE(matches(made[0].status, Expected{win::kServiceRunning, 1u, 0u, {}, 1u, 40000u}));
+    EXPECT_TRUE(matches(made[1].status, Expected{win::kServiceStopPending, 1u, 0u, {}, 1u, 40000u}));
+    EXPECT_TRUE(matches(made[2].status, Expected{win::kServiceStopPending, 1u, 0u, {}, 2u, 40000u}));
+    EXPECT_TRUE(matches(made[3].status, Expected{win::kServiceStopPending, 1u, 0u, {}, 3u, 40000u}));
     EXPECT_EQ(made[3].atMs - made[2].atMs, 1000u);
     for (const Report& r : made) EXPECT_TRUE(r.onDispatcherThread);
-    EXPECT_TRUE(matches(made[4].status, Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, {}}));
+    EXPECT_TRUE(matches(made[4].status, Expected{win::kServiceStopped, 1u, 0u, 0u, {}, {}}));
     EXPECT_FALSE(os.processRunning(agents()[0]));
     EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
@@ -247,7 +247,7 @@ TEST_F(ServiceMainTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered
     startHost();
     ASSERT_TRUE(waitForAgents(1));
     ASSERT_TRUE(waitForReport(kRunning));
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_EQ(os.nowMs() - os.statusReports().back().atMs, 200u);
 }
@@ -296,18 +296,18 @@ TEST_F(ServiceMainTest, AgentEndingWhileTheStopScriptRunsLeavesTheStoppedReportT
     ASSERT_TRUE(waitForReport(kRunning));
     size_t before = os.statusReports().size();
     ScHandle manager, service;
-    ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
-    ASSERT_EQ(os.openService(manager, name, win::SERVICE_STOP, service), 0u);
+    ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
+    ASSERT_EQ(os.openService(manager, name, win::kServiceStop, service), 0u);
     ServiceStatus status;
-    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), 0u);
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), 0u);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_FALSE(os.hangDetected());
     auto all = os.statusReports();
     std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
     for (const Report& r : made) EXPECT_TRUE(r.onDispatcherThread) << r.status.dwCurrentState;
     ASSERT_EQ(made.size(), 5u);
-    EXPECT_EQ(made[1].status.dwCurrentState, win::SERVICE_STOP_PENDING);
-    EXPECT_TRUE(matches(made.back().status, Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, {}}));
+    EXPECT_EQ(made[1].status.dwCurrentState, win::kServiceStopPending);
+    EXPECT_TRUE(matches(made.back().status, Expected{win::kServiceStopped, 1u, 0u, 0u, {}, {}}));
 }
 
 TEST_F(ServiceMainTest, StopWhileStartPendingStopsAtOnce) {
@@ -316,19 +316,19 @@ TEST_F(ServiceMainTest, StopWhileStartPendingStopsAtOnce) {
     installation.agentRunsForMs = 1000;
     // The stop arrives while the start script is being launched.
     installation.onStartLaunch = [this] {
-        os.postControl(win::SERVICE_CONTROL_STOP);
-        os.waitUntil([this] { return countReports(Expected{win::SERVICE_STOPPED, {}, {}, {}, {}, {}}) > 0; });
+        os.postControl(win::kServiceControlStop);
+        os.waitUntil([this] { return countReports(Expected{win::kServiceStopped, {}, {}, {}, {}, {}}) > 0; });
     };
     startHost();
     EXPECT_EQ(finishHost(), 0);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
     auto all = os.statusReports();
     auto stopped = std::find_if(all.begin(), all.end(), [](const Report& r) {
-        return r.status.dwCurrentState == win::SERVICE_STOPPED;
+        return r.status.dwCurrentState == win::kServiceStopped;
     });
     ASSERT_NE(stopped, all.end());
     EXPECT_TRUE(stopped->onDispatcherThread);
-    EXPECT_TRUE(matches(stopped->status, Expected{win::SERVICE_STOPPED, 1u, 0u, {}, {}, 40000u}));
+    EXPECT_TRUE(matches(stopped->status, Expected{win::kServiceStopped, 1u, 0u, {}, {}, 40000u}));
 }
 
 TEST_F(ServiceMainTest, ControlOneTwentyEightLeavesTheAgentRunning) {
@@ -336,7 +336,7 @@ TEST_F(ServiceMainTest, ControlOneTwentyEightLeavesTheAgentRunning) {
     ASSERT_TRUE(waitForAgents(1));
     ASSERT_TRUE(waitForReport(kRunning));
     os.postControl(host::PROCESS_STOP_SERVER);
-    ASSERT_TRUE(waitForReport(Expected{win::SERVICE_STOP_PENDING, 1u, 0u, {}, {}, 40000u}));
+    ASSERT_TRUE(waitForReport(Expected{win::kServiceStopPending, 1u, 0u, {}, {}, 40000u}));
     EXPECT_TRUE(os.processRunning(agents()[0]));
     os.endProcess(agents()[0], 0);
     EXPECT_EQ(finishHost(), 0);
@@ -346,16 +346,16 @@ TEST_F(ServiceMainTest, ControlOneTwentyEightLeavesTheAgentRunning) {
 }
 
 TEST_F(ServiceMainTest, AStopScriptThatFailsToLaunchLeavesTheServiceRunning) {
-    installation.stopError = win::ERROR_FILE_NOT_FOUND;
+    installation.stopError = win::kErrorFileNotFound;
     startHost();
     ASSERT_TRUE(waitForAgents(1));
     ASSERT_TRUE(waitForReport(kRunning));
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     // The acknowledgement looks the same; the second such report is the return to running.
-    ASSERT_TRUE(waitForReport(Expected{win::SERVICE_RUNNING, 1u, 0u, 0u, 1u, 40000u}, 2));
+    ASSERT_TRUE(waitForReport(Expected{win::kServiceRunning, 1u, 0u, 0u, 1u, 40000u}, 2));
     auto events = eventsWithId(host::kEventStopScriptFailed);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].insertion, systemText(win::ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(events[0].insertion, systemText(win::kErrorFileNotFound));
     // The stop flags stay set: when the agent ends, no restart follows.
     os.endProcess(agents()[0], 0);
     EXPECT_EQ(finishHost(), 0);
@@ -373,10 +373,10 @@ TEST_F(ServiceMainTest, LegacyModeLeavesTheAgentUnsupervised) {
     EXPECT_TRUE(matches(reports().back(), kRunning));
     EXPECT_EQ(os.callCount(MemoryPlatform::Op::OpenProcess), 0u);
     EXPECT_EQ(os.launches()[0].commandLine, "\"C:\\agent\\bin\\startAgent.bat\"  agent one");
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
-    EXPECT_TRUE(matches(reports().back(), Expected{win::SERVICE_STOPPED, 1u, 0u, 0u, {}, 40000u}));
+    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, 1u, 0u, 0u, {}, 40000u}));
 }
 
 // --- Failures while supervising ---
@@ -415,9 +415,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SupervisionCase{"exit code", std::nullopt, 0, false,
                         "VornelAgentService - VornelAgentServiceMain - exit code = 7", false},
-        SupervisionCase{"not opened", MemoryPlatform::Op::OpenProcess, win::ERROR_ACCESS_DENIED, true,
+        SupervisionCase{"not opened", MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied, true,
                         "VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid ", false},
-        SupervisionCase{"no exit code", MemoryPlatform::Op::GetExitCodeProcess, win::ERROR_INVALID_HANDLE, false,
+        SupervisionCase{"no exit code", MemoryPlatform::Op::GetExitCodeProcess, win::kErrorInvalidHandle, false,
                         "VornelAgentService - VornelAgentServiceMain - return from wait.", true}));
 
 // --- Trace ---

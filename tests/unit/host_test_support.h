@@ -103,7 +103,7 @@ protected:
         os.registerServiceCtrlHandler(name, [](uint32_t) {}, handle);
         context->setStatusHandle(handle);
         context->setStopServiceName(name);
-        context->update([](ServiceStatus& s) { s.dwServiceType = win::SERVICE_WIN32_OWN_PROCESS; });
+        context->update([](ServiceStatus& s) { s.dwServiceType = win::kServiceWin32OwnProcess; });
         EventSource source = 0;
         os.registerEventSource(name, source);
         context->eventSource = source;

@@ -167,7 +167,7 @@ TEST_F(InfoLookupsTest, TheReverseLookupEndsEarlyWhenItCannotSearch) {
     enableTrace();
     for (const Case& c : cases) {
         os.resetCalls();
-        if (c.failing != Op::Count) os.failNext(c.failing, win::ERROR_ACCESS_DENIED);
+        if (c.failing != Op::Count) os.failNext(c.failing, win::kErrorAccessDenied);
         LookupResult result = getServiceName(os, c.agentName, c.agentHome);
         EXPECT_EQ(result.kind, Kind::Nothing) << c.lastLine;
         EXPECT_EQ(trace().back(), c.lastLine);
@@ -182,7 +182,7 @@ TEST_F(InfoLookupsTest, AKeyThatCannotBeEnumeratedIsPassedOverSilently) {
     addService(os, "b", "agent1", kHome);
     // The key at index 1 (the first service, after EventLog) fails once; the search goes on.
     os.resetCalls();
-    os.failCall(4, win::ERROR_MORE_DATA);  // open, count, enumerate 0, enumerate 1
+    os.failCall(4, win::kErrorMoreData);  // open, count, enumerate 0, enumerate 1
     enableTrace();
     EXPECT_EQ(getServiceName(os, std::string("agent1"), kHome).text, "b");
     for (const std::string& line : trace()) EXPECT_EQ(line.find("subkey(1)"), std::string::npos) << line;

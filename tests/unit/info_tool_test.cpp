@@ -90,7 +90,7 @@ TEST(InfoTool, TheFirstPresentQuestionOfTheFixedOrderIsAnswered) {
     };
     for (const Case& c : cases) {
         Scene fresh;
-        fresh.addService("node1", win::SERVICE_RUNNING);
+        fresh.addService("node1", win::kServiceRunning);
         EXPECT_EQ(fresh.run(c.args), c.status) << ::testing::PrintToString(c.args);
         EXPECT_EQ(fresh.out(), c.answer) << ::testing::PrintToString(c.args);
     }
@@ -169,7 +169,7 @@ TEST(InfoTool, WithoutTheServicesKeyEveryLookupAnswersTheBareLabel) {
     };
     for (const auto& [args, answer] : cases) {
         Scene fresh;
-        fresh.os.failNext(Op::RegOpenKey, win::ERROR_ACCESS_DENIED);
+        fresh.os.failNext(Op::RegOpenKey, win::kErrorAccessDenied);
         EXPECT_EQ(fresh.run(args), 0);
         EXPECT_EQ(fresh.out(), answer);
         EXPECT_EQ(fresh.os.callCount(Op::RegOpenKeyEx), 0u) << "no value is read after the check failed";
@@ -187,7 +187,7 @@ TEST(InfoTool, AnObtainedStateIsPrintedWithALineFeedAndEndsWithTwo) {
         EXPECT_EQ(fresh.err(), "") << state;
         EXPECT_EQ(fresh.os.openHandleCount(), 0u) << state;
     }
-    EXPECT_EQ(statusRCForServiceStatus(win::SERVICE_RUNNING), 2);
+    EXPECT_EQ(statusRCForServiceStatus(win::kServiceRunning), 2);
     EXPECT_EQ(statusRCForServiceStatus(0xFFFFFFFF), 2);
 }
 
@@ -197,14 +197,14 @@ TEST(InfoTool, AServiceThatCannotBeOpenedIsNotRegistered) {
         ErrorCode injected;  // 0: the service manager's own answer
         ErrorCode reported;
     } cases[] = {
-        {"missing", 0, win::ERROR_SERVICE_DOES_NOT_EXIST},
-        {"NODE1 ", 0, win::ERROR_SERVICE_DOES_NOT_EXIST},
-        {"node1", win::ERROR_ACCESS_DENIED, win::ERROR_ACCESS_DENIED},
+        {"missing", 0, win::kErrorServiceDoesNotExist},
+        {"NODE1 ", 0, win::kErrorServiceDoesNotExist},
+        {"node1", win::kErrorAccessDenied, win::kErrorAccessDenied},
         {"node1", 123456, 123456},
     };
     for (const Case& c : cases) {
         Scene fresh;
-        fresh.addService("node1", win::SERVICE_RUNNING);
+        fresh.addService("node1", win::kServiceRunning);
         if (c.injected != 0) fresh.os.failNext(Op::OpenService, c.injected);
         EXPECT_EQ(fresh.run({"-getservicestatus", c.shortName}), 3) << c.shortName;
         EXPECT_EQ(fresh.out(), "") << c.shortName;
@@ -226,16 +226,16 @@ TEST(InfoTool, NoManagerOrAFailedQueryEndsWithMinusOne) {
         ErrorCode code;
         std::string out;
     } cases[] = {
-        {Op::OpenSCManager, win::ERROR_ACCESS_DENIED, ""},
-        {Op::OpenSCManager, win::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, ""},
-        {Op::QueryServiceStatus, win::ERROR_ACCESS_DENIED, "Failed to get status: Access Denied"},
-        {Op::QueryServiceStatus, win::ERROR_INVALID_HANDLE, "Failed to get status: Invalid Handle"},
-        {Op::QueryServiceStatus, win::ERROR_SERVICE_REQUEST_TIMEOUT, "Failed to get status: Unknown reason"},
-        {Op::QueryServiceStatus, win::ERROR_INVALID_PARAMETER, "Failed to get status: Unknown reason"},
+        {Op::OpenSCManager, win::kErrorAccessDenied, ""},
+        {Op::OpenSCManager, win::kErrorFailedServiceControllerConnect, ""},
+        {Op::QueryServiceStatus, win::kErrorAccessDenied, "Failed to get status: Access Denied"},
+        {Op::QueryServiceStatus, win::kErrorInvalidHandle, "Failed to get status: Invalid Handle"},
+        {Op::QueryServiceStatus, win::kErrorServiceRequestTimeout, "Failed to get status: Unknown reason"},
+        {Op::QueryServiceStatus, win::kErrorInvalidParameter, "Failed to get status: Unknown reason"},
     };
     for (const Case& c : cases) {
         Scene fresh;
-        fresh.addService("node1", win::SERVICE_RUNNING);
+        fresh.addService("node1", win::kServiceRunning);
         fresh.os.failNext(c.op, c.code);
         EXPECT_EQ(fresh.run({"-getservicestatus", "node1"}), -1) << c.code;
         EXPECT_EQ(fresh.out(), c.out) << c.code;
@@ -248,7 +248,7 @@ TEST(InfoTool, NoManagerOrAFailedQueryEndsWithMinusOne) {
 
 TEST(InfoTool, TheTraceShowsTheArgumentsAndEveryStepOfTheStatusQuery) {
     Scene s;
-    s.addService("node1", win::SERVICE_STOPPED);
+    s.addService("node1", win::kServiceStopped);
     EXPECT_EQ(s.run({"-getservicestatus", "node1", "-debug"}), 2);
     EXPECT_EQ(s.out(), "The service is stopped.\n");
     EXPECT_EQ(s.errWithoutTrace(), "");
@@ -277,29 +277,29 @@ TEST(InfoTool, TheTraceNamesEachFailureOfTheStatusQuery) {
         ErrorCode code;
         std::vector<std::string> lines;  // after the entry line
     } cases[] = {
-        {Op::OpenSCManager, win::ERROR_ACCESS_DENIED,
+        {Op::OpenSCManager, win::kErrorAccessDenied,
          {"VornelAgentServiceInfo.serviceStatus: could not open service manager",
           "VornelAgentServiceInfo.serviceStatus: exit - rc = -1"}},
-        {Op::OpenService, win::ERROR_SERVICE_DOES_NOT_EXIST,
+        {Op::OpenService, win::kErrorServiceDoesNotExist,
          {"VornelAgentServiceInfo.serviceStatus: service manager successfully openned",
           "VornelAgentServiceInfo.serviceStatus: could not open service",
           "VornelAgentServiceInfo.serviceStatus: exit - rc = 3"}},
-        {Op::QueryServiceStatus, win::ERROR_ACCESS_DENIED,
+        {Op::QueryServiceStatus, win::kErrorAccessDenied,
          {"VornelAgentServiceInfo.serviceStatus: QueryServiceStatus returned false",
           "VornelAgentServiceInfo.serviceStatus: last error = Access Denied",
           "VornelAgentServiceInfo.serviceStatus: exit - rc = -1"}},
-        {Op::QueryServiceStatus, win::ERROR_INVALID_HANDLE,
+        {Op::QueryServiceStatus, win::kErrorInvalidHandle,
          {"VornelAgentServiceInfo.serviceStatus: QueryServiceStatus returned false",
           "VornelAgentServiceInfo.serviceStatus: last error = Invalid Handle ",
           "VornelAgentServiceInfo.serviceStatus: exit - rc = -1"}},
-        {Op::QueryServiceStatus, win::ERROR_INVALID_PARAMETER,
+        {Op::QueryServiceStatus, win::kErrorInvalidParameter,
          {"VornelAgentServiceInfo.serviceStatus: QueryServiceStatus returned false",
           "VornelAgentServiceInfo.serviceStatus: unknown last error ",
           "VornelAgentServiceInfo.serviceStatus: exit - rc = -1"}},
     };
     for (const Case& c : cases) {
         Scene fresh;
-        fresh.addService("node1", win::SERVICE_RUNNING);
+        fresh.addService("node1", win::kServiceRunning);
         fresh.os.failNext(c.op, c.code);
         fresh.run({"-debug", "-getservicestatus", "node1"});
         std::vector<std::string> lines = fresh.trace();

@@ -174,13 +174,13 @@ TEST_F(InstallTest, TheAccountAndStartTypeFollowTheOptions) {
         std::optional<std::string> account;
         uint32_t startType;
     } cases[] = {
-        {{}, std::nullopt, win::SERVICE_DEMAND_START},
-        {{"-userid", "bob"}, ".\\bob", win::SERVICE_DEMAND_START},
-        {{"-userid", "DOMAIN\\bob", "-password", "pw"}, "DOMAIN\\bob", win::SERVICE_DEMAND_START},
-        {{"-userid", ".\\bob"}, ".\\bob", win::SERVICE_DEMAND_START},
-        {{"-starttype", "Manual"}, std::nullopt, win::SERVICE_DEMAND_START},
-        {{"-starttype", "automatic"}, std::nullopt, win::SERVICE_AUTO_START},
-        {{"-starttype", "DISABLED"}, std::nullopt, win::SERVICE_DISABLED},
+        {{}, std::nullopt, win::kServiceDemandStart},
+        {{"-userid", "bob"}, ".\\bob", win::kServiceDemandStart},
+        {{"-userid", "DOMAIN\\bob", "-password", "pw"}, "DOMAIN\\bob", win::kServiceDemandStart},
+        {{"-userid", ".\\bob"}, ".\\bob", win::kServiceDemandStart},
+        {{"-starttype", "Manual"}, std::nullopt, win::kServiceDemandStart},
+        {{"-starttype", "automatic"}, std::nullopt, win::kServiceAutoStart},
+        {{"-starttype", "DISABLED"}, std::nullopt, win::kServiceDisabled},
     };
     for (const Case& c : cases) {
         std::optional<MemoryPlatform::ServiceRecord> record = installAlone(c.more);

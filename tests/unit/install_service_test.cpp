@@ -35,8 +35,8 @@ TEST_F(InstallTest, ANewServiceIsAnnouncedByItsDisplayNameWithoutALineEnd) {
         ASSERT_TRUE(record.has_value());
         EXPECT_EQ(record->config.displayName, c.displayName);
         ScHandle manager, service;
-        ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
-        ASSERT_EQ(os.openService(manager, kNode1Full, win::DELETE, service), 0u);
+        ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
+        ASSERT_EQ(os.openService(manager, kNode1Full, win::kDelete, service), 0u);
         ASSERT_EQ(os.deleteService(service), 0u);
     }
     EXPECT_EQ(err(), "");
@@ -50,10 +50,10 @@ TEST_F(InstallTest, ANewServiceGetsItsEntryEverySettingAndItsEventSource) {
     std::optional<MemoryPlatform::ServiceRecord> record = os.service(kNode1Full);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->config.name, kNode1Full);
-    EXPECT_EQ(record->config.desiredAccess, win::SERVICE_ALL_ACCESS);
-    EXPECT_EQ(record->config.serviceType, win::SERVICE_WIN32_OWN_PROCESS);
-    EXPECT_EQ(record->config.startType, win::SERVICE_AUTO_START);
-    EXPECT_EQ(record->config.errorControl, win::SERVICE_ERROR_NORMAL);
+    EXPECT_EQ(record->config.desiredAccess, win::kServiceAllAccess);
+    EXPECT_EQ(record->config.serviceType, win::kServiceWin32OwnProcess);
+    EXPECT_EQ(record->config.startType, win::kServiceAutoStart);
+    EXPECT_EQ(record->config.errorControl, win::kServiceErrorNormal);
     EXPECT_EQ(record->config.binaryPathName, kNode1Image);
     EXPECT_EQ(record->config.account, std::string(".\\bob"));
     EXPECT_EQ(record->config.password, std::string("pw"));
@@ -158,7 +158,7 @@ TEST_F(InstallTest, LongValuesAreWrittenWhole) {
 TEST_F(InstallTest, AServiceNameTheServiceManagerRefusesIsReportedWithItsReason) {
     const std::string shortName(300, 's');
     EXPECT_EQ(install({"-servicename", shortName, "-agentname", "a", "-agenthome", "C:\\agent"}), -1);
-    EXPECT_EQ(err(), "Failed to add service: " + systemText(win::ERROR_INVALID_NAME) + "\n");
+    EXPECT_EQ(err(), "Failed to add service: " + systemText(win::kErrorInvalidName) + "\n");
     EXPECT_EQ(out(), "");
     EXPECT_FALSE(os.keyExists(serviceKeyPath(getFullServiceName(shortName))));
     EXPECT_TRUE(os.subKeys("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application").empty());
@@ -192,7 +192,7 @@ TEST_F(InstallUpdateTest, WithoutStartTypeUserOrPasswordTheConfigurationIsLeftAl
     EXPECT_EQ(newErr(), "");
     EXPECT_EQ(os.callCount(Op::OpenService), 0u);
     EXPECT_EQ(os.callCount(Op::ChangeServiceConfig), 0u);
-    EXPECT_EQ(config().startType, win::SERVICE_DISABLED);
+    EXPECT_EQ(config().startType, win::kServiceDisabled);
     EXPECT_EQ(config().account, std::string(".\\bob"));
     EXPECT_EQ(os.openHandleCount(), 0u);
 }
@@ -204,11 +204,11 @@ TEST_F(InstallUpdateTest, OnlyWhatIsGivenIsChanged) {
         std::string account;
         std::string password;
     } cases[] = {
-        {{"-starttype", "automatic"}, win::SERVICE_AUTO_START, ".\\bob", "first"},
-        {{"-userid", "alice"}, win::SERVICE_AUTO_START, ".\\alice", "first"},
-        {{"-password", "second"}, win::SERVICE_AUTO_START, ".\\alice", "second"},
+        {{"-starttype", "automatic"}, win::kServiceAutoStart, ".\\bob", "first"},
+        {{"-userid", "alice"}, win::kServiceAutoStart, ".\\alice", "first"},
+        {{"-password", "second"}, win::kServiceAutoStart, ".\\alice", "second"},
         {{"-userid", "DOMAIN\\carol", "-password", "third", "-starttype", "Manual"},
-         win::SERVICE_DEMAND_START,
+         win::kServiceDemandStart,
          "DOMAIN\\carol",
          "third"},
     };
@@ -265,7 +265,7 @@ TEST_F(InstallUpdateTest, TheHomeIsComparedIgnoringLetterCaseOnly) {
 }
 
 TEST_F(InstallUpdateTest, ADuplicateNameErrorCountsWhenTheServiceIsOurs) {
-    os.failNext(Op::CreateService, win::ERROR_DUPLICATE_SERVICE_NAME);
+    os.failNext(Op::CreateService, win::kErrorDuplicateServiceName);
     ASSERT_EQ(installNode1({"-restart", "false"}), 0);
     EXPECT_EQ(newOut(), "Service already exists, updating parameters...\n");
     EXPECT_EQ(param("Restart"), std::string("false"));
@@ -276,14 +276,14 @@ TEST_F(InstallUpdateTest, AFailedConfigurationChangeIsReportedAndTheInstallation
         Op op;
         ErrorCode code;
         const char* label;
-    } cases[] = {{Op::OpenService, win::ERROR_ACCESS_DENIED, "Failed to open service"},
-                 {Op::ChangeServiceConfig, win::ERROR_INVALID_PARAMETER, "Failed to update service"}};
+    } cases[] = {{Op::OpenService, win::kErrorAccessDenied, "Failed to open service"},
+                 {Op::ChangeServiceConfig, win::kErrorInvalidParameter, "Failed to update service"}};
     for (const Case& c : cases) {
         size_t errBefore = err().size();
         os.failNext(c.op, c.code);
         ASSERT_EQ(installNode1({"-starttype", "automatic", "-agentname", std::string("for ") + c.label}), 0);
         EXPECT_EQ(err().substr(errBefore), std::string(c.label) + ": " + systemText(c.code) + "\n");
-        EXPECT_EQ(config().startType, win::SERVICE_DISABLED) << c.label;
+        EXPECT_EQ(config().startType, win::kServiceDisabled) << c.label;
         EXPECT_EQ(param("AgentName"), std::string("for ") + c.label);
     }
     EXPECT_EQ(os.openHandleCount(), 0u);
@@ -295,7 +295,7 @@ TEST_F(InstallUpdateTest, AFailedRegistryWriteStillEndsWithSuccess) {
         const char* name;
     } cases[] = {{Op::RegCreateKeyEx, "create"}, {Op::RegSetValue, "set"}};
     for (const Case& c : cases) {
-        os.failNext(c.op, win::ERROR_ACCESS_DENIED, 1000);
+        os.failNext(c.op, win::kErrorAccessDenied, 1000);
         EXPECT_EQ(installNode1({"-agentname", "unwritten"}), 0) << c.name;
         EXPECT_EQ(param("AgentName"), std::string("agent1")) << c.name;
         os.failNext(c.op, 0, 0);
@@ -314,7 +314,7 @@ TEST_F(InstallUpdateTest, AnotherHomeFailsAndLeavesEverythingAsItWas) {
         size_t errBefore = err().size();
         os.resetCalls();
         EXPECT_EQ(installNode1({"-starttype", "automatic", "-userid", "eve", "-startargs", "x"}, home), -1) << home;
-        EXPECT_EQ(err().substr(errBefore), "Failed to add service: " + systemText(win::ERROR_SERVICE_EXISTS) + "\n");
+        EXPECT_EQ(err().substr(errBefore), "Failed to add service: " + systemText(win::kErrorServiceExists) + "\n");
         EXPECT_EQ(os.callCount(Op::RegCreateKeyEx) + os.callCount(Op::RegCreateKey) + os.callCount(Op::RegSetValue) +
                       os.callCount(Op::ChangeServiceConfig),
                   0u)
@@ -324,14 +324,14 @@ TEST_F(InstallUpdateTest, AnotherHomeFailsAndLeavesEverythingAsItWas) {
     EXPECT_EQ(valuesOf(kNode1Params), params);
     EXPECT_EQ(valuesOf(kNode1Key), service);
     EXPECT_EQ(valuesOf(kNode1Source), source);
-    EXPECT_EQ(config().startType, win::SERVICE_DISABLED);
+    EXPECT_EQ(config().startType, win::kServiceDisabled);
     EXPECT_EQ(os.openHandleCount(), 0u);
 }
 
 TEST_F(InstallUpdateTest, AnUnreadableCommandLineDoesNotCountAsOurs) {
-    os.failNext(Op::RegQueryValue, win::ERROR_ACCESS_DENIED);
+    os.failNext(Op::RegQueryValue, win::kErrorAccessDenied);
     EXPECT_EQ(installNode1({"-agentname", "unwritten"}), -1);
-    EXPECT_EQ(newErr(), "Failed to add service: " + systemText(win::ERROR_SERVICE_EXISTS) + "\n");
+    EXPECT_EQ(newErr(), "Failed to add service: " + systemText(win::kErrorServiceExists) + "\n");
     EXPECT_EQ(param("AgentName"), std::string("agent1"));
 }
 
@@ -342,11 +342,11 @@ TEST_F(InstallTest, AServiceThatCannotBeCreatedIsReportedWithTheSystemsReason) {
         ErrorCode reported;
     } cases[] = {
         {"the manager cannot be opened",
-         [](MemoryPlatform& p) { p.failNext(Op::OpenSCManager, win::ERROR_ACCESS_DENIED); },
-         win::ERROR_INVALID_HANDLE},
+         [](MemoryPlatform& p) { p.failNext(Op::OpenSCManager, win::kErrorAccessDenied); },
+         win::kErrorInvalidHandle},
         {"the create call is refused",
-         [](MemoryPlatform& p) { p.failNext(Op::CreateService, win::ERROR_ACCESS_DENIED); },
-         win::ERROR_ACCESS_DENIED},
+         [](MemoryPlatform& p) { p.failNext(Op::CreateService, win::kErrorAccessDenied); },
+         win::kErrorAccessDenied},
         {"another service has the display name",
          [](MemoryPlatform& p) {
              ServiceConfig other;
@@ -355,7 +355,7 @@ TEST_F(InstallTest, AServiceThatCannotBeCreatedIsReportedWithTheSystemsReason) {
              other.binaryPathName = kNode1Image;
              p.addService(other);
          },
-         win::ERROR_DUPLICATE_SERVICE_NAME},
+         win::kErrorDuplicateServiceName},
     };
     for (const Case& c : cases) {
         MemoryPlatform fresh;
@@ -414,7 +414,7 @@ TEST_F(InstallTest, AFailedRegistrationStopsAtTheFailingStep) {
     for (const Case& c : cases) {
         os.deleteTree(kNode1Source);
         os.resetCalls();
-        os.failCall(c.failingCall, win::ERROR_ACCESS_DENIED);
+        os.failCall(c.failingCall, win::kErrorAccessDenied);
         EXPECT_FALSE(registerEventLog(os, kNode1Full, kMsgFile)) << c.trace;
         EXPECT_EQ(trace().back(), c.trace);
         EXPECT_EQ(os.keyExists(kNode1Source), c.keyLeft) << c.trace;
@@ -429,8 +429,8 @@ TEST_F(InstallTest, ASourceLeftBehindKeepsItsMessageFileForANewInstallation) {
     ASSERT_EQ(installNode1(), 0);
     {
         ScHandle manager, service;
-        ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
-        ASSERT_EQ(os.openService(manager, kNode1Full, win::DELETE, service), 0u);
+        ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
+        ASSERT_EQ(os.openService(manager, kNode1Full, win::kDelete, service), 0u);
         ASSERT_EQ(os.deleteService(service), 0u);
     }
     ASSERT_FALSE(os.service(kNode1Full).has_value());
@@ -440,7 +440,7 @@ TEST_F(InstallTest, ASourceLeftBehindKeepsItsMessageFileForANewInstallation) {
 }
 
 TEST_F(InstallTest, AFailedRegistrationDoesNotFailTheInstallation) {
-    os.failNext(Op::RegCreateKey, win::ERROR_ACCESS_DENIED);
+    os.failNext(Op::RegCreateKey, win::kErrorAccessDenied);
     EXPECT_EQ(installNode1(), 0);
     EXPECT_FALSE(os.keyExists(kNode1Source));
     EXPECT_EQ(param("AgentName"), std::string("agent1"));

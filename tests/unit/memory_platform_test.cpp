@@ -13,22 +13,22 @@ using Op = MemoryPlatform::Op;
 using MemoryPlatformTest = MemoryTest;
 
 TEST_F(MemoryPlatformTest, TheNextCallOfAnOperationFailsAsToldAndOnlyThen) {
-    os.failNext(Op::RegOpenKeyEx, win::ERROR_ACCESS_DENIED, 2);
+    os.failNext(Op::RegOpenKeyEx, win::kErrorAccessDenied, 2);
     RegKey key;
-    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::KEY_READ, key), win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::kKeyRead, key), win::kErrorAccessDenied);
     EXPECT_EQ(os.regCreateKeyEx("SYSTEM", key), 0u);
-    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::KEY_READ, key), win::ERROR_ACCESS_DENIED);
-    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::KEY_READ, key), 0u);
+    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::kKeyRead, key), win::kErrorAccessDenied);
+    EXPECT_EQ(os.regOpenKeyEx("SYSTEM", win::kKeyRead, key), 0u);
 }
 
 TEST_F(MemoryPlatformTest, TheNthCallOfARunFailsAndEveryCallIsCounted) {
     os.resetCalls();
-    os.failCall(3, win::ERROR_INVALID_HANDLE);
+    os.failCall(3, win::kErrorInvalidHandle);
     RegKey a, b, c, d;
     EXPECT_EQ(os.regCreateKeyEx("X", a), 0u);
     EXPECT_EQ(os.regOpenKey("X", b), 0u);
-    EXPECT_EQ(os.regOpenKeyEx("X", win::KEY_READ, c), win::ERROR_INVALID_HANDLE);
-    EXPECT_EQ(os.regOpenKeyEx("X", win::KEY_READ, d), 0u);
+    EXPECT_EQ(os.regOpenKeyEx("X", win::kKeyRead, c), win::kErrorInvalidHandle);
+    EXPECT_EQ(os.regOpenKeyEx("X", win::kKeyRead, d), 0u);
     EXPECT_EQ(os.callCount(), 4u);
     EXPECT_EQ(os.callCount(Op::RegOpenKeyEx), 2u);
     EXPECT_EQ(os.callLog(), (std::vector<Op>{Op::RegCreateKeyEx, Op::RegOpenKey, Op::RegOpenKeyEx, Op::RegOpenKeyEx}));
@@ -44,7 +44,7 @@ TEST_F(MemoryPlatformTest, SleepsAndTimedOutWaitsAdvanceTheClockByTheirLength) {
     script.exitCode = 4;
     uint32_t pid = os.spawnProcess(script);
     ProcessHandle process;
-    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    ASSERT_EQ(os.openProcess(pid, win::kProcessAllAccess, process), 0u);
     int timeouts = 0;
     while (os.waitForProcess(process, 1000) == WaitResult::Timeout) ++timeouts;
     EXPECT_EQ(timeouts, 64);
@@ -63,7 +63,7 @@ TEST_F(MemoryPlatformTest, WithoutRealPausesTheClockStillAdvancesByTheFullLength
     longRun.runsForMs = 2000000000;
     uint32_t pid = os.spawnProcess(longRun);
     ProcessHandle process;
-    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    ASSERT_EQ(os.openProcess(pid, win::kProcessAllAccess, process), 0u);
     EXPECT_EQ(os.waitForProcess(process, 1000000000), WaitResult::Timeout);
     EXPECT_EQ(os.nowMs(), start + 2000000000);
     EXPECT_EQ(os.waitForProcess(process, 1000000000), WaitResult::Signaled);
@@ -74,7 +74,7 @@ TEST_F(MemoryPlatformTest, ALaunchIsRecordedAndItsProcessDoesWhatTheLauncherSays
     os.setLauncher([this](const MemoryPlatform::Launch& launch) {
         MemoryPlatform::LaunchOutcome outcome;
         if (launch.workingDir == "C:\\missing") {
-            outcome.error = win::ERROR_DIRECTORY;
+            outcome.error = win::kErrorDirectory;
             return outcome;
         }
         outcome.process.runsForMs = 2000;
@@ -86,11 +86,11 @@ TEST_F(MemoryPlatformTest, ALaunchIsRecordedAndItsProcessDoesWhatTheLauncherSays
         return outcome;
     });
     ProcessInfo info;
-    EXPECT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\" ", "C:\\missing", info), win::ERROR_DIRECTORY);
+    EXPECT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\" ", "C:\\missing", info), win::kErrorDirectory);
     ASSERT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\"  \"agent\"", "C:\\a\\bin", info), 0u);
     EXPECT_FALSE(os.fileContent("C:\\agent.pid").has_value());
     uint64_t start = os.nowMs();
-    EXPECT_EQ(os.waitForProcess(info.process, win::INFINITE), WaitResult::Signaled);
+    EXPECT_EQ(os.waitForProcess(info.process, win::kInfinite), WaitResult::Signaled);
     EXPECT_EQ(os.nowMs(), start + 2000);
     std::optional<std::string> pidFile = os.fileContent("C:\\agent.pid");
     ASSERT_TRUE(pidFile.has_value());
@@ -107,17 +107,17 @@ TEST_F(MemoryPlatformTest, AnEndedProcessCanBeOpenedAndItsHandleIsSignalled) {
     os.endProcess(pid, 9);
     EXPECT_FALSE(os.processRunning(pid));
     ProcessHandle process;
-    ASSERT_EQ(os.openProcess(pid, win::PROCESS_ALL_ACCESS, process), 0u);
+    ASSERT_EQ(os.openProcess(pid, win::kProcessAllAccess, process), 0u);
     EXPECT_EQ(os.waitForProcess(process, 0), WaitResult::Signaled);
     ProcessHandle none;
-    EXPECT_EQ(os.openProcess(0, win::PROCESS_ALL_ACCESS, none), win::ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(os.openProcess(pid + 4000, win::PROCESS_ALL_ACCESS, none), win::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(os.openProcess(0, win::kProcessAllAccess, none), win::kErrorInvalidParameter);
+    EXPECT_EQ(os.openProcess(pid + 4000, win::kProcessAllAccess, none), win::kErrorInvalidParameter);
 }
 
 TEST_F(MemoryPlatformTest, TheDispatcherFailsOutsideTheServiceManager) {
     bool ran = false;
     EXPECT_EQ(os.runServiceDispatcher("svc", [&](int, char**) { ran = true; }),
-              win::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+              win::kErrorFailedServiceControllerConnect);
     EXPECT_FALSE(ran);
 }
 
@@ -139,7 +139,7 @@ TEST_F(MemoryPlatformTest, TheDispatcherRunsTheMainOnItsOwnThreadAndDeliversCont
                                                   [&](uint32_t control) {
                                                       EXPECT_EQ(std::this_thread::get_id(), dispatcherThread);
                                                       delivered.push_back(control);
-                                                      if (control == win::SERVICE_CONTROL_STOP) {
+                                                      if (control == win::kServiceControlStop) {
                                                           os.setServiceStatus(handle, ServiceStatus{16, 1});
                                                       }
                                                   },
@@ -150,9 +150,9 @@ TEST_F(MemoryPlatformTest, TheDispatcherRunsTheMainOnItsOwnThreadAndDeliversCont
                   0u);
     });
     ASSERT_TRUE(os.waitUntil([&] { return os.statusReports().size() == 1; }));
-    os.postControl(win::SERVICE_CONTROL_INTERROGATE);
+    os.postControl(win::kServiceControlInterrogate);
     os.postControl(128);
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     dispatcher.join();
     os.joinServiceThread();
     EXPECT_NE(mainThread, dispatcherThread);
@@ -162,7 +162,7 @@ TEST_F(MemoryPlatformTest, TheDispatcherRunsTheMainOnItsOwnThreadAndDeliversCont
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_FALSE(reports[0].onDispatcherThread);
     EXPECT_TRUE(reports[1].onDispatcherThread);
-    EXPECT_EQ(reports[1].status.dwCurrentState, win::SERVICE_STOPPED);
+    EXPECT_EQ(reports[1].status.dwCurrentState, win::kServiceStopped);
 }
 
 TEST_F(MemoryPlatformTest, AStoppedReportFromTheMainWaitsForARunningHandler) {
@@ -213,7 +213,7 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
             os.registerServiceCtrlHandler("svc",
                                           [&](uint32_t control) {
                                               while (!handlerMayReturn) std::this_thread::yield();
-                                              if (control == win::SERVICE_CONTROL_STOP) {
+                                              if (control == win::kServiceControlStop) {
                                                   os.setServiceStatus(handle, ServiceStatus{16, 1});
                                               }
                                           },
@@ -221,10 +221,10 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
             handle = h;
             ProcessHandle process;
             // A process that ends by itself is waited for without the test.
-            os.openProcess(endsByItself, win::PROCESS_ALL_ACCESS, process);
-            os.waitForProcess(process, win::INFINITE);
-            os.openProcess(agent, win::PROCESS_ALL_ACCESS, process);
-            os.waitForProcess(process, win::INFINITE);
+            os.openProcess(endsByItself, win::kProcessAllAccess, process);
+            os.waitForProcess(process, win::kInfinite);
+            os.openProcess(agent, win::kProcessAllAccess, process);
+            os.waitForProcess(process, win::kInfinite);
             waitedForAgent = true;
             while (!mainMayReturn) std::this_thread::yield();
         });
@@ -244,7 +244,7 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
     ASSERT_TRUE(os.waitUntil([&] { return !os.serviceMainRunning(); }));
     EXPECT_TRUE(waitedForAgent);
     EXPECT_TRUE(os.serviceAwaitsTest()) << "the service main has returned, the dispatcher waits";
-    os.postControl(win::SERVICE_CONTROL_STOP);
+    os.postControl(win::kServiceControlStop);
     dispatcher.join();
     os.joinServiceThread();
     EXPECT_FALSE(os.serviceAwaitsTest()) << "the dispatcher has returned";
@@ -252,7 +252,7 @@ TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMove
 }
 
 TEST_F(MemoryPlatformTest, AStatusReportWithoutAHandleFails) {
-    EXPECT_EQ(os.setServiceStatus(0, ServiceStatus{}), win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(os.setServiceStatus(0, ServiceStatus{}), win::kErrorInvalidHandle);
 }
 
 TEST_F(MemoryPlatformTest, ServicesFollowTheServiceManagersRules) {
@@ -262,33 +262,33 @@ TEST_F(MemoryPlatformTest, ServicesFollowTheServiceManagersRules) {
     config.binaryPathName = "\"C:\\a\\bin\\x.exe\" \"Svc\"";
     os.addService(config);
     ScHandle manager, service, other;
-    ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
+    ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
     ServiceConfig sameName = config;
     sameName.name = "SVC";
     sameName.displayName = std::string("Another");
-    EXPECT_EQ(os.createService(manager, sameName, other), win::ERROR_SERVICE_EXISTS);
+    EXPECT_EQ(os.createService(manager, sameName, other), win::kErrorServiceExists);
     ServiceConfig sameDisplayName = config;
     sameDisplayName.name = "Svc2";
-    EXPECT_EQ(os.createService(manager, sameDisplayName, other), win::ERROR_DUPLICATE_SERVICE_NAME);
+    EXPECT_EQ(os.createService(manager, sameDisplayName, other), win::kErrorDuplicateServiceName);
     ServiceConfig tooLong = config;
     tooLong.name = std::string(257, 'n');
     tooLong.displayName.reset();
-    EXPECT_EQ(os.createService(manager, tooLong, other), win::ERROR_INVALID_NAME);
+    EXPECT_EQ(os.createService(manager, tooLong, other), win::kErrorInvalidName);
     ScHandle nullManager;
-    EXPECT_EQ(os.createService(nullManager, sameDisplayName, other), win::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(os.createService(nullManager, sameDisplayName, other), win::kErrorInvalidHandle);
 
     EXPECT_EQ(os.stringValue("SYSTEM\\CurrentControlSet\\Services\\Svc", "ImagePath"), config.binaryPathName);
-    ASSERT_EQ(os.openService(manager, "svc", win::SERVICE_ALL_ACCESS, service), 0u);
+    ASSERT_EQ(os.openService(manager, "svc", win::kServiceAllAccess, service), 0u);
     EXPECT_EQ(os.startService(service), 0u);
-    EXPECT_EQ(os.startService(service), win::ERROR_SERVICE_ALREADY_RUNNING);
+    EXPECT_EQ(os.startService(service), win::kErrorServiceAlreadyRunning);
     ServiceStatus status;
-    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), 0u);
-    EXPECT_EQ(status.dwCurrentState, win::SERVICE_STOPPED);
-    EXPECT_EQ(os.controlService(service, win::SERVICE_CONTROL_STOP, status), win::ERROR_SERVICE_NOT_ACTIVE);
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), 0u);
+    EXPECT_EQ(status.dwCurrentState, win::kServiceStopped);
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), win::kErrorServiceNotActive);
 
     os.createKey("SYSTEM\\CurrentControlSet\\Services\\Svc\\Parameters");
     EXPECT_EQ(os.deleteService(service), 0u);
-    EXPECT_EQ(os.deleteService(service), win::ERROR_SERVICE_MARKED_FOR_DELETE);
+    EXPECT_EQ(os.deleteService(service), win::kErrorServiceMarkedForDelete);
     EXPECT_TRUE(os.service("Svc").has_value());
     service.reset();
     EXPECT_FALSE(os.service("Svc").has_value());
@@ -298,32 +298,32 @@ TEST_F(MemoryPlatformTest, ServicesFollowTheServiceManagersRules) {
 TEST_F(MemoryPlatformTest, AConfigurationChangeTouchesOnlyWhatItIsGiven) {
     ServiceConfig config;
     config.name = "Svc";
-    config.startType = win::SERVICE_DISABLED;
+    config.startType = win::kServiceDisabled;
     config.account = std::string(".\\bob");
     config.password = std::string("first");
     config.binaryPathName = "x.exe";
     ScHandle manager, service;
-    ASSERT_EQ(os.openSCManager(win::SC_MANAGER_ALL_ACCESS, manager), 0u);
+    ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
     ASSERT_EQ(os.createService(manager, config, service), 0u);
     EXPECT_EQ(os.service("Svc")->config.password, std::string("first"));
 
-    EXPECT_EQ(os.changeServiceConfig(service, win::SERVICE_NO_CHANGE, std::nullopt, std::nullopt), 0u);
+    EXPECT_EQ(os.changeServiceConfig(service, win::kServiceNoChange, std::nullopt, std::nullopt), 0u);
     ServiceConfig unchanged = os.service("Svc")->config;
-    EXPECT_EQ(unchanged.startType, win::SERVICE_DISABLED);
+    EXPECT_EQ(unchanged.startType, win::kServiceDisabled);
     EXPECT_EQ(unchanged.account, std::string(".\\bob"));
     EXPECT_EQ(unchanged.password, std::string("first"));
 
-    EXPECT_EQ(os.changeServiceConfig(service, win::SERVICE_AUTO_START, std::nullopt, std::string("second")), 0u);
+    EXPECT_EQ(os.changeServiceConfig(service, win::kServiceAutoStart, std::nullopt, std::string("second")), 0u);
     ServiceConfig changed = os.service("Svc")->config;
-    EXPECT_EQ(changed.startType, win::SERVICE_AUTO_START);
+    EXPECT_EQ(changed.startType, win::kServiceAutoStart);
     EXPECT_EQ(changed.account, std::string(".\\bob"));
     EXPECT_EQ(changed.password, std::string("second"));
     EXPECT_EQ(os.value("SYSTEM\\CurrentControlSet\\Services\\Svc", "Start")->data, std::string("\x02\0\0\0", 4));
 
     ScHandle readOnly;
-    ASSERT_EQ(os.openService(manager, "Svc", win::SERVICE_QUERY_STATUS, readOnly), 0u);
-    EXPECT_EQ(os.changeServiceConfig(readOnly, win::SERVICE_DEMAND_START, std::nullopt, std::nullopt),
-              win::ERROR_ACCESS_DENIED);
+    ASSERT_EQ(os.openService(manager, "Svc", win::kServiceQueryStatus, readOnly), 0u);
+    EXPECT_EQ(os.changeServiceConfig(readOnly, win::kServiceDemandStart, std::nullopt, std::nullopt),
+              win::kErrorAccessDenied);
 }
 
 TEST_F(MemoryPlatformTest, ChildKeysEnumerateInCaseInsensitiveOrderInTheirStoredCase) {

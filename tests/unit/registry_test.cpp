@@ -94,7 +94,7 @@ TEST_F(RegistryTest, FailuresShowOnlyInTheTraceAndTheResult) {
         {Op::RegSetValue, "InstallVornelAgentService - setRegistryValue - returning false - set failed"},
     };
     for (const Case& c : cases) {
-        os.failNext(c.op, win::ERROR_ACCESS_DENIED);
+        os.failNext(c.op, win::kErrorAccessDenied);
         EXPECT_EQ(setRegistryValue(os, kParams, "AgentHome", "C:\\agent\\"), 0);
         EXPECT_EQ(trace().back(), c.lastLine);
         EXPECT_EQ(errWithoutTrace(), "");
@@ -107,8 +107,8 @@ TEST_F(RegistryTest, FailuresShowOnlyInTheTraceAndTheResult) {
 TEST_F(RegistryTest, AReadOnlyKeyOpenedForReadingCannotBeWritten) {
     os.setString(kParams, "AgentHome", "C:\\agent\\");
     RegKey key;
-    ASSERT_EQ(os.regOpenKeyEx(kParams, win::KEY_READ, key), 0u);
-    EXPECT_EQ(os.regSetStringValue(key, "AgentHome", "x"), win::ERROR_ACCESS_DENIED);
+    ASSERT_EQ(os.regOpenKeyEx(kParams, win::kKeyRead, key), 0u);
+    EXPECT_EQ(os.regSetStringValue(key, "AgentHome", "x"), win::kErrorAccessDenied);
 }
 
 }  // namespace

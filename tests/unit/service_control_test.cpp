@@ -26,10 +26,10 @@ TEST(ServiceStateText, OneSentencePerStateAndOneForTheRest) {
 }
 
 TEST_F(ServiceControlTest, TheOpenFailureReportGoesToTheErrorStreamOnly) {
-    reportOpenServiceFailure(os, std::string("OrvikTamberVornel6100AgentService - x"), win::ERROR_SERVICE_DOES_NOT_EXIST);
+    reportOpenServiceFailure(os, std::string("OrvikTamberVornel6100AgentService - x"), win::kErrorServiceDoesNotExist);
     reportOpenServiceFailure(os, std::nullopt, 123456);
     EXPECT_EQ(err(), "Could not open service 'OrvikTamberVornel6100AgentService - x'\n\treason: " +
-                         systemText(win::ERROR_SERVICE_DOES_NOT_EXIST) + "\nCould not open service '<null>'\n" +
+                         systemText(win::kErrorServiceDoesNotExist) + "\nCould not open service '<null>'\n" +
                          "\treason: 123456\n");
     EXPECT_EQ(out(), "");
 }
@@ -42,9 +42,9 @@ TEST_F(ServiceControlTest, ServicesAreOpenedWithTheToolsRights) {
     ScHandle manager, service;
     ASSERT_EQ(openServiceManager(os, manager), 0u);
     EXPECT_EQ(openServiceByName(os, manager, "missing", kInfoToolServiceAccess, service),
-              win::ERROR_SERVICE_DOES_NOT_EXIST);
+              win::kErrorServiceDoesNotExist);
     ASSERT_EQ(openServiceByName(os, manager, "SVC", kInfoToolServiceAccess, service), 0u);
-    EXPECT_EQ(os.startService(service), win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(os.startService(service), win::kErrorAccessDenied);
     EXPECT_EQ(kStartToolServiceAccess, 0x14u);
     EXPECT_EQ(kStopToolServiceAccess, 0x124u);
     EXPECT_EQ(kUninstallToolServiceAccess, 0x10004u);
@@ -75,20 +75,20 @@ TEST_F(OpenServiceForToolTest, BothHandlesAreOpenWhenBothOpensSucceed) {
 }
 
 TEST_F(OpenServiceForToolTest, AManagerThatCannotBeOpenedIsTracedThenReportedWithTheToolsLabel) {
-    os.failNext(MemoryPlatform::Op::OpenSCManager, win::ERROR_ACCESS_DENIED);
+    os.failNext(MemoryPlatform::Op::OpenSCManager, win::kErrorAccessDenied);
     EXPECT_EQ(openServiceForTool(os, "svc", kStartToolServiceAccess, reports, manager, service),
-              win::ERROR_ACCESS_DENIED);
+              win::kErrorAccessDenied);
     EXPECT_FALSE(manager.valid());
     EXPECT_EQ(trace(), std::vector<std::string>{"tool - manager trace"});
     std::string text = err();
     EXPECT_LT(text.find("tool - manager trace"), text.find("Could not reach the manager"));
-    EXPECT_EQ(errWithoutTrace(), "Could not reach the manager: " + systemText(win::ERROR_ACCESS_DENIED) + "\n");
+    EXPECT_EQ(errWithoutTrace(), "Could not reach the manager: " + systemText(win::kErrorAccessDenied) + "\n");
     EXPECT_EQ(os.callCount(MemoryPlatform::Op::OpenService), 0u);
 }
 
 TEST_F(OpenServiceForToolTest, AServiceThatCannotBeOpenedIsReportedAndNothingStaysOpen) {
     EXPECT_EQ(openServiceForTool(os, "missing", kStopToolServiceAccess, reports, manager, service),
-              win::ERROR_SERVICE_DOES_NOT_EXIST);
+              win::kErrorServiceDoesNotExist);
     EXPECT_FALSE(manager.valid());
     EXPECT_FALSE(service.valid());
     EXPECT_EQ(os.openHandleCount(), 0u);
@@ -96,7 +96,7 @@ TEST_F(OpenServiceForToolTest, AServiceThatCannotBeOpenedIsReportedAndNothingSta
     std::string text = err();
     EXPECT_LT(text.find("tool - service trace"), text.find("Could not open service"));
     EXPECT_EQ(errWithoutTrace(),
-              "Could not open service 'missing'\n\treason: " + systemText(win::ERROR_SERVICE_DOES_NOT_EXIST) + "\n");
+              "Could not open service 'missing'\n\treason: " + systemText(win::kErrorServiceDoesNotExist) + "\n");
 }
 
 TEST_F(OpenServiceForToolTest, WithoutTraceTextsOnlyTheReportsAreWritten) {
@@ -104,10 +104,10 @@ TEST_F(OpenServiceForToolTest, WithoutTraceTextsOnlyTheReportsAreWritten) {
     os.failNext(MemoryPlatform::Op::OpenSCManager, 123456);
     EXPECT_EQ(openServiceForTool(os, "svc", kUninstallToolServiceAccess, quiet, manager, service), 123456u);
     EXPECT_EQ(openServiceForTool(os, "missing", kUninstallToolServiceAccess, quiet, manager, service),
-              win::ERROR_SERVICE_DOES_NOT_EXIST);
+              win::kErrorServiceDoesNotExist);
     EXPECT_TRUE(trace().empty());
     EXPECT_EQ(err(), "Could not open service control manager: 123456\nCould not open service 'missing'\n\treason: " +
-                         systemText(win::ERROR_SERVICE_DOES_NOT_EXIST) + "\n");
+                         systemText(win::kErrorServiceDoesNotExist) + "\n");
 }
 
 }  // namespace

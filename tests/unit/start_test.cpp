@@ -153,7 +153,7 @@ TEST_F(StartToolTest, DebugTraceFollowsTheOptionAndIsInitialisedOnlyWhenMissing)
 
         Outcome outcome = runCapturing(args);
         ASSERT_EQ(outcome.status, 0) << label;
-        os.setServiceState(kFullName, win::SERVICE_STOPPED);
+        os.setServiceState(kFullName, win::kServiceStopped);
         EXPECT_EQ(param(kDebugTrace), c.expected) << label;
         std::vector<std::string> lines;
         for (const std::string& line : outcome.trace) {
@@ -180,7 +180,7 @@ TEST_F(StartToolTest, AServiceWithoutParametersKeyGetsNoneAndStillStarts) {
 TEST_F(StartToolTest, ANameThatIsNotInstalledGetsNoKeyAndIsReportedByTheOpenStep) {
     Outcome outcome = runCapturing({"-servicename", kShortName, "-servicetrace", "on"});
     EXPECT_EQ(outcome.status, -1);
-    EXPECT_EQ(outcome.err, openFailure(win::ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(outcome.err, openFailure(win::kErrorServiceDoesNotExist));
     EXPECT_FALSE(os.keyExists(serviceKeyPath(kFullName)));
 }
 
@@ -198,7 +198,7 @@ TEST_F(StartToolTest, WithoutLogRootNoDefaultPathIsStoredButTheOtherStepsRun) {
 }
 
 TEST_F(StartToolTest, SettingsAreStoredBeforeTheStartRequestAndStayWhenItFails) {
-    install(win::SERVICE_RUNNING);
+    install(win::kServiceRunning);
     os.resetCalls();
     EXPECT_EQ(run({"-servicename", kShortName, "-servicetrace", "on"}), -1);
     EXPECT_EQ(param(kDebugTrace), std::string("on"));
@@ -216,8 +216,8 @@ TEST_F(StartToolTest, FailedRegistryWritesDoNotStopTheStart) {
     for (Op op : {Op::RegSetValue, Op::RegCreateKeyEx}) {
         os.deleteTree(kParams);
         os.setString(kParams, kAgentLogRoot, kLogRoot);
-        os.setServiceState(kFullName, win::SERVICE_STOPPED);
-        os.failNext(op, win::ERROR_ACCESS_DENIED, 3);  // the three writes
+        os.setServiceState(kFullName, win::kServiceStopped);
+        os.failNext(op, win::kErrorAccessDenied, 3);  // the three writes
         Outcome outcome = runCapturing({"-servicename", kShortName});
         EXPECT_EQ(outcome.status, 0) << MemoryPlatform::opName(op);
         EXPECT_EQ(outcome.out, "Successfully started service.\n");
@@ -263,20 +263,20 @@ TEST_P(StartFailureTest, IsReportedOnTheErrorStreamWithStatusMinusOne) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartFailureTest,
     ::testing::Values(
-        FailureRow{"ManagerCannotBeOpened", win::SERVICE_STOPPED, Op::OpenSCManager, win::ERROR_ACCESS_DENIED,
-                   "Could not contact service control manager", win::ERROR_ACCESS_DENIED,
+        FailureRow{"ManagerCannotBeOpened", win::kServiceStopped, Op::OpenSCManager, win::kErrorAccessDenied,
+                   "Could not contact service control manager", win::kErrorAccessDenied,
                    "StartVornelAgentService - startService - unable to contact service control manager"},
-        FailureRow{"ServiceNotInstalled", 0, Op::Count, 0, nullptr, win::ERROR_SERVICE_DOES_NOT_EXIST,
+        FailureRow{"ServiceNotInstalled", 0, Op::Count, 0, nullptr, win::kErrorServiceDoesNotExist,
                    "StartVornelAgentService - startService - could not open service"},
-        FailureRow{"ServiceCannotBeOpened", win::SERVICE_STOPPED, Op::OpenService, win::ERROR_ACCESS_DENIED, nullptr,
-                   win::ERROR_ACCESS_DENIED, "StartVornelAgentService - startService - could not open service"},
-        FailureRow{"StartRefusedWhileRunning", win::SERVICE_RUNNING, Op::Count, 0, "Failed to start service",
-                   win::ERROR_SERVICE_ALREADY_RUNNING,
+        FailureRow{"ServiceCannotBeOpened", win::kServiceStopped, Op::OpenService, win::kErrorAccessDenied, nullptr,
+                   win::kErrorAccessDenied, "StartVornelAgentService - startService - could not open service"},
+        FailureRow{"StartRefusedWhileRunning", win::kServiceRunning, Op::Count, 0, "Failed to start service",
+                   win::kErrorServiceAlreadyRunning,
                    "StartVornelAgentService - startService - failed to start service node1"},
-        FailureRow{"StartRefusedDisabled", win::SERVICE_STOPPED, Op::StartService, win::ERROR_SERVICE_DISABLED,
-                   "Failed to start service", win::ERROR_SERVICE_DISABLED,
+        FailureRow{"StartRefusedDisabled", win::kServiceStopped, Op::StartService, win::kErrorServiceDisabled,
+                   "Failed to start service", win::kErrorServiceDisabled,
                    "StartVornelAgentService - startService - failed to start service node1"},
-        FailureRow{"StartFailsWithACodeWithoutText", win::SERVICE_STOPPED, Op::StartService, 123456,
+        FailureRow{"StartFailsWithACodeWithoutText", win::kServiceStopped, Op::StartService, 123456,
                    "Failed to start service", 123456,
                    "StartVornelAgentService - startService - failed to start service node1"}),
     rowName<FailureRow>);

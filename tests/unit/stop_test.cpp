@@ -40,7 +40,7 @@ TEST_F(StopToolTest, RefusedOrHelpCommandLinesTouchNothing) {
         {{}, -1, "Required argument [-servicename] not specified!"},
         {{kShortName, "-debug"}, -1, "Required argument [-servicename] not specified!"},
     };
-    install(win::SERVICE_RUNNING);
+    install(win::kServiceRunning);
     os.resetCalls();
     for (const Case& c : cases) {
         Outcome outcome = runCapturing(c.args);
@@ -53,16 +53,16 @@ TEST_F(StopToolTest, RefusedOrHelpCommandLinesTouchNothing) {
 }
 
 TEST_F(StopToolTest, OptionNamesMatchInAnyCaseAndUnrecognisedArgumentsAreIgnored) {
-    install(win::SERVICE_RUNNING);
+    install(win::kServiceRunning);
     Outcome outcome = runCapturing({"-SERVICENAME", kShortName, "one", "two"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "Successfully stopped service.\n");
     EXPECT_EQ(err(), "");
-    EXPECT_EQ(controls(), std::vector<uint32_t>{win::SERVICE_CONTROL_STOP});
+    EXPECT_EQ(controls(), std::vector<uint32_t>{win::kServiceControlStop});
 }
 
 TEST_F(StopToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
-    install(win::SERVICE_RUNNING);
+    install(win::kServiceRunning);
     Outcome outcome =
         runCapturing({"-debug", "-servicename", kShortName, "a", "b", "-password", "secret", "-userid", "admin"});
     ASSERT_EQ(outcome.status, 0);
@@ -80,7 +80,7 @@ TEST_F(StopToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
 }
 
 TEST_F(StopToolTest, WithoutExtrasTheTraceShowsNull) {
-    install(win::SERVICE_RUNNING);
+    install(win::kServiceRunning);
     ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
     EXPECT_TRUE(traced("StopVornelAgentService - main - Processed parameters, unknown params: <null>"));
     EXPECT_TRUE(traced("StopVornelAgentService - stopService node1, '<null>'"));
@@ -126,20 +126,20 @@ TEST_P(StopFailureTest, IsReportedOnTheErrorStreamWithStatusMinusOne) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, StopFailureTest,
     ::testing::Values(
-        FailureRow{"ManagerCannotBeOpened", win::SERVICE_RUNNING, Op::OpenSCManager, win::ERROR_ACCESS_DENIED,
-                   "Could not contact service control manager", win::ERROR_ACCESS_DENIED, false,
+        FailureRow{"ManagerCannotBeOpened", win::kServiceRunning, Op::OpenSCManager, win::kErrorAccessDenied,
+                   "Could not contact service control manager", win::kErrorAccessDenied, false,
                    "StopVornelAgentService - stopService - Could not contact service control manager"},
-        FailureRow{"ServiceNotInstalled", 0, Op::Count, 0, nullptr, win::ERROR_SERVICE_DOES_NOT_EXIST, false,
+        FailureRow{"ServiceNotInstalled", 0, Op::Count, 0, nullptr, win::kErrorServiceDoesNotExist, false,
                    nullptr},
-        FailureRow{"ServiceCannotBeOpened", win::SERVICE_RUNNING, Op::OpenService, win::ERROR_ACCESS_DENIED, nullptr,
-                   win::ERROR_ACCESS_DENIED, false, nullptr},
-        FailureRow{"StopRefusedWhenStopped", win::SERVICE_STOPPED, Op::Count, 0, "Could not stop service",
-                   win::ERROR_SERVICE_NOT_ACTIVE, true,
+        FailureRow{"ServiceCannotBeOpened", win::kServiceRunning, Op::OpenService, win::kErrorAccessDenied, nullptr,
+                   win::kErrorAccessDenied, false, nullptr},
+        FailureRow{"StopRefusedWhenStopped", win::kServiceStopped, Op::Count, 0, "Could not stop service",
+                   win::kErrorServiceNotActive, true,
                    "StopVornelAgentService - stopService -  stop service failed."},
-        FailureRow{"StopRefusedWhileStopPending", win::SERVICE_STOP_PENDING, Op::Count, 0, "Could not stop service",
-                   win::ERROR_SERVICE_CANNOT_ACCEPT_CTRL, true,
+        FailureRow{"StopRefusedWhileStopPending", win::kServiceStopPending, Op::Count, 0, "Could not stop service",
+                   win::kErrorServiceCannotAcceptCtrl, true,
                    "StopVornelAgentService - stopService -  stop service failed."},
-        FailureRow{"StopFailsWithACodeWithoutText", win::SERVICE_RUNNING, Op::ControlService, 123456,
+        FailureRow{"StopFailsWithACodeWithoutText", win::kServiceRunning, Op::ControlService, 123456,
                    "Could not stop service", 123456, true,
                    "StopVornelAgentService - stopService -  stop service failed."}),
     rowName<FailureRow>);

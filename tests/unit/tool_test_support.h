@@ -55,7 +55,7 @@ protected:
 
     // The service as the installer leaves it: its entry, its Parameters key with the agent's
     // log root, and its event-log source.
-    void install(uint32_t state = win::SERVICE_STOPPED) {
+    void install(uint32_t state = win::kServiceStopped) {
         ServiceConfig config;
         config.name = kFullName;
         config.binaryPathName = "\"C:\\agent\\bin\\VornelAgentService.exe\" \"" + kFullName + "\"";

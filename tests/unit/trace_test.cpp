@@ -53,8 +53,8 @@ TEST_F(TraceTest, ALineIsTimeSeparatorMessageAndOneLineFeed) {
 }
 
 TEST_F(TraceTest, SystemErrorShowsThePlatformTextWhateverTheSwitch) {
-    printSystemError(os, "Failed to start service", win::ERROR_SERVICE_ALREADY_RUNNING);
-    std::string text = systemText(win::ERROR_SERVICE_ALREADY_RUNNING);
+    printSystemError(os, "Failed to start service", win::kErrorServiceAlreadyRunning);
+    std::string text = systemText(win::kErrorServiceAlreadyRunning);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(err(), "Failed to start service: " + text + "\n");
 }
@@ -67,7 +67,7 @@ TEST_F(TraceTest, SystemErrorWithoutTextShowsTheCodeInSignedDecimal) {
 
 TEST_F(TraceTest, SystemErrorFallsBackToTheCodeWhenTheTextCannotBeFetched) {
     os.failNext(MemoryPlatform::Op::SystemErrorText, 8);
-    printSystemError(os, "Could not stop service", win::ERROR_SERVICE_NOT_ACTIVE);
+    printSystemError(os, "Could not stop service", win::kErrorServiceNotActive);
     EXPECT_EQ(err(), "Could not stop service: 1062\n");
 }
 
@@ -116,7 +116,7 @@ TEST_F(TraceTest, RedirectionActsOnlyOnceWithTheTraceOnAndBothPaths) {
 
 TEST_F(TraceTest, AStreamThatCannotBeReopenedLosesItsOutput) {
     enableTrace();
-    os.failNext(MemoryPlatform::Op::OpenAppendStream, win::ERROR_ACCESS_DENIED);
+    os.failNext(MemoryPlatform::Op::OpenAppendStream, win::kErrorAccessDenied);
     redirectTraceOutput(os, std::string("C:\\o"), std::string("C:\\e"));
     traceMessage("lost");
     printSystemError(os, "lost too", 1);

@@ -88,10 +88,10 @@ TEST_F(UninstallToolTest, AServiceThatIsNotStoppedIsRefusedWithItsState) {
         uint32_t state;
         const char* text;
     } cases[] = {
-        {win::SERVICE_RUNNING, "The service is running."},
-        {win::SERVICE_STOP_PENDING, "The service stop is pending."},
-        {win::SERVICE_START_PENDING, "The service start is pending."},
-        {win::SERVICE_PAUSED, "The service is paused."},
+        {win::kServiceRunning, "The service is running."},
+        {win::kServiceStopPending, "The service stop is pending."},
+        {win::kServiceStartPending, "The service start is pending."},
+        {win::kServicePaused, "The service is paused."},
         {42, "Unable to determine Service status."},
     };
     install();
@@ -111,7 +111,7 @@ TEST_F(UninstallToolTest, AServiceThatIsNotStoppedIsRefusedWithItsState) {
 
 TEST_F(UninstallToolTest, TheEventLogSourceIsRemovedOnlyAfterASuccessfulDelete) {
     install();
-    os.failNext(Op::DeleteService, win::ERROR_ACCESS_DENIED);
+    os.failNext(Op::DeleteService, win::kErrorAccessDenied);
     ASSERT_EQ(run({"-servicename", kShortName}), 0);
     EXPECT_TRUE(serviceExists());
     EXPECT_TRUE(os.keyExists(kEventLogKey));
@@ -133,8 +133,8 @@ TEST_F(UninstallToolTest, AMissingOrUndeletableEventLogSourceDoesNotSpoilTheSucc
         std::function<void(MemoryPlatform&)> prepare;
     } cases[] = {
         {"missing", [](MemoryPlatform& p) { p.deleteTree(kEventLogKey); }},
-        {"parent cannot be opened", [](MemoryPlatform& p) { p.failNext(Op::RegOpenKey, win::ERROR_ACCESS_DENIED); }},
-        {"deletion fails", [](MemoryPlatform& p) { p.failNext(Op::RegDeleteKey, win::ERROR_ACCESS_DENIED); }},
+        {"parent cannot be opened", [](MemoryPlatform& p) { p.failNext(Op::RegOpenKey, win::kErrorAccessDenied); }},
+        {"deletion fails", [](MemoryPlatform& p) { p.failNext(Op::RegDeleteKey, win::kErrorAccessDenied); }},
     };
     for (const Case& c : cases) {
         install();
@@ -157,7 +157,7 @@ TEST_F(UninstallToolTest, UnregisterEventLogTellsWhetherTheSourceKeyWasDeleted) 
     EXPECT_FALSE(unregisterEventLog(os, kFullName));
 
     os.setString(kEventLogKey, kEventMessageFile, "x.dll");
-    os.failNext(Op::RegOpenKey, win::ERROR_ACCESS_DENIED);
+    os.failNext(Op::RegOpenKey, win::kErrorAccessDenied);
     EXPECT_FALSE(unregisterEventLog(os, kFullName));
     EXPECT_TRUE(os.keyExists(kEventLogKey));
     EXPECT_EQ(os.openHandleCount(), 0u);
@@ -196,15 +196,15 @@ TEST_P(UninstallFailureTest, IsReportedAfterTheFirstLineAndEndsWithZero) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, UninstallFailureTest,
     ::testing::Values(
-        FailureRow{"ManagerCannotBeOpened", true, Op::OpenSCManager, win::ERROR_ACCESS_DENIED,
-                   "Could not open service control manager", win::ERROR_ACCESS_DENIED},
-        FailureRow{"ServiceNotInstalled", false, Op::Count, 0, nullptr, win::ERROR_SERVICE_DOES_NOT_EXIST},
-        FailureRow{"ServiceCannotBeOpened", true, Op::OpenService, win::ERROR_ACCESS_DENIED, nullptr,
-                   win::ERROR_ACCESS_DENIED},
-        FailureRow{"StatusQueryFails", true, Op::QueryServiceStatus, win::ERROR_INVALID_HANDLE,
-                   "Could not get service status", win::ERROR_INVALID_HANDLE},
-        FailureRow{"DeleteFails", true, Op::DeleteService, win::ERROR_SERVICE_MARKED_FOR_DELETE,
-                   "Failed to remove service", win::ERROR_SERVICE_MARKED_FOR_DELETE},
+        FailureRow{"ManagerCannotBeOpened", true, Op::OpenSCManager, win::kErrorAccessDenied,
+                   "Could not open service control manager", win::kErrorAccessDenied},
+        FailureRow{"ServiceNotInstalled", false, Op::Count, 0, nullptr, win::kErrorServiceDoesNotExist},
+        FailureRow{"ServiceCannotBeOpened", true, Op::OpenService, win::kErrorAccessDenied, nullptr,
+                   win::kErrorAccessDenied},
+        FailureRow{"StatusQueryFails", true, Op::QueryServiceStatus, win::kErrorInvalidHandle,
+                   "Could not get service status", win::kErrorInvalidHandle},
+        FailureRow{"DeleteFails", true, Op::DeleteService, win::kErrorServiceMarkedForDelete,
+                   "Failed to remove service", win::kErrorServiceMarkedForDelete},
         FailureRow{"DeleteFailsWithACodeWithoutText", true, Op::DeleteService, 123456, "Failed to remove service",
                    123456}),
     rowName<FailureRow>);
