@@ -21,6 +21,7 @@ constexpr ErrorCode kErrorFileNotFound = 2;
 constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidHandle = 6;
 constexpr ErrorCode kErrorInvalidParameter = 87;
+constexpr ErrorCode kErrorBrokenPipe = 109;
 constexpr ErrorCode kErrorInvalidName = 123;
 constexpr ErrorCode kErrorBadPathname = 161;
 constexpr ErrorCode kErrorNoData = 232;

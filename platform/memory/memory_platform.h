@@ -2,16 +2,25 @@
 //
 // It holds a registry tree (case-insensitive key and value names, typed values), a service
 // database with configuration and status, a service dispatcher that runs the service main on
-// a thread of its own and delivers queued controls one at a time on the dispatcher thread,
-// processes with pids and exit codes that tests control, files, an event log, and a fast
-// virtual clock: sleeps and timed-out waits advance it by their full length while taking about
-// a thousandth of that in real time, so a 31-second pid wait takes milliseconds.
+// a thread of its own and delivers queued controls one at a time on a control thread (as
+// Wine does), processes with pids and exit codes that tests control, files, an event log, and
+// a virtual clock.
 //
-// As under Wine, a stopped report made on another thread while a control handler runs on the
-// dispatcher thread returns only when the handler has returned.
+// A service process runs deterministically. Its threads (the process's main thread, the
+// service main, the control thread and any thread the program creates) take turns: one runs
+// at a time, and each platform call is a point where the next thread in line takes over.
+// Virtual time passes only when every thread of the process waits: the clock then jumps to
+// the earliest end of a wait (a sleep, a timed-out wait, a process that ends by itself). So the
+// same scenario makes the same calls in the same order every run, and a 31-second pid wait
+// takes milliseconds. A thread outside the process (the test's own) runs freely; when it waits
+// in a platform call while the process runs, it takes its turn like the process's threads.
+//
+// As under Wine, a stopped report made on another thread while a control handler runs
+// returns only when the handler has returned; the control's sender hears back when the
+// handler returns, or gets ERROR_SERVICE_REQUEST_TIMEOUT after ten seconds.
 //
 // Fault injection: make the next call of a given operation fail with a given code, or the Nth
-// platform call of a run; every call is counted and logged.
+// platform call of a run; every call is counted and recorded with what it was for.
 //
 // The test-facing methods (setup and inspection) bypass counting and fault injection.
 #pragma once
@@ -25,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +59,14 @@ public:
     };
     static const char* opName(Op op);
 
+    // One platform call: the operation, what it was for (a value name, a script, a process,
+    // a state...) and the thread that made it ("main", "service main", "control", "test"...).
+    struct Call {
+        Op op = Op::Count;
+        std::string subject;
+        std::string thread;
+    };
+
     struct RegValue {
         uint32_t type = 0;  // REG_SZ 1, REG_EXPAND_SZ 2, REG_BINARY 3, REG_DWORD 4
         std::string data;   // raw bytes; strings carry their terminating zero
@@ -67,6 +85,7 @@ public:
         std::optional<uint64_t> runsForMs;
         uint32_t exitCode = 0;
         std::function<void()> onExit;  // runs when the process ends, without the platform's lock
+        std::string name;              // what the call records call it; "process" when empty
     };
 
     struct Launch {
@@ -85,7 +104,16 @@ public:
     struct StatusReport {
         ServiceStatus status;
         uint64_t atMs = 0;          // virtual time of the report
-        bool onDispatcherThread = false;
+        bool fromHandler = false;   // made by the control handler, on the control thread
+    };
+
+    // A client's control and its answer, with the virtual times of both.
+    struct ControlAnswer {
+        uint32_t control = 0;
+        ErrorCode result = 0;
+        uint64_t sentAtMs = 0;
+        uint64_t answeredAtMs = 0;
+        std::string client;  // the thread that sent it
     };
 
     struct Event {
@@ -100,13 +128,14 @@ public:
     MemoryPlatform(const MemoryPlatform&) = delete;
     MemoryPlatform& operator=(const MemoryPlatform&) = delete;
 
-    // --- Fault injection and call counting. ---
+    // --- Fault injection and call records. ---
     void failNext(Op op, ErrorCode code, unsigned times = 1);
     void failCall(uint64_t n, ErrorCode code);  // the nth call (1-based) after resetCalls fails
     void resetCalls();
     uint64_t callCount() const;
     uint64_t callCount(Op op) const;
     std::vector<Op> callLog() const;
+    std::vector<Call> calls() const;
 
     // --- Registry, for tests. Paths relative to HKEY_LOCAL_MACHINE. ---
     void createKey(const std::string& path);
@@ -130,25 +159,38 @@ public:
     // Replaces what StartServiceA does after its checks (default: the service reports running).
     void setStartHandler(std::function<ErrorCode(const std::string& name)> handler);
 
-    // --- Service side, for tests. ---
+    // --- The service process, for tests. ---
     // Whether the process counts as launched by the service manager (otherwise the dispatcher
     // fails with 1063), and the start arguments its service main receives after the name.
     void setLaunchedByManager(bool launched, std::vector<std::string> startArguments = {});
-    void postControl(uint32_t control);  // queued for the dispatcher thread
+    // Runs the entry on a new thread, the process's main thread. When it returns, the process
+    // has ended: its other threads never run again (they are released, to unwind, only by
+    // shutdown), as Windows ends a process whose main returns.
+    void startServiceProcess(std::function<int()> entry);
+    // Waits (in real time) until the entry has returned; its result, or absent after the limit.
+    std::optional<int> waitServiceProcess(std::chrono::milliseconds realTimeout = std::chrono::seconds(20));
+    bool serviceProcessEnded() const;
+    // Runs the body (say a stop tool's entry) on a thread of its own that takes turns with the
+    // service process's threads, as another program on the same machine; the name shows in
+    // the call records. It goes on when the service process has ended.
+    void startClient(const std::string& name, std::function<void()> body);
+    // Waits (in real time) until every client has finished; false after the limit.
+    bool waitClients(std::chrono::milliseconds realTimeout = std::chrono::seconds(20));
+    void postControl(uint32_t control);  // queued for the control thread; nobody waits for the answer
     // Calls the registered control handler on the calling thread.
     void callControlHandler(uint32_t control);
     bool hasControlHandler() const;
     std::vector<StatusReport> statusReports() const;
+    std::vector<ControlAnswer> controlAnswers() const;
     std::vector<Event> events() const;
     std::vector<std::string> eventSources() const;
-    // Joins the service main thread that the dispatcher started.
+    // Waits until the service main that the dispatcher started has returned, or cannot run any
+    // more because its process has ended.
     void joinServiceThread();
     // True from the dispatcher's start of the service main until the service main returns.
     bool serviceMainRunning() const;
-    // True when the service process can only go on once a test acts: the dispatcher runs and
-    // has no stopped report to return on, no control is queued or being handled, and the
-    // service main has returned or waits without a time limit for a process that only a test
-    // can end.
+    // True when the service process can only go on once a test acts: it runs, and none of its
+    // threads can run or will wake when time passes.
     bool serviceAwaitsTest() const;
 
     // --- Processes, for tests. ---
@@ -167,18 +209,19 @@ public:
     // --- Clock. ---
     uint64_t nowMs() const;
     void advance(uint64_t ms);
-    // Whether sleeps and timed-out waits also take a thousandth of their length in real time
-    // (on by default, so that other threads get to run). A single-threaded user, such as a
-    // fuzzer, may turn it off: the virtual clock still advances by the full length.
+    // Whether time that passes also takes a thousandth of its length in real time (on by
+    // default, so that a test's own thread gets to act in between). The sweep and the fuzzers
+    // turn it off: the virtual clock still advances by the full length.
     void setRealPauses(bool on);
 
     // Polls the condition (without the platform's lock) until it holds or the real time-out passes.
     bool waitUntil(const std::function<bool()>& condition,
                    std::chrono::milliseconds realTimeout = std::chrono::seconds(20)) const;
-    // True when an unbounded wait gave up after its real-time safety limit (a hang in a test).
+    // True when a wait gave up after its real-time safety limit (a hang in a test).
     bool hangDetected() const { return hangDetected_; }
 
-    // Ends every process and joins every thread the platform started.
+    // Ends every process, lets every thread of the service process run to its end and joins
+    // the threads the platform started.
     void shutdown();
 
     // --- Platform. ---
@@ -233,26 +276,65 @@ private:
     struct Handle;
     struct Process;
     struct AppendCookie;
+    struct SimThread;
     using Lock = std::unique_lock<std::mutex>;
+    using Condition = std::function<bool()>;
 
-    ErrorCode enter(Op op);  // counts the call; the injected fault, or 0
+    // --- Calls (memory_platform.cpp) ---
+    // Counts and records the call and lets the next thread of the service process take its
+    // turn; the injected fault, or 0.
+    ErrorCode enter(Op op, std::string subject, Lock& lock);
+
+    // --- Threads and time (memory_scheduler.cpp) ---
+    // Makes the calling thread one of the service process's threads; it runs once it has its turn.
+    void joinProcessLocked(const std::string& name, Lock& lock);
+    void leaveProcessLocked(Lock& lock);
+    // Starts a thread of the service process, or a client thread.
+    void startProcessThread(const std::string& name, std::function<void()> body, bool client = false);
+    // The calling thread gives up its turn and waits until it has it again.
+    void yieldLocked(Lock& lock);
+    // Waits until the condition holds or the virtual deadline has come; true when the condition
+    // holds. A thread outside the service process waits its turn for as long.
+    bool waitLocked(Lock& lock, const Condition& until, std::optional<uint64_t> deadline);
+    // Lets the next thread in line run, moving the clock on when every thread waits for time.
+    void scheduleLocked(Lock& lock);
+    bool processActiveLocked() const;
+    bool takesTurnsLocked() const;
+    std::string threadNameLocked() const;
+    void endServiceProcessLocked(Lock& lock);
+    // A thread of a process that has ended stops at its platform call.
+    void stopIfProcessEndedLocked(Lock& lock);
+    // The control thread: runs the handler for each queued control, one at a time.
+    void deliverControls();
     void advanceLocked(uint64_t ms, Lock& lock);
     void realPause(uint64_t virtualMs, Lock& lock);
 
+    // --- Registry (memory_registry.cpp) ---
     std::shared_ptr<Node> findKey(const std::string& path, ErrorCode& rc) const;
     std::shared_ptr<Node> createKeyLocked(const std::string& path, ErrorCode& rc);
     ErrorCode openKeyLocked(const std::string& path, uint32_t access, bool create, RegKey& key, Lock& lock);
-    template <class Owned>
-    ErrorCode give(Owned& out, uintptr_t value, Lock& lock);
     std::shared_ptr<Node> keyOf(const RegKey& key, uint32_t* access = nullptr) const;
+    void deleteChildLocked(const std::shared_ptr<Node>& parent, const std::string& name);
+
+    // --- Service manager (memory_services.cpp) ---
     void writeServiceKeyLocked(const ServiceRecord& record);
     ErrorCode createServiceLocked(const ServiceConfig& config);
     ServiceRecord* serviceOf(const ScHandle& handle, uint32_t* access = nullptr);
+    // What ControlService does once its call is counted.
+    ErrorCode deliverControlLocked(const ScHandle& service, uint32_t control, ServiceStatus& status, Lock& lock);
     void removeServiceIfDueLocked(const std::string& name);
+
+    // --- Handles (memory_platform.cpp) ---
+    template <class Owned>
+    ErrorCode give(Owned& out, uintptr_t value, Lock& lock);
     uintptr_t newHandle(Handle handle);
+
+    // --- Processes (memory_processes.cpp) ---
     uint32_t spawnLocked(const ProcessSpec& plan, std::vector<std::function<void()>>& exits);
     void endLocked(Process& process, uint32_t exitCode, std::vector<std::function<void()>>& exits);
     static void runExits(std::vector<std::function<void()>>& exits, Lock& lock);
+    std::string processNameLocked(const ProcessHandle& handle) const;
+    std::string processNameLocked(uint32_t pid) const;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -260,7 +342,7 @@ private:
     // Calls and faults.
     uint64_t calls_ = 0;
     std::vector<uint64_t> callsPerOp_;
-    std::vector<Op> callLog_;
+    std::vector<Call> callRecords_;
     std::map<Op, std::pair<ErrorCode, unsigned>> failNext_;
     uint64_t failAt_ = 0;
     ErrorCode failAtCode_ = 0;
@@ -274,6 +356,16 @@ private:
     std::map<std::string, ServiceRecord> services_;  // keyed by lower-case name
     std::function<ErrorCode(const std::string&)> startHandler_;
 
+    // The service process and its threads.
+    std::map<std::thread::id, SimThread> threads_;  // the service process's threads, and outside waiters
+    std::optional<std::thread::id> turn_;           // the thread whose turn it is
+    bool movingClock_ = false;                      // time passes: nobody's turn meanwhile
+    uint64_t turnSequence_ = 0;
+    std::vector<std::thread> started_;              // threads the platform started, joined at shutdown
+    bool processRunning_ = false;
+    bool processEnded_ = false;
+    std::optional<int> processExitStatus_;
+
     // Service side.
     bool launchedByManager_ = false;
     std::vector<std::string> startArguments_;
@@ -281,19 +373,18 @@ private:
     std::vector<char*> serviceArgv_;
     std::string dispatcherService_;
     bool dispatcherRunning_ = false;
-    std::thread::id dispatcherThread_;
-    std::thread serviceThread_;
-    std::thread::id serviceThreadId_;
     bool serviceMainRunning_ = false;
-    uint32_t serviceMainAwaits_ = 0;  // the process the service main waits for without a limit
     std::vector<uint32_t> controlQueue_;
+    uint64_t controlsQueued_ = 0;     // controls sent to the service so far
+    uint64_t controlsDelivered_ = 0;  // of them, those whose handler has returned (in order)
+    std::set<uint64_t> lostReplies_;  // controls whose sender never hears back
     bool stoppedReported_ = false;
     bool handlerRunning_ = false;
-    bool handlerReplyLost_ = false;  // the process "ended" under the running handler
     ControlHandler handler_;
     std::string handlerService_;
     StatusHandle statusHandle_ = 0;  // the last one handed out
     std::vector<StatusReport> reports_;
+    std::vector<ControlAnswer> answers_;
     std::map<EventSource, std::string> eventSources_;
     std::vector<Event> events_;
 

@@ -18,6 +18,7 @@ static_assert(same(win::kErrorFileNotFound, ERROR_FILE_NOT_FOUND), "ERROR_FILE_N
 static_assert(same(win::kErrorAccessDenied, ERROR_ACCESS_DENIED), "ERROR_ACCESS_DENIED");
 static_assert(same(win::kErrorInvalidHandle, ERROR_INVALID_HANDLE), "ERROR_INVALID_HANDLE");
 static_assert(same(win::kErrorInvalidParameter, ERROR_INVALID_PARAMETER), "ERROR_INVALID_PARAMETER");
+static_assert(same(win::kErrorBrokenPipe, ERROR_BROKEN_PIPE), "ERROR_BROKEN_PIPE");
 static_assert(same(win::kErrorInvalidName, ERROR_INVALID_NAME), "ERROR_INVALID_NAME");
 static_assert(same(win::kErrorBadPathname, ERROR_BAD_PATHNAME), "ERROR_BAD_PATHNAME");
 static_assert(same(win::kErrorNoData, ERROR_NO_DATA), "ERROR_NO_DATA");

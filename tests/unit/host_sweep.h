@@ -143,18 +143,15 @@ public:
         os_.resetCalls();
         if (failAt != 0) os_.failCall(failAt, code);
 
-        std::atomic<bool> entryDone{false};
-        std::atomic<int> status{-100};
-        std::thread entry([&] {
+        os_.startServiceProcess([this] {
             Argv argv{"VornelAgentService.exe", kHostService};
-            status = host::vornelAgentServiceProgramMain(os_, argv.argc(), argv.argv());
-            entryDone = true;
+            return host::vornelAgentServiceProgramMain(os_, argv.argc(), argv.argv());
         });
-        drive(entryDone, result);
-        if (!entryDone) os_.shutdown();  // as the service manager ends a service that cannot end by itself
-        entry.join();
-
-        result.status = status;
+        drive(result);
+        // A process that cannot end by itself is ended as the service manager ends it.
+        if (!os_.serviceProcessEnded()) os_.shutdown();
+        std::optional<int> status = os_.waitServiceProcess();
+        result.status = status.value_or(-100);
         result.finished = !result.stuck && !result.timedOut;
         result.calls = os_.callCount();
         result.log = os_.callLog();
@@ -182,7 +179,6 @@ public:
             if (os_.processRunning(pid)) result.runningAfterStop.push_back(pid);
         }
         os_.shutdown();
-        os_.joinServiceThread();
         result.hang = os_.hangDetected();
         resetTrace(stdout, stderr);
         return result;
@@ -219,6 +215,8 @@ private:
             os_.writeFile(kHostPidFile, std::to_string(oldPid_) + "\r\n");
         }
         os_.setOsMajorVersion(s_.osMajorVersion);
+        // The driver acts only when the process waits for it: no real pauses are needed.
+        os_.setRealPauses(false);
         os_.setLaunchedByManager(s_.launchedByManager);
         os_.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
     }
@@ -258,9 +256,9 @@ private:
 
     // Acts whenever the service can go on only once someone acts, until the entry returns:
     // a stop, then the agents end, then another stop.
-    void drive(const std::atomic<bool>& entryDone, HostRun& result) {
+    void drive(HostRun& result) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (!entryDone) {
+        while (!os_.serviceProcessEnded()) {
             if (std::chrono::steady_clock::now() > deadline) {
                 result.timedOut = true;
                 return;
@@ -286,7 +284,8 @@ private:
             }
             ++result.driverSteps;
             // The step takes effect before the service is asked again.
-            os_.waitUntil([&] { return entryDone || !os_.serviceAwaitsTest(); }, std::chrono::milliseconds(20));
+            os_.waitUntil([&] { return os_.serviceProcessEnded() || !os_.serviceAwaitsTest(); },
+                          std::chrono::milliseconds(20));
         }
     }
 
@@ -351,7 +350,7 @@ struct HostCallTags {
         uint32_t previousCheckPoint = 0;
         for (const MemoryPlatform::StatusReport& r : clean.reports) {
             bool wait = r.status.dwCurrentState == win::kServiceStartPending && r.status.dwCheckPoint >= 3 &&
-                        r.status.dwCheckPoint > previousCheckPoint && !r.onDispatcherThread;
+                        r.status.dwCheckPoint > previousCheckPoint && !r.fromHandler;
             tags.statusReports.push_back(wait ? "scriptwait" : "other");
             previousCheckPoint = r.status.dwCheckPoint;
         }

@@ -72,28 +72,23 @@ protected:
         os.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
     }
 
-    ~HostTest() override {
-        os.shutdown();
-        if (entry_.joinable()) entry_.join();
-    }
+    ~HostTest() override { os.shutdown(); }
 
     // The host as the service control manager launches it, on a thread that becomes the
     // dispatcher thread.
     void startHost(std::vector<std::string> startArguments = {}) {
         os.setLaunchedByManager(true, std::move(startArguments));
-        entry_ = std::thread([this] {
+        os.startServiceProcess([this] {
             Argv argv{"VornelAgentService.exe", name};
-            exitStatus_ = host::vornelAgentServiceProgramMain(os, argv.argc(), argv.argv());
-            entryDone_ = true;
+            return host::vornelAgentServiceProgramMain(os, argv.argc(), argv.argv());
         });
     }
 
     // Waits until the dispatcher has returned and the service main has ended.
     int finishHost() {
-        EXPECT_TRUE(os.waitUntil([this] { return entryDone_.load(); })) << "the dispatcher did not return";
-        entry_.join();
-        os.joinServiceThread();
-        return exitStatus_;
+        std::optional<int> status = os.waitServiceProcess();
+        EXPECT_TRUE(status.has_value()) << "the dispatcher did not return";
+        return status.value_or(-100);
     }
 
     // A context as the entry makes it, with a status handle, for calling routines directly.
@@ -186,9 +181,6 @@ private:
         return outcome;
     }
 
-    std::thread entry_;
-    std::atomic<int> exitStatus_{-100};
-    std::atomic<bool> entryDone_{false};
     mutable std::mutex mutex_;
     std::vector<uint32_t> agents_;
 };

@@ -1,6 +1,10 @@
 // The in-memory Windows that every unit test stands on: its clock, processes, dispatcher,
 // service database and fault injection.
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <utility>
 #include <thread>
 
@@ -121,133 +125,321 @@ TEST_F(MemoryPlatformTest, TheDispatcherFailsOutsideTheServiceManager) {
     EXPECT_FALSE(ran);
 }
 
-TEST_F(MemoryPlatformTest, TheDispatcherRunsTheMainOnItsOwnThreadAndDeliversControlsOnItsOwn) {
-    os.setLaunchedByManager(true, {"a", "b"});
-    std::thread::id dispatcherThread, mainThread;
+// A service process with the dispatcher, a service main and a control handler, each step of
+// which the test writes down.
+class ServiceProcessTest : public MemoryTest {
+protected:
+    ServiceProcessTest() {
+        os.setLaunchedByManager(true, {"a", "b"});
+        ServiceConfig config;
+        config.name = "svc";
+        os.addService(config);
+    }
+
+    // Runs a service process whose service main is `main` and whose handler is `handler`;
+    // status reports go through `handle`. After the dispatcher has returned, the process's
+    // main thread lingers for `lingerMs` before the process ends.
+    void start(std::function<void()> main, std::function<void(uint32_t)> handler, uint32_t lingerMs = 0) {
+        os.startServiceProcess([this, main, handler, lingerMs] {
+            mainThread = std::this_thread::get_id();
+            ErrorCode rc = os.runServiceDispatcher("svc", [this, main, handler](int argc, char** argv) {
+                serviceMainThread = std::this_thread::get_id();
+                arguments.assign(argv, argv + argc);
+                StatusHandle h = 0;
+                EXPECT_EQ(os.registerServiceCtrlHandler("svc", handler, h), 0u);
+                handle = h;
+                main();
+            });
+            if (lingerMs != 0) os.sleep(lingerMs);
+            return rc == 0 ? 0 : 1;
+        });
+    }
+
+    void report(uint32_t state) { EXPECT_EQ(os.setServiceStatus(handle, ServiceStatus{16, state, 1}), 0u); }
+    void note(const std::string& step) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        steps.push_back(step);
+    }
+    std::vector<std::string> noted() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return steps;
+    }
+
+    std::thread::id mainThread, serviceMainThread;
     std::vector<std::string> arguments;
-    std::vector<uint32_t> delivered;
     std::atomic<StatusHandle> handle{0};
-    std::thread dispatcher([&] {
-        dispatcherThread = std::this_thread::get_id();
-        EXPECT_EQ(os.runServiceDispatcher("svc",
-                                          [&](int argc, char** argv) {
-                                              mainThread = std::this_thread::get_id();
-                                              arguments.assign(argv, argv + argc);
-                                              StatusHandle h = 0;
-                                              os.registerServiceCtrlHandler(
-                                                  "svc",
-                                                  [&](uint32_t control) {
-                                                      EXPECT_EQ(std::this_thread::get_id(), dispatcherThread);
-                                                      delivered.push_back(control);
-                                                      if (control == win::kServiceControlStop) {
-                                                          os.setServiceStatus(handle, ServiceStatus{16, 1});
-                                                      }
-                                                  },
-                                                  h);
-                                              handle = h;
-                                              os.setServiceStatus(h, ServiceStatus{16, 4, 1});
-                                          }),
-                  0u);
-    });
-    ASSERT_TRUE(os.waitUntil([&] { return os.statusReports().size() == 1; }));
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> steps;
+};
+
+TEST_F(ServiceProcessTest, TheServiceMainAndTheHandlerRunOnThreadsOfTheirOwn) {
+    std::vector<uint32_t> delivered;
+    std::set<std::thread::id> handlerThreads;
+    start([this] { report(win::kServiceRunning); },
+          [&](uint32_t control) {
+              handlerThreads.insert(std::this_thread::get_id());
+              delivered.push_back(control);
+              if (control == win::kServiceControlStop) report(win::kServiceStopped);
+          });
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
     os.postControl(win::kServiceControlInterrogate);
     os.postControl(128);
     os.postControl(win::kServiceControlStop);
-    dispatcher.join();
-    os.joinServiceThread();
-    EXPECT_NE(mainThread, dispatcherThread);
+    ASSERT_EQ(os.waitServiceProcess(), 0);
     EXPECT_EQ(arguments, (std::vector<std::string>{"svc", "a", "b"}));
     EXPECT_EQ(delivered, (std::vector<uint32_t>{4, 128, 1}));
+    ASSERT_EQ(handlerThreads.size(), 1u);
+    EXPECT_NE(*handlerThreads.begin(), mainThread);
+    EXPECT_NE(*handlerThreads.begin(), serviceMainThread);
+    EXPECT_NE(mainThread, serviceMainThread);
     std::vector<MemoryPlatform::StatusReport> reports = os.statusReports();
     ASSERT_EQ(reports.size(), 2u);
-    EXPECT_FALSE(reports[0].onDispatcherThread);
-    EXPECT_TRUE(reports[1].onDispatcherThread);
+    EXPECT_FALSE(reports[0].fromHandler);
+    EXPECT_TRUE(reports[1].fromHandler);
     EXPECT_EQ(reports[1].status.dwCurrentState, win::kServiceStopped);
 }
 
-TEST_F(MemoryPlatformTest, AStoppedReportFromTheMainWaitsForARunningHandler) {
-    os.setLaunchedByManager(true);
-    std::atomic<bool> inHandler{false}, releaseHandler{false}, mainReported{false};
-    std::atomic<StatusHandle> handle{0};
-    std::thread dispatcher([&] {
-        os.runServiceDispatcher("svc", [&](int, char**) {
-            StatusHandle h = 0;
-            os.registerServiceCtrlHandler("svc",
-                                          [&](uint32_t) {
-                                              inHandler = true;
-                                              while (!releaseHandler) std::this_thread::yield();
-                                          },
-                                          h);
-            handle = h;
-            os.setServiceStatus(h, ServiceStatus{16, 4, 1});
-            while (!inHandler) std::this_thread::yield();
-            os.setServiceStatus(h, ServiceStatus{16, 1});
-            mainReported = true;
-        });
-    });
-    ASSERT_TRUE(os.waitUntil([&] { return handle != 0; }));
+TEST_F(ServiceProcessTest, AStoppedReportFromAnotherThreadReturnsOnlyOnceTheHandlerHasReturned) {
+    std::atomic<bool> inHandler{false};
+    start(
+        [&] {
+            report(win::kServiceRunning);
+            while (!inHandler) os.sleep(100);
+            note("main reports stopped");
+            report(win::kServiceStopped);
+            note("main's report returned");
+        },
+        [&](uint32_t) {
+            inHandler = true;
+            note("handler runs");
+            os.sleep(5000);
+            note("handler returns");
+        },
+        10000);
+    ASSERT_TRUE(os.waitUntil([&] { return os.statusReports().size() == 1; }));
     os.postControl(128);
-    // The report is made at once, but the call returns only after the handler has.
-    ASSERT_TRUE(os.waitUntil([&] { return os.statusReports().size() == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(mainReported);
-    releaseHandler = true;
-    dispatcher.join();
-    os.joinServiceThread();
-    EXPECT_TRUE(mainReported);
+    ASSERT_EQ(os.waitServiceProcess(), 0);
+    EXPECT_EQ(noted(), (std::vector<std::string>{"handler runs", "main reports stopped", "handler returns",
+                                                 "main's report returned"}));
     EXPECT_FALSE(os.hangDetected());
 }
 
-TEST_F(MemoryPlatformTest, TheServiceAwaitsATestOnlyWhenNothingButTheTestCanMoveIt) {
-    os.setLaunchedByManager(true);
+// A client that sends the control to the service "svc" and leaves the answer to the records.
+std::function<void()> controlClient(MemoryPlatform& os, uint32_t control) {
+    return [&os, control] {
+        ScHandle manager, service;
+        ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
+        ASSERT_EQ(os.openService(manager, "svc",
+                                 win::kServiceStop | win::kServiceInterrogate | win::kServiceUserDefinedControl,
+                                 service),
+                  0u);
+        ServiceStatus status;
+        (void)os.controlService(service, control, status);
+    };
+}
+
+TEST_F(ServiceProcessTest, AControlIsAnsweredWhenItsHandlerReturnsAndTheNextWaitsBehindIt) {
+    // The interrogation's handler takes 6 s, the stop's 3 s; the process lingers 5 s after
+    // the dispatcher has returned, so that the stop's answer reaches its sender.
+    start([this] { report(win::kServiceRunning); },
+          [this](uint32_t control) {
+              os.sleep(control == win::kServiceControlInterrogate ? 6000 : 3000);
+              if (control == win::kServiceControlStop) report(win::kServiceStopped);
+          },
+          5000);
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
+    // Two clients at once; the first asks first.
+    os.startClient("first", controlClient(os, win::kServiceControlInterrogate));
+    os.startClient("second", controlClient(os, win::kServiceControlStop));
+    ASSERT_TRUE(os.waitClients());
+    EXPECT_EQ(os.waitServiceProcess(), 0);
+    std::vector<MemoryPlatform::ControlAnswer> answers = os.controlAnswers();
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].client, "first");
+    EXPECT_EQ(answers[0].result, 0u);
+    EXPECT_EQ(answers[0].answeredAtMs, answers[0].sentAtMs + 6000);
+    EXPECT_EQ(answers[1].client, "second");
+    EXPECT_EQ(answers[1].result, 0u);
+    EXPECT_EQ(answers[1].sentAtMs, answers[0].sentAtMs);
+    EXPECT_EQ(answers[1].answeredAtMs, answers[1].sentAtMs + 6000 + 3000);
+}
+
+TEST_F(ServiceProcessTest, ASenderGivesUpAfterTenSeconds) {
+    // The handler of 128 takes 15 s; the service main sends it at once from a client, then
+    // reports stopped at 12 s.
+    start(
+        [this] {
+            report(win::kServiceRunning);
+            os.startClient("slow", controlClient(os, 128));
+            os.sleep(12000);
+            report(win::kServiceStopped);
+        },
+        [this](uint32_t) { os.sleep(15000); });
+    EXPECT_EQ(os.waitServiceProcess(), 0);
+    ASSERT_TRUE(os.waitClients());
+    std::vector<MemoryPlatform::ControlAnswer> answers = os.controlAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].result, win::kErrorServiceRequestTimeout);
+    EXPECT_EQ(answers[0].answeredAtMs, answers[0].sentAtMs + 10000);
+}
+
+TEST_F(ServiceProcessTest, AStoppedReportUnderARunningHandlerLosesItsAnswer) {
+    // The handler of 128 takes 5 s; the service main reports stopped at 2 s, under it. The
+    // process lingers long enough for the handler to return: its answer is lost all the same.
+    start(
+        [this] {
+            report(win::kServiceRunning);
+            os.startClient("client", controlClient(os, 128));
+            os.sleep(2000);
+            report(win::kServiceStopped);
+        },
+        [this](uint32_t) { os.sleep(5000); }, 10000);
+    EXPECT_EQ(os.waitServiceProcess(), 0);
+    ASSERT_TRUE(os.waitClients());
+    std::vector<MemoryPlatform::ControlAnswer> answers = os.controlAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].result, win::kErrorNoData);
+    EXPECT_EQ(answers[0].answeredAtMs, answers[0].sentAtMs + 5000);
+}
+
+TEST_F(ServiceProcessTest, AnAnswerThatTheProcessDidNotLiveToGiveIsABrokenPipe) {
+    start(
+        [this] {
+            report(win::kServiceRunning);
+            os.startClient("client", controlClient(os, 128));
+            os.sleep(2000);
+            report(win::kServiceStopped);
+        },
+        [this](uint32_t) { os.sleep(5000); });
+    EXPECT_EQ(os.waitServiceProcess(), 0);
+    ASSERT_TRUE(os.waitClients());
+    std::vector<MemoryPlatform::ControlAnswer> answers = os.controlAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].result, win::kErrorBrokenPipe);
+    EXPECT_EQ(answers[0].answeredAtMs, answers[0].sentAtMs + 2000);
+}
+
+TEST_F(ServiceProcessTest, TimePassesOnlyWhenEveryThreadWaits) {
+    // The service main sleeps in steps of 1 s while the handler works through a 2.5-s wait;
+    // each wakes at its own virtual times, whatever the real speed of the threads.
+    std::vector<uint64_t> mainWakes, handlerWakes;
+    start(
+        [&] {
+            report(win::kServiceRunning);
+            for (int i = 0; i < 4; ++i) {
+                os.sleep(1000);
+                mainWakes.push_back(os.nowMs());
+            }
+        },
+        [&](uint32_t) {
+            uint32_t pid = os.spawnProcess(MemoryPlatform::ProcessSpec{2500, 0, nullptr, "script"});
+            ProcessHandle script;
+            ASSERT_EQ(os.openProcess(pid, win::kProcessAllAccess, script), 0u);
+            while (os.waitForProcess(script, 1000) == WaitResult::Timeout) handlerWakes.push_back(os.nowMs());
+            handlerWakes.push_back(os.nowMs());
+            report(win::kServiceStopped);
+        });
+    os.postControl(128);
+    ASSERT_EQ(os.waitServiceProcess(), 0);
+    EXPECT_EQ(mainWakes, (std::vector<uint64_t>{1000, 2000}));  // the process ended at 2500
+    EXPECT_EQ(handlerWakes, (std::vector<uint64_t>{1000, 2000, 2500}));
+}
+
+TEST_F(MemoryPlatformTest, TheSameServiceProcessMakesTheSameCallsEveryRun) {
+    auto run = [] {
+        MemoryPlatform platform;
+        platform.setRealPauses(false);
+        platform.setLaunchedByManager(true);
+        std::atomic<StatusHandle> handle{0};
+        platform.startServiceProcess([&] {
+            return platform.runServiceDispatcher("svc", [&](int, char**) {
+                StatusHandle h = 0;
+                (void)platform.registerServiceCtrlHandler(
+                    "svc",
+                    [&](uint32_t control) {
+                        for (int i = 0; i < 3; ++i) platform.sleep(700);
+                        (void)platform.setServiceStatus(handle, ServiceStatus{16, control == 1 ? 1u : 3u});
+                    },
+                    h);
+                handle = h;
+                (void)platform.setServiceStatus(h, ServiceStatus{16, 4, 1});
+                for (int i = 0; i < 10; ++i) {
+                    // The administrator acts at fixed points of the process's own course.
+                    if (i == 2) platform.postControl(128);
+                    if (i == 3) platform.postControl(1);
+                    std::string content;
+                    (void)platform.readTextFile("C:\\pid", content);
+                    platform.sleep(500);
+                }
+            }) == 0 ? 0 : 1;
+        });
+        EXPECT_EQ(platform.waitServiceProcess(), 0);
+        std::vector<std::string> calls;
+        for (const MemoryPlatform::Call& c : platform.calls()) {
+            calls.push_back(c.thread + ": " + MemoryPlatform::opName(c.op) + " " + c.subject);
+        }
+        return calls;
+    };
+    const std::vector<std::string> first = run();
+    EXPECT_GT(first.size(), 20u);
+    EXPECT_NE(std::find(first.begin(), first.end(), "control: Sleep 700"), first.end());
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(run(), first);
+}
+
+TEST_F(ServiceProcessTest, OnceTheEntryHasReturnedNoOtherThreadRuns) {
+    std::atomic<int> laps{0};
+    start(
+        [&] {
+            report(win::kServiceRunning);
+            for (;;) {
+                os.sleep(1000);
+                ++laps;
+            }
+        },
+        [this](uint32_t) { report(win::kServiceStopped); });
+    os.postControl(win::kServiceControlStop);
+    ASSERT_EQ(os.waitServiceProcess(), 0);
+    EXPECT_TRUE(os.serviceProcessEnded());
+    const uint64_t calls = os.callCount();
+    const int lapsAtEnd = laps;
+    os.advance(60000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(os.callCount(), calls);
+    EXPECT_EQ(laps, lapsAtEnd);
+    EXPECT_FALSE(os.serviceMainRunning());
+}
+
+TEST_F(ServiceProcessTest, TheProcessAwaitsATestOnlyWhenNothingButTheTestCanMoveIt) {
     uint32_t agent = os.spawnProcess({});
-    MemoryPlatform::ProcessSpec shortLived;
-    shortLived.runsForMs = 5000;
-    uint32_t endsByItself = os.spawnProcess(shortLived);
-    std::atomic<bool> handlerMayReturn{false}, waitedForAgent{false}, mainMayReturn{false};
-    std::atomic<StatusHandle> handle{0};
-    EXPECT_FALSE(os.serviceAwaitsTest()) << "no dispatcher yet";
-    std::thread dispatcher([&] {
-        os.runServiceDispatcher("svc", [&](int, char**) {
-            StatusHandle h = 0;
-            os.registerServiceCtrlHandler("svc",
-                                          [&](uint32_t control) {
-                                              while (!handlerMayReturn) std::this_thread::yield();
-                                              if (control == win::kServiceControlStop) {
-                                                  os.setServiceStatus(handle, ServiceStatus{16, 1});
-                                              }
-                                          },
-                                          h);
-            handle = h;
+    uint32_t endsByItself = os.spawnProcess(MemoryPlatform::ProcessSpec{5000, 0, nullptr, "short"});
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "no service process yet";
+    start(
+        [&] {
             ProcessHandle process;
             // A process that ends by itself is waited for without the test.
-            os.openProcess(endsByItself, win::kProcessAllAccess, process);
-            os.waitForProcess(process, win::kInfinite);
-            os.openProcess(agent, win::kProcessAllAccess, process);
-            os.waitForProcess(process, win::kInfinite);
-            waitedForAgent = true;
-            while (!mainMayReturn) std::this_thread::yield();
+            ASSERT_EQ(os.openProcess(endsByItself, win::kProcessAllAccess, process), 0u);
+            (void)os.waitForProcess(process, win::kInfinite);
+            note("short one ended");
+            ASSERT_EQ(os.openProcess(agent, win::kProcessAllAccess, process), 0u);
+            (void)os.waitForProcess(process, win::kInfinite);
+            note("agent ended");
+        },
+        [&](uint32_t control) {
+            if (control == win::kServiceControlStop) report(win::kServiceStopped);
         });
-    });
     ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
+    EXPECT_EQ(noted(), std::vector<std::string>{"short one ended"});
     EXPECT_TRUE(os.serviceMainRunning());
-    EXPECT_FALSE(os.processRunning(endsByItself));
-    os.postControl(128);
-    EXPECT_FALSE(os.serviceAwaitsTest()) << "a control is queued or being handled";
-    handlerMayReturn = true;
-    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
     os.endProcess(agent);
-    EXPECT_FALSE(os.serviceAwaitsTest()) << "the service main goes on once it has woken";
-    ASSERT_TRUE(os.waitUntil([&] { return waitedForAgent.load(); }));
-    EXPECT_FALSE(os.serviceAwaitsTest()) << "the service main runs";
-    mainMayReturn = true;
     ASSERT_TRUE(os.waitUntil([&] { return !os.serviceMainRunning(); }));
-    EXPECT_TRUE(waitedForAgent);
-    EXPECT_TRUE(os.serviceAwaitsTest()) << "the service main has returned, the dispatcher waits";
+    EXPECT_EQ(noted(), (std::vector<std::string>{"short one ended", "agent ended"}));
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }))
+        << "the service main has returned, the dispatcher waits";
     os.postControl(win::kServiceControlStop);
-    dispatcher.join();
-    os.joinServiceThread();
-    EXPECT_FALSE(os.serviceAwaitsTest()) << "the dispatcher has returned";
+    EXPECT_EQ(os.waitServiceProcess(), 0);
+    EXPECT_FALSE(os.serviceAwaitsTest()) << "the process has ended";
     EXPECT_FALSE(os.hangDetected());
 }
 

@@ -1,0 +1,85 @@
+// What the in-memory Windows's areas share: its records of keys, handles, processes and
+// threads, and a few small helpers. Only the memory platform's own files include this.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "platform/memory/memory_platform.h"
+
+namespace vornel {
+
+namespace memory {
+
+constexpr uint32_t REG_SZ = 1;
+constexpr uint32_t REG_EXPAND_SZ = 2;
+constexpr uint32_t REG_DWORD = 4;
+constexpr uint32_t STILL_ACTIVE = 259;
+constexpr uint32_t KEY_SET_VALUE = 0x0002;
+constexpr uint32_t SC_MANAGER_CREATE_SERVICE = 0x0002;
+constexpr uint32_t ERROR_SERVICE_NEVER_STARTED = 1077;
+constexpr size_t kMaxServiceNameLength = 256;
+constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services";
+
+// How long a client waits for the answer to a control (Wine: ten seconds; Windows: thirty).
+constexpr uint64_t kControlAnswerMs = 10000;
+
+// A wait that lasts this long in real time is a hang in the test.
+constexpr auto kHangLimit = std::chrono::seconds(20);
+
+std::string lower(const std::string& text);
+bool equalsIgnoringCase(const std::string& a, const std::string& b);
+// The last part of a path: "C:\a\b.txt" -> "b.txt".
+std::string baseName(const std::string& path);
+// The program a command line starts: its first token, without its quotes.
+std::string firstToken(const std::string& commandLine);
+std::string stringData(const std::string& text);
+std::string dwordData(uint32_t value);
+
+}  // namespace memory
+
+struct MemoryPlatform::Node {
+    std::string name;
+    std::map<std::string, std::shared_ptr<Node>> children;            // keyed by lower-case name
+    std::map<std::string, std::pair<std::string, RegValue>> values;    // lower-case name -> (name, value)
+    bool deleted = false;
+};
+
+struct MemoryPlatform::Handle {
+    enum class Type { Key, Manager, Service, Process, Thread } type = Type::Key;
+    std::shared_ptr<Node> key;
+    uint32_t access = 0;
+    std::string service;  // lower-case service name
+    uint32_t pid = 0;
+};
+
+struct MemoryPlatform::Process {
+    uint32_t pid = 0;
+    std::string name;
+    bool ended = false;
+    uint32_t exitCode = 0;
+    std::optional<uint64_t> endAt;
+    uint32_t plannedExitCode = 0;
+    std::function<void()> onExit;
+};
+
+struct MemoryPlatform::AppendCookie {
+    MemoryPlatform* platform;
+    std::string key;
+};
+
+// A thread that takes turns: one of the service process's, a client (another program such as
+// a stop tool, run by the test), or a thread of the test that waits in a platform call while
+// the service process runs (here only while it waits).
+struct MemoryPlatform::SimThread {
+    enum class Kind { Process, Client, Visitor };
+    std::string name;
+    Kind kind = Kind::Process;
+    bool ready = false;        // may run as soon as it has its turn
+    uint64_t readySince = 0;   // its place in the line of ready threads
+    Condition until;           // waiting: it may run again when this holds...
+    std::optional<uint64_t> deadline;  // ...or when virtual time reaches this
+    bool frozen = false;       // its process has ended: it never runs again until shutdown
+};
+
+}  // namespace vornel

@@ -1,0 +1,217 @@
+// Processes, their launches and ends, and the files the service host reads and appends to.
+#include "platform/memory/memory_internal.h"
+
+namespace vornel {
+
+using namespace memory;
+
+void MemoryPlatform::runExits(std::vector<std::function<void()>>& exits, Lock& lock) {
+    if (exits.empty()) return;
+    std::vector<std::function<void()>> pending;
+    pending.swap(exits);
+    lock.unlock();
+    for (auto& onExit : pending) onExit();
+    lock.lock();
+}
+
+void MemoryPlatform::endLocked(Process& process, uint32_t exitCode, std::vector<std::function<void()>>& exits) {
+    if (process.ended) return;
+    process.ended = true;
+    process.exitCode = exitCode;
+    if (process.onExit) exits.push_back(std::move(process.onExit));
+    process.onExit = nullptr;
+    changed_.notify_all();
+}
+
+uint32_t MemoryPlatform::spawnLocked(const ProcessSpec& plan, std::vector<std::function<void()>>& exits) {
+    uint32_t pid = nextPid_;
+    nextPid_ += 4;
+    Process& process = processes_[pid];
+    process.pid = pid;
+    process.name = plan.name.empty() ? "process" : plan.name;
+    process.plannedExitCode = plan.exitCode;
+    process.onExit = plan.onExit;
+    if (plan.runsForMs) {
+        process.endAt = nowMs_ + *plan.runsForMs;
+        if (*plan.runsForMs == 0) endLocked(process, plan.exitCode, exits);
+    }
+    return pid;
+}
+
+void MemoryPlatform::setLauncher(Launcher launcher) {
+    Lock lock(mutex_);
+    launcher_ = std::move(launcher);
+}
+
+std::vector<MemoryPlatform::Launch> MemoryPlatform::launches() const {
+    Lock lock(mutex_);
+    return launches_;
+}
+
+uint32_t MemoryPlatform::spawnProcess(const ProcessSpec& plan) {
+    Lock lock(mutex_);
+    std::vector<std::function<void()>> exits;
+    uint32_t pid = spawnLocked(plan, exits);
+    runExits(exits, lock);
+    if (!turn_) scheduleLocked(lock);
+    return pid;
+}
+
+void MemoryPlatform::endProcess(uint32_t pid, uint32_t exitCode) {
+    Lock lock(mutex_);
+    auto it = processes_.find(pid);
+    if (it == processes_.end()) return;
+    std::vector<std::function<void()>> exits;
+    endLocked(it->second, exitCode, exits);
+    runExits(exits, lock);
+    if (!turn_) scheduleLocked(lock);
+}
+
+std::string MemoryPlatform::processNameLocked(uint32_t pid) const {
+    auto it = processes_.find(pid);
+    return it == processes_.end() ? "pid " + std::to_string(pid) : it->second.name;
+}
+
+std::string MemoryPlatform::processNameLocked(const ProcessHandle& handle) const {
+    auto it = handles_.find(handle.value());
+    return it == handles_.end() ? "no process" : processNameLocked(it->second->pid);
+}
+
+bool MemoryPlatform::processRunning(uint32_t pid) const {
+    Lock lock(mutex_);
+    auto it = processes_.find(pid);
+    return it != processes_.end() && !it->second.ended;
+}
+
+ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const std::string& workingDir,
+                                        ProcessInfo& info) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateProcess, baseName(firstToken(commandLine)), lock)) return rc;
+    if (shuttingDown_) return win::kErrorFileNotFound;
+    Launch launch{commandLine, workingDir, nextPid_};
+    launches_.push_back(launch);
+    Launcher launcher = launcher_;
+    lock.unlock();
+    LaunchOutcome outcome;
+    if (launcher) {
+        outcome = launcher(launch);
+    } else {
+        outcome.process.runsForMs = 0;
+    }
+    lock.lock();
+    if (outcome.error != 0) return outcome.error;
+    if (outcome.process.name.empty()) outcome.process.name = baseName(firstToken(commandLine));
+    std::vector<std::function<void()>> exits;
+    uint32_t pid = spawnLocked(outcome.process, exits);
+    Handle process;
+    process.type = Handle::Type::Process;
+    process.pid = pid;
+    Handle thread = process;
+    thread.type = Handle::Type::Thread;
+    uintptr_t processHandle = newHandle(std::move(process));
+    uintptr_t threadHandle = newHandle(std::move(thread));
+    runExits(exits, lock);
+    lock.unlock();
+    // Assigned without the lock: replacing a handle the caller still held closes it.
+    info.process = ProcessHandle(this, processHandle);
+    info.thread = ProcessHandle(this, threadHandle);
+    info.processId = pid;
+    return win::kErrorSuccess;
+}
+
+WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t milliseconds) {
+    Lock lock(mutex_);
+    if (enter(Op::WaitForProcess, processNameLocked(handle), lock) != 0) return WaitResult::Failed;
+    auto it = handles_.find(handle.value());
+    if (it == handles_.end() ||
+        (it->second->type != Handle::Type::Process && it->second->type != Handle::Type::Thread)) {
+        return WaitResult::Failed;
+    }
+    const Process& process = processes_[it->second->pid];
+    auto ended = [&process] { return process.ended; };
+    if (milliseconds == win::kInfinite) {
+        // Fails only when the wait gave up: a hang in the test, or the platform shutting down.
+        return waitLocked(lock, ended, std::nullopt) ? WaitResult::Signaled : WaitResult::Failed;
+    }
+    return waitLocked(lock, ended, nowMs_ + milliseconds) ? WaitResult::Signaled : WaitResult::Timeout;
+}
+
+ErrorCode MemoryPlatform::openProcess(uint32_t pid, uint32_t access, ProcessHandle& handle) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::OpenProcess, processNameLocked(pid), lock)) return rc;
+    if (pid == 0 || processes_.count(pid) == 0) return win::kErrorInvalidParameter;
+    Handle process;
+    process.type = Handle::Type::Process;
+    process.pid = pid;
+    process.access = access;
+    return give(handle, newHandle(std::move(process)), lock);
+}
+
+ErrorCode MemoryPlatform::getExitCodeProcess(const ProcessHandle& handle, uint32_t& exitCode) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::GetExitCodeProcess, processNameLocked(handle), lock)) return rc;
+    auto it = handles_.find(handle.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Process) return win::kErrorInvalidHandle;
+    const Process& process = processes_[it->second->pid];
+    exitCode = process.ended ? process.exitCode : STILL_ACTIVE;
+    return win::kErrorSuccess;
+}
+
+void MemoryPlatform::sleep(uint32_t milliseconds) {
+    Lock lock(mutex_);
+    (void)enter(Op::Sleep, std::to_string(milliseconds), lock);
+    waitLocked(lock, [] { return false; }, nowMs_ + milliseconds);
+}
+
+// --- Files ---
+
+void MemoryPlatform::writeFile(const std::string& path, const std::string& content) {
+    Lock lock(mutex_);
+    files_[lower(path)] = content;
+}
+
+std::optional<std::string> MemoryPlatform::fileContent(const std::string& path) const {
+    Lock lock(mutex_);
+    auto it = files_.find(lower(path));
+    if (it == files_.end()) return std::nullopt;
+    return it->second;
+}
+
+void MemoryPlatform::removeFile(const std::string& path) {
+    Lock lock(mutex_);
+    files_.erase(lower(path));
+}
+
+ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& content) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::ReadTextFile, baseName(path), lock)) return rc;
+    auto it = files_.find(lower(path));
+    if (it == files_.end()) return win::kErrorFileNotFound;
+    // Text mode: CR LF reads as LF, and a Ctrl-Z (0x1A) ends the file.
+    content.clear();
+    const std::string& raw = it->second;
+    for (size_t i = 0; i < raw.size() && raw[i] != '\x1a'; ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        content.push_back(raw[i]);
+    }
+    return win::kErrorSuccess;
+}
+
+std::FILE* MemoryPlatform::openAppendStream(const std::string& path) {
+    Lock lock(mutex_);
+    if (enter(Op::OpenAppendStream, baseName(path), lock) != 0) return nullptr;
+    cookies_.push_back(std::make_unique<AppendCookie>(AppendCookie{this, lower(path)}));
+    files_[lower(path)];  // "a" creates the file
+    cookie_io_functions_t io{};
+    io.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
+        auto* c = static_cast<AppendCookie*>(cookie);
+        Lock inner(c->platform->mutex_);
+        c->platform->files_[c->key].append(data, size);
+        return static_cast<ssize_t>(size);
+    };
+    std::FILE* stream = fopencookie(cookies_.back().get(), "a", io);
+    if (stream != nullptr) setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
+
+}  // namespace vornel

@@ -1,0 +1,265 @@
+// The service control manager as its clients see it: the service database, its entries'
+// configuration and status, and the controls clients send.
+#include "platform/memory/memory_internal.h"
+
+namespace vornel {
+
+using namespace memory;
+
+void MemoryPlatform::writeServiceKeyLocked(const ServiceRecord& record) {
+    ErrorCode rc = 0;
+    std::shared_ptr<Node> node = createKeyLocked(std::string(kServicesKey) + "\\" + record.config.name, rc);
+    if (!node) return;
+    auto set = [&](const char* name, const RegValue& v) { node->values[lower(name)] = {name, v}; };
+    set("Type", RegValue{REG_DWORD, dwordData(record.config.serviceType)});
+    set("Start", RegValue{REG_DWORD, dwordData(record.config.startType)});
+    set("ErrorControl", RegValue{REG_DWORD, dwordData(record.config.errorControl)});
+    set("ImagePath", RegValue{REG_EXPAND_SZ, stringData(record.config.binaryPathName)});
+    if (record.config.displayName) set("DisplayName", RegValue{REG_SZ, stringData(*record.config.displayName)});
+    set("ObjectName", RegValue{REG_SZ, stringData(record.config.account.value_or("LocalSystem"))});
+}
+
+ErrorCode MemoryPlatform::createServiceLocked(const ServiceConfig& config) {
+    const std::string& name = config.name;
+    if (name.empty() || name.size() > kMaxServiceNameLength || name.find_first_of("/\\") != std::string::npos) {
+        return win::kErrorInvalidName;
+    }
+    if (services_.count(lower(name)) != 0) return win::kErrorServiceExists;
+    for (const auto& entry : services_) {
+        const ServiceConfig& other = entry.second.config;
+        bool clash = (other.displayName && equalsIgnoringCase(*other.displayName, name)) ||
+                     (config.displayName && (equalsIgnoringCase(other.name, *config.displayName) ||
+                                             (other.displayName &&
+                                              equalsIgnoringCase(*other.displayName, *config.displayName))));
+        if (clash) return win::kErrorDuplicateServiceName;
+    }
+    ServiceRecord record;
+    record.config = config;
+    record.status.dwServiceType = config.serviceType;
+    record.status.dwCurrentState = win::kServiceStopped;
+    record.status.dwWin32ExitCode = ERROR_SERVICE_NEVER_STARTED;
+    writeServiceKeyLocked(record);
+    services_[lower(name)] = std::move(record);
+    return win::kErrorSuccess;
+}
+
+MemoryPlatform::ServiceRecord* MemoryPlatform::serviceOf(const ScHandle& handle, uint32_t* access) {
+    auto it = handles_.find(handle.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Service) return nullptr;
+    auto service = services_.find(it->second->service);
+    if (service == services_.end()) return nullptr;
+    if (access != nullptr) *access = it->second->access;
+    return &service->second;
+}
+
+void MemoryPlatform::removeServiceIfDueLocked(const std::string& key) {
+    auto it = services_.find(key);
+    if (it == services_.end() || !it->second.deletePending) return;
+    if (it->second.status.dwCurrentState != win::kServiceStopped) return;
+    for (const auto& handle : handles_) {
+        if (handle.second->type == Handle::Type::Service && handle.second->service == key) return;
+    }
+    std::string name = it->second.config.name;
+    services_.erase(it);
+    ErrorCode rc = 0;
+    std::shared_ptr<Node> servicesKey = findKey(kServicesKey, rc);
+    if (servicesKey) deleteChildLocked(servicesKey, name);
+}
+
+ErrorCode MemoryPlatform::openSCManager(uint32_t access, ScHandle& manager) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::OpenSCManager, "", lock)) return rc;
+    Handle handle;
+    handle.type = Handle::Type::Manager;
+    handle.access = access;
+    return give(manager, newHandle(std::move(handle)), lock);
+}
+
+ErrorCode MemoryPlatform::openService(const ScHandle& manager, const std::string& name, uint32_t access,
+                                      ScHandle& service) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::OpenService, name, lock)) return rc;
+    auto it = handles_.find(manager.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::kErrorInvalidHandle;
+    if (name.empty() || name.size() > kMaxServiceNameLength) return win::kErrorInvalidName;
+    if (services_.count(lower(name)) == 0) return win::kErrorServiceDoesNotExist;
+    Handle handle;
+    handle.type = Handle::Type::Service;
+    handle.access = access;
+    handle.service = lower(name);
+    return give(service, newHandle(std::move(handle)), lock);
+}
+
+ErrorCode MemoryPlatform::createService(const ScHandle& manager, const ServiceConfig& config, ScHandle& service) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateService, config.name, lock)) return rc;
+    auto it = handles_.find(manager.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::kErrorInvalidHandle;
+    if ((it->second->access & SC_MANAGER_CREATE_SERVICE) == 0) return win::kErrorAccessDenied;
+    if (ErrorCode rc = createServiceLocked(config)) return rc;
+    Handle handle;
+    handle.type = Handle::Type::Service;
+    handle.access = config.desiredAccess;
+    handle.service = lower(config.name);
+    return give(service, newHandle(std::move(handle)), lock);
+}
+
+ErrorCode MemoryPlatform::changeServiceConfig(const ScHandle& service, uint32_t startType,
+                                              const std::optional<std::string>& account,
+                                              const std::optional<std::string>& password) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::ChangeServiceConfig, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceChangeConfig) == 0) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
+    if (startType != win::kServiceNoChange) {
+        if (startType > win::kServiceDisabled) return win::kErrorInvalidParameter;
+        record->config.startType = startType;
+    }
+    if (account) record->config.account = account;
+    if (password) record->config.password = password;
+    writeServiceKeyLocked(*record);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::startService(const ScHandle& service) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::StartService, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceStart) == 0) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
+    if (record->config.startType == win::kServiceDisabled) return win::kErrorServiceDisabled;
+    if (record->status.dwCurrentState != win::kServiceStopped) return win::kErrorServiceAlreadyRunning;
+    ++record->startRequests;
+    if (startHandler_) {
+        auto handler = startHandler_;
+        std::string name = record->config.name;
+        lock.unlock();
+        return handler(name);
+    }
+    record->status.dwCurrentState = win::kServiceRunning;
+    record->status.dwControlsAccepted = win::kServiceAcceptStop;
+    record->status.dwWin32ExitCode = 0;
+    record->status.dwServiceSpecificExitCode = 0;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::controlService(const ScHandle& service, uint32_t control, ServiceStatus& status) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::ControlService, std::to_string(control), lock)) return rc;
+    ControlAnswer answer{control, 0, nowMs_, 0, threadNameLocked()};
+    answer.result = deliverControlLocked(service, control, status, lock);
+    answer.answeredAtMs = nowMs_;
+    answers_.push_back(answer);
+    return answer.result;
+}
+
+std::vector<MemoryPlatform::ControlAnswer> MemoryPlatform::controlAnswers() const {
+    Lock lock(mutex_);
+    return answers_;
+}
+
+ErrorCode MemoryPlatform::deliverControlLocked(const ScHandle& service, uint32_t control, ServiceStatus& status,
+                                               Lock& lock) {
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    uint32_t needed = control == win::kServiceControlStop          ? win::kServiceStop
+                      : control == win::kServiceControlInterrogate ? win::kServiceInterrogate
+                      : control >= 128                              ? win::kServiceUserDefinedControl
+                                                                    : 0;
+    if ((access & needed) != needed) return win::kErrorAccessDenied;
+    record->controls.push_back(control);
+    uint32_t state = record->status.dwCurrentState;
+    if (state == win::kServiceStopped) {
+        status = record->status;
+        return win::kErrorServiceNotActive;
+    }
+    if (control == win::kServiceControlStop &&
+        (state == win::kServiceStopPending || (record->status.dwControlsAccepted & win::kServiceAcceptStop) == 0)) {
+        status = record->status;
+        return win::kErrorServiceCannotAcceptCtrl;
+    }
+    std::string key = lower(record->config.name);
+    if (dispatcherRunning_ && !processEnded_ && lower(dispatcherService_) == key) {
+        // Delivered to the control thread in turn; the answer comes when the handler returns,
+        // as under Wine, and after ten seconds the sender gives up.
+        controlQueue_.push_back(control);
+        const uint64_t ticket = ++controlsQueued_;
+        changed_.notify_all();
+        if (!turn_) scheduleLocked(lock);
+        const bool answered = waitLocked(lock, [&] { return controlsDelivered_ >= ticket || processEnded_; },
+                                         nowMs_ + kControlAnswerMs);
+        auto it = services_.find(key);
+        if (it != services_.end()) status = it->second.status;
+        if (!answered) return win::kErrorServiceRequestTimeout;
+        if (controlsDelivered_ < ticket) return win::kErrorBrokenPipe;  // the process ended first
+        return lostReplies_.count(ticket) != 0 ? win::kErrorNoData : win::kErrorSuccess;
+    }
+    if (control == win::kServiceControlStop) {
+        record->status.dwCurrentState = win::kServiceStopped;
+        record->status.dwWin32ExitCode = 0;
+        record->status.dwServiceSpecificExitCode = 0;
+        removeServiceIfDueLocked(key);
+        auto it = services_.find(key);
+        status = it != services_.end() ? it->second.status : ServiceStatus{};
+        return win::kErrorSuccess;
+    }
+    status = record->status;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::queryServiceStatus(const ScHandle& service, ServiceStatus& status) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::QueryServiceStatus, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceQueryStatus) == 0) return win::kErrorAccessDenied;
+    status = record->status;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::deleteService(const ScHandle& service) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::DeleteService, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kDelete) == 0) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
+    record->deletePending = true;
+    return win::kErrorSuccess;
+}
+
+void MemoryPlatform::addService(const ServiceConfig& config) {
+    Lock lock(mutex_);
+    createServiceLocked(config);
+}
+
+std::optional<MemoryPlatform::ServiceRecord> MemoryPlatform::service(const std::string& name) const {
+    Lock lock(mutex_);
+    auto it = services_.find(lower(name));
+    if (it == services_.end()) return std::nullopt;
+    return it->second;
+}
+
+void MemoryPlatform::setServiceState(const std::string& name, uint32_t state) {
+    Lock lock(mutex_);
+    auto it = services_.find(lower(name));
+    if (it == services_.end()) return;
+    it->second.status.dwCurrentState = state;
+    it->second.status.dwControlsAccepted = state == win::kServiceRunning ? win::kServiceAcceptStop : 0;
+    removeServiceIfDueLocked(lower(name));
+}
+
+void MemoryPlatform::setStartHandler(std::function<ErrorCode(const std::string&)> handler) {
+    Lock lock(mutex_);
+    startHandler_ = std::move(handler);
+}
+
+}  // namespace vornel
