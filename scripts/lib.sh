@@ -19,6 +19,13 @@ VORNEL_PACKAGES=(
   "wine64:/usr/lib/wine/wine64"
   "wine:/usr/bin/wine-stable"
   "python3-pytest:/usr/lib/python3/dist-packages/pytest/__init__.py"
+  # scripts/msvc-syntax: clang-cl (in LLVM's own bin folder), llvm-lib and llvm-rc, lld-link,
+  # libc++'s headers, Wine's Windows and C runtime headers
+  "clang-tools:/usr/bin/clang-check"
+  "llvm:/usr/bin/llvm-lib"
+  "lld:/usr/bin/lld-link"
+  "libc++-dev:/usr/include/c++/v1/vector"
+  "libwine-dev:/usr/include/wine/wine/windows/windows.h"
 )
 
 as_root() {

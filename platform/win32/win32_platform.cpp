@@ -264,10 +264,17 @@ public:
     ErrorCode osMajorVersion(uint32_t& major) override {
         OSVERSIONINFOA version{};
         version.dwOSVersionInfoSize = sizeof version;
+        // The SDK marks GetVersionExA deprecated (C4996); the host wants the version the
+        // system reports to this program, which is what GetVersionExA gives.
 #if defined(_MSC_VER)
-#pragma warning(suppress : 4996)
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
-        if (!GetVersionExA(&version)) return GetLastError();
+        const BOOL got = GetVersionExA(&version);
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+        if (!got) return GetLastError();
         major = version.dwMajorVersion;
         return ERROR_SUCCESS;
     }
