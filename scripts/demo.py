@@ -20,8 +20,7 @@ import zipfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from wine import BUILD, WineSession, encoded_arguments, wait_until  # noqa: E402
+from vornel.wine import BUILD, WineSession, encoded_arguments, wait_until  # noqa: E402
 
 SHORT = "demo"
 FULL = "OrvikTamberVornel6100AgentService - " + SHORT

@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from wine import REPO
+from vornel.wine import REPO
 
 PAGES = {
     "installer.md": ("InstallVornelAgentService.exe", ["-help"]),

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from wine import encoded_arguments, wait_until
+from vornel.wine import encoded_arguments, wait_until
 
 PREFIX = "OrvikTamberVornel6100AgentService - "
 LEGACY_KEY = "HKCU\\Software\\Wine\\AppDefaults\\VornelAgentService.exe"

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from wine import BIN, SAMPLE_AGENT
+from vornel.wine import BIN, SAMPLE_AGENT
 
 PREFIX = "OrvikTamberVornel6100AgentService"
 SERVICES = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\"

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from wine import BIN, SAMPLE_AGENT, encoded_arguments
+from vornel.wine import BIN, SAMPLE_AGENT, encoded_arguments
 
 PREFIX = "OrvikTamberVornel6100AgentService"
 PRODUCT = "Orvik Halcyra Dravenmoor Version 6.1.0.0"

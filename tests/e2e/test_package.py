@@ -10,7 +10,7 @@ import zipfile
 
 import pytest
 
-from wine import BUILD, REPO
+from vornel.wine import BUILD, REPO
 
 PROGRAMS = ["VornelAgentService.exe", "InstallVornelAgentService.exe", "StartVornelAgentService.exe",
             "StopVornelAgentService.exe", "UninstallVornelAgentService.exe", "VornelAgentServiceInfo.exe"]

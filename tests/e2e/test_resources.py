@@ -6,7 +6,7 @@ import shutil
 
 import pytest
 
-from wine import BIN, REPO
+from vornel.wine import BIN, REPO
 
 PROGRAMS = ["VornelAgentService", "InstallVornelAgentService", "StartVornelAgentService",
             "StopVornelAgentService", "UninstallVornelAgentService", "VornelAgentServiceInfo"]

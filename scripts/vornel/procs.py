@@ -1,5 +1,5 @@
-"""What the soak and bench commands share: the Unix processes of one Wine prefix, what /proc
-says about them, what Windows says about them (tests/wintools/process_stats.exe), running a
+"""What the soak and the bench share: the Unix processes of one Wine prefix, what /proc says
+about them, what Windows says about them (tests/wintools/process_stats.exe), running a
 program with its output in files, and a description of the machine."""
 
 import os

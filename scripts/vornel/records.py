@@ -1,9 +1,8 @@
 """What the benchmark commands share: each writes its own section of docs/benchmarks.md,
 between markers, and leaves the other sections as they are."""
 
-from pathlib import Path
+from .wine import REPO
 
-REPO = Path(__file__).resolve().parents[1]
 BENCHMARKS = REPO / "docs" / "benchmarks.md"
 HEADER = "# Benchmarks\n\nTimings measured on the machine named in each section.\n\n"
 
