@@ -12,20 +12,25 @@ TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def unix_processes(session, needle):
-    """Unix pids of this prefix's processes whose command line holds the needle."""
-    found = []
+    """Unix pids of this prefix's processes whose command line holds the needle. A process
+    that is creating another forks first, and for a moment the fork shows with its parent's
+    command line and environment (docs/wine.md): such a fork is not counted."""
+    found = {}
     wanted = f"WINEPREFIX={session.prefix}".encode()
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            cmdline = (entry / "cmdline").read_bytes()
             environ = (entry / "environ").read_bytes().split(b"\0")
-        except OSError:
+            parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
             continue
-        if needle.lower() in cmdline.lower() and wanted in environ:
-            found.append(int(entry.name))
-    return sorted(found)
+        text = cmdline.replace(b"\0", b" ").decode(errors="replace")
+        if needle.lower() in text.lower() and wanted in environ:
+            found[int(entry.name)] = (cmdline, parent)
+    return sorted(pid for pid, (cmdline, parent) in found.items()
+                  if parent not in found or found[parent][0] != cmdline)
 
 
 def wineserver_pid(session):
