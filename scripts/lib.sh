@@ -10,7 +10,6 @@ VORNEL_PACKAGES=(
   "ninja-build:/usr/bin/ninja"
   "g++:/usr/bin/g++"
   "clang:/usr/bin/clang++"
-  "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
   "googletest:/usr/src/googletest/CMakeLists.txt"
   "libgtest-dev:/usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake"
   "libgmock-dev:/usr/include/gmock/gmock.h"
@@ -32,15 +31,51 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+apt_updated=
+apt_install() {  # apt_install <package...>: Debian's package lists fetched once per run, then the packages
+  echo "== installing $*"
+  if [ -z "$apt_updated" ]; then
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    apt_updated=1
+  fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
 ensure_packages() {
   local missing=() entry
   for entry in "${VORNEL_PACKAGES[@]}"; do
     [ -e "${entry#*:}" ] || missing+=("${entry%%:*}")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "== installing ${missing[*]}"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then
+    apt_install "${missing[@]}" || return 1
+  fi
+  ensure_fuzzer_runtime
+}
+
+# The fuzzers link clang's libFuzzer runtime, which Debian packages for each clang version
+# (libclang-rt-<major>-dev), in the resource directory of that clang. Both follow the clang
+# that is installed (clang, above, comes first), so no version is written down here.
+clang_major() {  # the major version of the installed clang, or else of the one Debian's clang package brings
+  local major
+  major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9][0-9]*\)\..*/\1/p' | head -n 1)
+  [ -n "$major" ] || major=$(apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1)
+  echo "$major"
+}
+fuzzer_runtime() {  # the path of the installed clang's libFuzzer runtime, when it is there
+  local dir file
+  dir=$(clang -print-resource-dir 2>/dev/null) || return 1
+  for file in "$dir/lib/linux/libclang_rt.fuzzer-$(uname -m).a" "$dir"/lib/"$(uname -m)"-*linux*/libclang_rt.fuzzer.a; do
+    [ -e "$file" ] && { echo "$file"; return 0; }
+  done
+  return 1
+}
+ensure_fuzzer_runtime() {
+  fuzzer_runtime >/dev/null && return 0
+  local major
+  major=$(clang_major)
+  [ -n "$major" ] || { echo "no clang, and Debian's clang package names no version"; return 1; }
+  apt_install "libclang-rt-$major-dev" || return 1
+  fuzzer_runtime >/dev/null || { echo "libclang-rt-$major-dev installed no libFuzzer runtime for clang $major"; return 1; }
 }
 
 # configure (once) and build one preset

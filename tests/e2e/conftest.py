@@ -2,7 +2,7 @@ import os
 
 import pytest
 
-from wine import BIN, WineSession
+from vornel.wine import BIN, WineSession
 
 
 @pytest.fixture(scope="session")

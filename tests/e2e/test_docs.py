@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from wine import REPO
+from vornel.wine import REPO
 
 PAGES = {
     "installer.md": ("InstallVornelAgentService.exe", ["-help"]),
@@ -37,5 +37,5 @@ def test_the_page_shows_the_usage_text_the_program_prints(wine, home, page):
     program, args = PAGES[page]
     result = wine.run(home + "bin\\" + program, *args)
     assert result.status == 0, result
-    printed = result.stdout.replace("\r", "").split("\n")
+    printed = result.out.split("\n")
     assert usage_block(page) == printed

@@ -1,7 +1,9 @@
 """The service host under Wine's service manager, supervising the sample agent.
 
-Until the installer takes over, each test sets its service up the way the installer would:
-Wine's `sc create` with the host's command line and `reg add` for the Parameters values.
+Each test creates its service with Wine's own `sc create` (the host's command line) and writes
+the Parameters values with `reg add`, so that it sets exactly the values it is about, some of
+which the installer never writes (LogFile, trace files outside the log root, no trace at all).
+The installer itself is tested in test_install.py.
 """
 
 import re
@@ -9,7 +11,7 @@ import subprocess
 
 import pytest
 
-from wine import encoded_arguments, wait_until
+from vornel.wine import encoded_arguments, query_fields, wait_until
 
 PREFIX = "OrvikTamberVornel6100AgentService - "
 LEGACY_KEY = "HKCU\\Software\\Wine\\AppDefaults\\VornelAgentService.exe"
@@ -106,13 +108,7 @@ class AgentService:
 
     def query(self):
         """The fields of sc query, as numbers."""
-        fields = {}
-        for line in self.wine.sc("query", self.name).out.splitlines():
-            match = re.match(r"^\s*(\w+)\s*:\s*(0x[0-9a-fA-F]+|\d+)\b", line)
-            if match:
-                value = match.group(2)
-                fields[match.group(1)] = int(value, 16) if value.startswith("0x") else int(value)
-        return fields
+        return query_fields(self.wine.sc("query", self.name).out)
 
 
 @pytest.fixture
@@ -129,19 +125,6 @@ def service(wine, request):
         svc.remove()
 
 
-def run_exactly(wine, program, *args):
-    """Runs a program and gives its status and output with only the carriage returns removed
-    (WineSession.run reads its output with universal newlines, which turns the "\r\r\n" of a
-    "\r\n" written in text mode into two line ends)."""
-    out_file = wine.scratch / "exact.out"
-    err_file = wine.scratch / "exact.err"
-    with open(out_file, "wb") as out, open(err_file, "wb") as err:
-        status = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=wine.scratch,
-                                env=wine.env, timeout=120).returncode
-    strip = lambda path: path.read_bytes().decode(errors="replace").replace("\r", "")
-    return status, strip(out_file), strip(err_file)
-
-
 def trace_messages(text):
     return [m.group(2) for m in map(TRACE_LINE.match, text.splitlines()) if m]
 
@@ -156,7 +139,8 @@ def trace_messages(text):
 def test_host_run_by_hand_shows_its_usage(wine, args, status, err):
     home = "C:\\vornel-host-e2e\\by-hand\\"
     wine.layout_agent_home(home)
-    assert run_exactly(wine, home + "bin\\VornelAgentService.exe", *args) == (status, USAGE, err)
+    result = wine.run(home + "bin\\VornelAgentService.exe", *args)
+    assert (result.status, result.out, result.err) == (status, USAGE, err)
 
 
 # --- supervision ---

@@ -7,11 +7,11 @@ sample agent as well.
 """
 
 import shutil
-import subprocess
+from typing import NamedTuple
 
 import pytest
 
-from wine import BIN, SAMPLE_AGENT
+from vornel.wine import BIN, SAMPLE_AGENT
 
 PREFIX = "OrvikTamberVornel6100AgentService"
 SERVICES = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\"
@@ -49,14 +49,13 @@ SC_AGENTS = [Agent("info-e2e-one", "infoAgentOne", "C:\\vornel info\\one\\"),
 HALF = "info-e2e-half"
 
 
-class Run:
-    """A run's exit status and its output as the program wrote it: the C runtime's text mode
-    turns each line feed into CR LF, and that alone is undone here."""
+class Answer(NamedTuple):
+    """A run's exit status and its output as the program wrote it (the usage text has "\r\n"
+    of its own): only the CR LF of the C runtime's text mode is undone."""
 
-    def __init__(self, status, stdout, stderr):
-        self.status = status
-        self.out = stdout.replace(b"\r\n", b"\n").decode("latin-1")
-        self.err = stderr.replace(b"\r\n", b"\n").decode("latin-1")
+    status: int
+    out: str
+    err: str
 
 
 @pytest.fixture(scope="module")
@@ -65,13 +64,10 @@ def info(wine):
     target = wine.unix_path(TOOL_DIR)
     target.mkdir(parents=True, exist_ok=True)
     shutil.copy2(BIN / INFO, target / INFO)
-    out_file, err_file = wine.scratch / "info.out", wine.scratch / "info.err"
 
     def run(*args):
-        with open(out_file, "wb") as out, open(err_file, "wb") as err:
-            proc = subprocess.run(["wine", TOOL_DIR + INFO, *args], stdout=out, stderr=err, cwd=wine.scratch,
-                                  env=wine.env, timeout=120)
-        return Run(proc.returncode, out_file.read_bytes(), err_file.read_bytes())
+        result = wine.run(TOOL_DIR + INFO, *args)
+        return Answer(result.status, result.out_as_written, result.err_as_written)
 
     return run
 

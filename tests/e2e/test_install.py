@@ -1,12 +1,9 @@
 """The installer under Wine: the real InstallVornelAgentService.exe against Wine's service
 manager and registry, read back with Wine's own reg and sc."""
 
-import subprocess
-import time
-
 import pytest
 
-from wine import BIN, SAMPLE_AGENT, encoded_arguments
+from vornel.wine import BIN, SAMPLE_AGENT, encoded_arguments, wait_until
 
 PREFIX = "OrvikTamberVornel6100AgentService"
 PRODUCT = "Orvik Halcyra Dravenmoor Version 6.1.0.0"
@@ -33,17 +30,9 @@ def install(wine, home, *args):
     return wine.run(installer(home), *args)
 
 
-def install_raw(wine, home, *args):
-    """The exit status and the exact bytes of both streams. Text mode writes each line feed as
-    CR LF, so a "\r\n" of the program arrives as CR CR LF."""
-    out_file, err_file = wine.scratch / "install-raw.out", wine.scratch / "install-raw.err"
-    with open(out_file, "wb") as out, open(err_file, "wb") as err:
-        proc = subprocess.run(["wine", installer(home), *args], stdout=out, stderr=err, cwd=wine.scratch,
-                              env=wine.env, timeout=120)
-    return proc.returncode, out_file.read_bytes(), err_file.read_bytes()
-
-
 def text_mode(text):
+    """The bytes a program's text reaches its output file as: text mode writes each line feed
+    as CR LF, so a "\r\n" of the program's own arrives as CR CR LF."""
     return text.encode().replace(b"\n", b"\r\n")
 
 
@@ -165,8 +154,9 @@ def test_installing_from_another_home_fails_and_changes_nothing(wine, first_inst
     key = SERVICES + FULL
     before = (wine.reg_query(key), wine.reg_query(key + "\\Parameters"), wine.reg_query(SOURCES + FULL))
 
-    status, out, err = install_raw(wine, OTHER_HOME, "-servicename", SHORT, "-agentname", "intruder", "-agenthome",
-                                   OTHER_HOME, "-starttype", "automatic", "-startargs", "x")
+    result = install(wine, OTHER_HOME, "-servicename", SHORT, "-agentname", "intruder", "-agenthome", OTHER_HOME,
+                     "-starttype", "automatic", "-startargs", "x")
+    status, out, err = result.status, result.raw_out, result.raw_err
     assert status == 255, err
     assert out == b""
     # The label, then the system's own text for the already-exists error (not its bare
@@ -186,9 +176,9 @@ def test_a_refused_command_line_prints_the_usage_and_touches_nothing(wine, first
          "'auto' is not a valid argument for -startType.\n", 255),
     ]
     for args, message, expected_status in cases:
-        status, out, err = install_raw(wine, HOME, *args)
-        assert (status, err) == (expected_status, text_mode(message)), args
-        assert out == text_mode(USAGE), args
+        result = install(wine, HOME, *args)
+        assert (result.status, result.raw_err) == (expected_status, text_mode(message)), args
+        assert result.raw_out == text_mode(USAGE), args
     assert wine.service_state(f"{PREFIX} - e2e-install-refused") is None
 
 
@@ -214,10 +204,8 @@ def test_the_installed_service_runs_the_sample_agent_and_stops(wine):
 
         started = wine.sc("start", RUN_FULL)
         assert wine.wait_for_state(RUN_FULL, RUNNING), started
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and not (pid_file.exists() and pid_file.read_text().strip().isdigit()):
-            time.sleep(0.2)
-        assert pid_file.exists() and pid_file.read_text().strip().isdigit(), "the agent wrote no pid"
+        assert wait_until(lambda: pid_file.exists() and pid_file.read_text().strip().isdigit()), \
+            "the agent wrote no pid"
         scripts_log = wine.unix_path(RUN_HOME + "logs\\middlewareagent\\scripts.log")
         if scripts_log.exists():
             # The host decoded the stored arguments before it ran the start script.

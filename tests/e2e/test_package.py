@@ -10,7 +10,7 @@ import zipfile
 
 import pytest
 
-from wine import BUILD, REPO
+from vornel.wine import BUILD, REPO, project_version
 
 PROGRAMS = ["VornelAgentService.exe", "InstallVornelAgentService.exe", "StartVornelAgentService.exe",
             "StopVornelAgentService.exe", "UninstallVornelAgentService.exe", "VornelAgentServiceInfo.exe"]
@@ -19,13 +19,6 @@ MESSAGE_FILE = "VornelAgentServiceMsg.dll"
 # What a bare 64-bit Windows has: the programs link the C++ runtime statically, and the C
 # runtime they use (msvcrt.dll) is part of the system.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll"}
-
-
-def project_version():
-    for line in (REPO / "CMakeLists.txt").read_text().splitlines():
-        if line.startswith("project(") and " VERSION " in line:
-            return line.split(" VERSION ")[1].split()[0]
-    raise AssertionError("no project version in CMakeLists.txt")
 
 
 def expected_entries():

@@ -3,7 +3,7 @@ manager and process creation."""
 
 import shutil
 
-from wine import BIN
+from vornel.wine import BIN
 
 
 def test_contract_suite_passes_under_wine(wine):

@@ -6,7 +6,7 @@ import shutil
 
 import pytest
 
-from wine import BIN, REPO
+from vornel.wine import BIN, project_version
 
 PROGRAMS = ["VornelAgentService", "InstallVornelAgentService", "StartVornelAgentService",
             "StopVornelAgentService", "UninstallVornelAgentService", "VornelAgentServiceInfo"]
@@ -39,13 +39,6 @@ def test_message_file_has_no_text_for_other_events(wine, probe_dir):
     result = wine.run(probe_dir + "probe.exe", "message", probe_dir + "VornelAgentServiceMsg.dll", "20000070", "x")
     assert result.status != 0
     assert result.out == ""
-
-
-def project_version():
-    for line in (REPO / "CMakeLists.txt").read_text().splitlines():
-        if line.startswith("project(") and " VERSION " in line:
-            return line.split(" VERSION ")[1].split()[0]
-    raise AssertionError("no project version")
 
 
 @pytest.mark.parametrize("program", PROGRAMS)

@@ -10,7 +10,7 @@ import re
 
 import pytest
 
-from wine import BIN, SAMPLE_AGENT
+from vornel.wine import BIN, SAMPLE_AGENT
 
 PREFIX = "OrvikTamberVornel6100AgentService - "
 SERVICES_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\"

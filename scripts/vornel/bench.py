@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The performance record: every benchmark under Wine in one run, written to docs/benchmarks.md.
 
 1. Round trips: each tool beside Wine's own sc (and reg, for the info tool's registry answers)
@@ -8,41 +7,27 @@
    ended), restart (the agent killed until the host supervises the new one).
 3. The host idle while it supervises an idle agent, beside a plain sleeping process, over
    --idle-seconds.
-4. The info tool's reverse lookup over 10, 1,000 and 10,000 services (scripts/bench-info's
-   measurement, --lookup-runs runs of each kind).
+4. The info tool's reverse lookup over 10, 1,000 and 10,000 services (vornel/lookup.py),
+   --lookup-runs runs of each kind; with --only lookup that part alone, printed only.
 
-Usage: scripts/bench [--runs N] [--idle-seconds S] [--lookup-runs N] [--sizes 10,1000,10000] [--write]
-Needs the Windows build. Takes about ten minutes; run it on a quiet machine for the record.
+Run as scripts/bench.py. Needs the Windows build. Takes about ten minutes; run it on a quiet
+machine for the record. A benchmark, not a test: scripts/test does not run it.
 """
 
 import argparse
 import datetime
-import importlib.machinery
-import importlib.util
 import statistics
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-sys.path.insert(0, str(REPO / "scripts"))
-from wine import BIN, WineSession, wait_until  # noqa: E402
-from benchmarks import write_section  # noqa: E402
-from wineprocs import alive, load_average, machine, proc_sample, unix_processes  # noqa: E402
+from . import lookup
+from .procs import alive, load_average, machine, proc_sample, unix_processes
+from .records import BENCHMARKS, write_section
+from .wine import BIN, REPO, WineSession, wait_until
 
-
-def load_script(name):
-    loader = importlib.machinery.SourceFileLoader(name.replace("-", "_"), str(REPO / "scripts" / name))
-    found = importlib.util.spec_from_loader(loader.name, loader)
-    module = importlib.util.module_from_spec(found)
-    loader.exec_module(module)
-    return module
-
-
-bench_info = load_script("bench-info")
-
+COMMAND = "scripts/bench.py"
 PREFIX = "OrvikTamberVornel6100AgentService - "
 HOME = "C:\\vornel-bench\\"
 BIN_DIR = HOME + "bin\\"
@@ -61,15 +46,9 @@ class Bench:
         self.logs = session.unix_path(HOME + "logs\\middlewareagent")
         self.trace_file = self.logs / "VornelAgentService.stderr"
 
-    def run(self, program, *args, timeout=120):
-        """Seconds the whole process took, its exit status and its output (no carriage returns)."""
-        out_path, err_path = self.files / "bench.out", self.files / "bench.err"
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            started = time.perf_counter()
-            status = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=self.files,
-                                    env=self.session.env, timeout=timeout).returncode
-            seconds = time.perf_counter() - started
-        return seconds, status, out_path.read_bytes().decode(errors="replace").replace("\r", "")
+    def run(self, program, *args):
+        """The finished run, with the seconds the whole process took."""
+        return self.session.run(program, *args)
 
     def tool(self, name, *args):
         return self.run(BIN_DIR + name + ".exe", *args)
@@ -89,10 +68,7 @@ class Bench:
                 if b"-sleepOnly" not in Path(f"/proc/{p}/cmdline").read_bytes()]
 
     def state(self):
-        for line in self.session.sc("query", FULL).out.splitlines():
-            if "STATE" in line and ":" in line:
-                return int(line.split(":", 1)[1].split()[0])
-        return None
+        return self.session.service_state(FULL)
 
     def wait_supervised(self, count, timeout=60):
         assert wait_until(lambda: self.trace_count(SUPERVISED) >= count, timeout=timeout, interval=0.005), \
@@ -106,9 +82,9 @@ class Bench:
 
 
 def expect(result, status, text=None):
-    seconds, got_status, out = result
-    assert got_status == status and (text is None or text in out), (got_status, out)
-    return seconds
+    """The seconds of a run that ended with the status and printed the text."""
+    assert result.status == status and (text is None or text in result.out), (result.status, result.out)
+    return result.seconds
 
 
 def median_ms(values):
@@ -185,7 +161,7 @@ def round_trips(b, runs):
                  "event-log source"))
 
     # The floor: starting a program that does nothing.
-    floor = [b.run(BIN_DIR + "VornelAgent.exe", "-sleepOnly", "-exitAfter", "0")[0] for _ in range(runs)]
+    floor = [b.run(BIN_DIR + "VornelAgent.exe", "-sleepOnly", "-exitAfter", "0").seconds for _ in range(runs)]
     return rows, floor
 
 
@@ -268,31 +244,6 @@ def idle(b, seconds):
                     "hwm_kb": after[label]["hwm_kb"], "threads": after[label]["threads"]} for label in processes}
 
 
-def lookups(sizes, runs):
-    rows, imports = [], []
-    for scenario in bench_info.SCENARIOS:
-        session = WineSession().start()
-        try:
-            exe = str(BIN / bench_info.INFO)
-            imports.append((10, bench_info.import_reg(session, "agents-10.reg", [
-                bench_info.service_entry(bench_info.TARGET, bench_info.TARGET_NAME, bench_info.TARGET_HOME),
-                *bench_info.agent_entries(0, 9)])))
-            have = 10
-            for size in sizes:
-                if size > have:
-                    entries = (bench_info.agent_entries(have - 1, size - 1) if scenario == "agent"
-                               else (bench_info.foreign_entry(i) for i in range(have - 10, size - 10)))
-                    imports.append((size - have, bench_info.import_reg(session, f"{scenario}-{size}.reg", entries)))
-                    have = size
-                rows.append(bench_info.measure(session, exe, scenario, size, runs))
-                r = rows[-1]
-                print(f"lookup: {size} services, {bench_info.SCENARIOS[scenario]}: {r['free'] * 1000:.0f} ms, "
-                      f"pinned {r['pinned'] * 1000:.0f} ms", flush=True)
-        finally:
-            session.close()
-    return rows, imports
-
-
 def shown(args):
     program = args[0].rsplit("\\", 1)[-1]
     return "`" + " ".join([program] + [a if " " not in a else f'"{a}"' for a in args[1:]]) + "`"
@@ -358,43 +309,44 @@ def report(command, began, loads, trips, floor, lat, idle_results, lookup_rows, 
         "", "The sample agent looks for its stop file four times a second; "
         + ("the host did not wake at all while it waited for the agent." if host_switches == 0 else
            f"the host woke {host_switches} times in the window while it waited for the agent."), "",
-        "### The info tool's reverse lookup (-getservicename)", "",
-        f"The measurement of scripts/bench-info, {lookup_runs} runs of each kind, in two fresh prefixes:",
-        "services are keys under the services key, an agent service with a Parameters key holding",
-        "AgentName, AgentHome and AgentLogRoot, a service of another product with ImagePath, Start and",
-        "Type. The service sought sorts last, so every run walks every key. Lookup: as normally run",
-        "(median, fastest, CPU of the program and the wineserver together); pinned: the program and the",
-        "wineserver on one core; start-up: a lookup by service name (-getagentname) on the same",
-        "registry, pinned; walk per service: the pinned lookup less the start-up, per service.", "",
-        "| services | registry | keys walked | lookup median | fastest | CPU | pinned median | start-up "
-        "| walk per service |",
-        "|---:|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    for r in lookup_rows:
-        keys = f"{r['keys']:,}" if r["keys"] is not None else "?"
-        walk = f"{(r['pinned'] - r['single']) / r['size'] * 1e6:.0f} µs" if r["size"] >= 500 else "–"
-        lines.append(f"| {r['size']:,} | {bench_info.SCENARIOS[r['scenario']]} | {keys} | {r['free'] * 1000:.0f} ms "
-                     f"| {r['fastest'] * 1000:.0f} ms | {r['cpu'] * 1000:.0f} ms | {r['pinned'] * 1000:.0f} ms "
-                     f"| {r['single'] * 1000:.0f} ms | {walk} |")
-    lines += ["", "Bulk import with `wine regedit /s`: " +
-              ", ".join(f"{n:,} services in {s:.1f} s" for n, s in imports) + "."]
+    lines += lookup.section(lookup_rows, imports, lookup_runs)
     return "\n".join(lines) + "\n"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=9)
-    parser.add_argument("--idle-seconds", type=int, default=60)
-    parser.add_argument("--lookup-runs", type=int, default=9)
-    parser.add_argument("--sizes", default="10,1000,10000")
-    parser.add_argument("--write", action="store_true", help="write the record into docs/benchmarks.md")
-    options = parser.parse_args()
-    for exe in ("VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgentServiceInfo.exe",
-                "VornelAgent.exe"):
+def lookup_only(command, began, loads, lookup_rows, imports, lookup_runs):
+    """The lookup's section with the command and the machine it ran on, for --only lookup."""
+    lines = [f"Command: `{command}`, begun {began:%Y-%m-%d %H:%M}.", f"Machine: {machine()}.",
+             f"Load average (1/5/15 min): {loads[0]} when the run began, {loads[-1]} at the end.", ""]
+    return "\n".join(lines + lookup.section(lookup_rows, imports, lookup_runs)) + "\n"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog=COMMAND, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=9, help="runs of each round trip and latency (default 9)")
+    parser.add_argument("--idle-seconds", type=int, default=60, help="the idle host's window (default 60)")
+    parser.add_argument("--lookup-runs", type=int, default=9, help="runs of each reverse lookup (default 9)")
+    parser.add_argument("--sizes", default="10,1000,10000", help="numbers of services for the reverse lookup")
+    parser.add_argument("--only", choices=("lookup",), help="only the reverse lookup, printed, not written")
+    parser.add_argument("--write", action="store_true", help=f"write the record into {BENCHMARKS.relative_to(REPO)}")
+    options = parser.parse_args(argv)
+    if options.only and options.write:
+        parser.error("the record is one run of every part: --write goes without --only")
+    needed = ("VornelAgentServiceInfo.exe",) if options.only else (
+        "VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgentServiceInfo.exe", "VornelAgent.exe")
+    for exe in needed:
         if not (BIN / exe).exists():
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
-    command = "scripts/bench" + "".join(f" {a}" for a in sys.argv[1:])
+    command = COMMAND + "".join(f" {a}" for a in (sys.argv[1:] if argv is None else argv))
+    sizes = sorted(int(s) for s in options.sizes.split(","))
     began, loads = datetime.datetime.now(), [load_average()]
+
+    if options.only == "lookup":
+        lookup_rows, imports = lookup.run(sizes, options.lookup_runs)
+        loads.append(load_average())
+        print(lookup_only(command, began, loads, lookup_rows, imports, options.lookup_runs))
+        return
 
     session = WineSession().start()
     try:
@@ -414,14 +366,10 @@ def main():
     finally:
         session.close()
     print("reverse lookup", flush=True)
-    lookup_rows, imports = lookups(sorted(int(s) for s in options.sizes.split(",")), options.lookup_runs)
+    lookup_rows, imports = lookup.run(sizes, options.lookup_runs)
     loads.append(load_average())
     text = report(command, began, loads, trips, floor, lat, idle_results, lookup_rows, imports, options.runs,
                   options.lookup_runs, options.idle_seconds)
     print(text)
     if options.write:
-        print(f"written to {write_section('bench', text)}")
-
-
-if __name__ == "__main__":
-    main()
+        print(f"written to {write_section(BENCHMARKS, 'bench', text)}")

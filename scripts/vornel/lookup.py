@@ -1,46 +1,36 @@
-#!/usr/bin/python3
-"""Times the info tool's reverse lookup (-getservicename) under Wine with 10, 1,000 and 10,000
-agent services in the registry, and writes the medians to docs/benchmarks.md.
-
-Usage: scripts/bench-info [--runs N] [--sizes 10,1000,10000] [--no-write]
+"""The info tool's reverse lookup (-getservicename) under Wine with 10, 1,000 and 10,000
+services in the registry: part of the bench's record, and alone with
+`scripts/bench.py --only lookup`.
 
 The services are registry keys only (imported in bulk with regedit): the lookup reads nothing
-else. Two registries per size: every service an agent service of ours (the worst case: the
-lookup reads both values of each), and services of other products with only ten agent
-services among them (the lookup only enumerates the others). The one sought sorts last, so
-every run walks every key. Each case is timed N times (default 15) as the wall time of the
-whole process, both as the program normally runs and with the program and the wineserver
+else. Two registries, each in a fresh prefix and grown size by size: every service an agent
+service of ours (the worst case: the lookup reads both values of each), and services of other
+products with only ten agent services among them (the lookup only enumerates the others). The
+one sought sorts last, so every run walks every key. Each case is timed as the wall time of
+the whole process, both as the program normally runs and with the program and the wineserver
 pinned to one core; a lookup by service name (-getagentname) on the same registry gives the
 cost of starting the process.
-
-A benchmark, not a test: scripts/test does not run it. Needs the Windows build
-(cmake --build --preset windows).
 """
 
-import argparse
-import datetime
 import os
-import platform
 import re
 import resource
 import statistics
 import subprocess
-import sys
 import time
-from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from wine import BIN, WineSession  # noqa: E402
-
-sys.path.insert(0, str(REPO / "scripts"))
-from benchmarks import write_section  # noqa: E402
+from .procs import cpu_seconds, wineserver_pid
+from .wine import BIN, WineSession
 
 PREFIX = "OrvikTamberVornel6100AgentService"
 SERVICES = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
 INFO = "VornelAgentServiceInfo.exe"
 TARGET = "bench-zz-target"  # sorts after every bench-NNNNN key
 TARGET_NAME, TARGET_HOME = "benchTargetAgent", "C:\\bench\\target\\"
+SCENARIOS = {
+    "agent": "every service an agent service",
+    "foreign": "10 agent services among services of other products",
+}
 
 
 def reg_escape(text):
@@ -74,28 +64,6 @@ def import_reg(session, name, entries):
 
 def agent_entries(first, last):
     return (service_entry(f"bench-{i:05d}", f"benchAgent{i:05d}", f"C:\\bench\\{i:05d}\\") for i in range(first, last))
-
-
-def wineserver_pid(session):
-    """The pid of the session's wineserver, found by the prefix in its environment."""
-    wanted = f"WINEPREFIX={session.prefix}".encode()
-    for proc in Path("/proc").iterdir():
-        if not proc.name.isdigit():
-            continue
-        try:
-            if "wineserver" in (proc / "comm").read_text() and wanted in (proc / "environ").read_bytes().split(b"\0"):
-                return int(proc.name)
-        except OSError:
-            continue
-    return None
-
-
-def cpu_seconds(pid):
-    """User and system CPU time of a process so far."""
-    if pid is None:
-        return 0.0
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 ALL_CORES = os.sched_getaffinity(0)
@@ -151,76 +119,10 @@ def measure(session, exe, scenario, size, runs):
             "single": statistics.median(times["single"])}
 
 
-def machine():
-    cpu = "unknown CPU"
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; {wine}"
-
-
-SCENARIOS = {
-    "agent": "every service an agent service",
-    "foreign": "10 agent services among services of other products",
-}
-
-
-def report(rows, runs, imports, load):
-    lines = [
-        "## Info tool: reverse lookup (-getservicename)",
-        "",
-        f"Command: `scripts/bench-info --runs {runs}` ({datetime.date.today().isoformat()}).",
-        f"Machine: {machine()}; load average {load:.2f} when the runs began (the machine is shared).",
-        "",
-        "Services are keys under the services key. An agent service has a Parameters key with AgentName,",
-        "AgentHome and AgentLogRoot; a service of another product has ImagePath, Start and Type. The",
-        "service sought sorts last, so every run walks every key (Wine's own services included).",
-        "",
-        f"Wall time of the whole process, {runs} runs of each kind, taken in turn: as the program",
-        "normally runs (median, fastest run, and the CPU time of the program and the wineserver",
-        "together), and with the program and the wineserver pinned to one core (median), which",
-        "takes out the cost of waking the other core for every wineserver request on this virtual",
-        "machine (see below). Start-up is the median of one lookup by service name (-getagentname),",
-        "pinned, on the same registry; the walk per service is the pinned lookup less the start-up,",
-        "divided by the number of services.",
-        "",
-        "| services | registry | keys walked | lookup median | fastest | CPU | pinned median | start-up "
-        "| walk per service |",
-        "|---:|---|---:|---:|---:|---:|---:|---:|---:|",
-    ]
-    for r in rows:
-        keys = f"{r['keys']:,}" if r["keys"] is not None else "?"
-        # Below a few hundred services the walk is lost in the noise of the start-up.
-        walk = f"{(r['pinned'] - r['single']) / r['size'] * 1e6:.0f} µs" if r["size"] >= 500 else "–"
-        lines.append(f"| {r['size']:,} | {SCENARIOS[r['scenario']]} | {keys} | {r['free'] * 1000:.0f} ms "
-                     f"| {r['fastest'] * 1000:.0f} ms | {r['cpu'] * 1000:.0f} ms | {r['pinned'] * 1000:.0f} ms "
-                     f"| {r['single'] * 1000:.0f} ms | {walk} |")
-    lines += ["", "Bulk import with `wine regedit /s`: " +
-              ", ".join(f"{n:,} services in {s:.1f} s" for n, s in imports) + "."]
-    return "\n".join(lines) + "\n"
-
-
-def write_report(text):
-    return write_section("bench-info", text)
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--runs", type=int, default=15)
-    parser.add_argument("--sizes", default="10,1000,10000")
-    parser.add_argument("--no-write", action="store_true", help="print the results only")
-    options = parser.parse_args()
-    sizes = sorted(int(s) for s in options.sizes.split(","))
-    if not (BIN / INFO).exists():
-        raise SystemExit(f"no {INFO} in {BIN}: run cmake --build --preset windows first")
-
+def run(sizes, runs):
+    """Every size of both registries, each in a fresh prefix: the rows of the table, and the
+    bulk imports as (services, seconds)."""
     exe = str(BIN / INFO)
-    load = os.getloadavg()[0]
     rows, imports = [], []
     for scenario in SCENARIOS:
         session = WineSession().start()
@@ -235,18 +137,38 @@ def main():
                                else (foreign_entry(i) for i in range(have - 10, size - 10)))
                     imports.append((size - have, import_reg(session, f"{scenario}-{size}.reg", entries)))
                     have = size
-                rows.append(measure(session, exe, scenario, size, options.runs))
+                rows.append(measure(session, exe, scenario, size, runs))
                 r = rows[-1]
-                print(f"{size:>6} services, {SCENARIOS[scenario]} ({r['keys']} keys): lookup "
+                print(f"lookup: {size:>6} services, {SCENARIOS[scenario]} ({r['keys']} keys): lookup "
                       f"{r['free'] * 1000:.0f} ms, pinned {r['pinned'] * 1000:.0f} ms, start-up "
                       f"{r['single'] * 1000:.0f} ms", flush=True)
         finally:
             session.close()
-    text = report(rows, options.runs, imports, load)
-    print(text)
-    if not options.no_write:
-        print(f"written to {write_report(text)}")
+    return rows, imports
 
 
-if __name__ == "__main__":
-    main()
+def section(rows, imports, runs):
+    """The record's section on the lookup, as Markdown lines."""
+    lines = [
+        "### The info tool's reverse lookup (-getservicename)", "",
+        f"{runs} runs of each kind, in two fresh prefixes (alone: `scripts/bench.py --only lookup`):",
+        "services are keys under the services key, an agent service with a Parameters key holding",
+        "AgentName, AgentHome and AgentLogRoot, a service of another product with ImagePath, Start and",
+        "Type. The service sought sorts last, so every run walks every key. Lookup: as normally run",
+        "(median, fastest, CPU of the program and the wineserver together); pinned: the program and the",
+        "wineserver on one core; start-up: a lookup by service name (-getagentname) on the same",
+        "registry, pinned; walk per service: the pinned lookup less the start-up, per service.", "",
+        "| services | registry | keys walked | lookup median | fastest | CPU | pinned median | start-up "
+        "| walk per service |",
+        "|---:|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        keys = f"{r['keys']:,}" if r["keys"] is not None else "?"
+        # Below a few hundred services the walk is lost in the noise of the start-up.
+        walk = f"{(r['pinned'] - r['single']) / r['size'] * 1e6:.0f} µs" if r["size"] >= 500 else "–"
+        lines.append(f"| {r['size']:,} | {SCENARIOS[r['scenario']]} | {keys} | {r['free'] * 1000:.0f} ms "
+                     f"| {r['fastest'] * 1000:.0f} ms | {r['cpu'] * 1000:.0f} ms | {r['pinned'] * 1000:.0f} ms "
+                     f"| {r['single'] * 1000:.0f} ms | {walk} |")
+    lines += ["", "Bulk import with `wine regedit /s`: " +
+              ", ".join(f"{n:,} services in {s:.1f} s" for n, s in imports) + "."]
+    return lines

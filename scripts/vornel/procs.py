@@ -1,32 +1,50 @@
-"""What the soak and bench commands share: the Unix processes of one Wine prefix, what /proc
-says about them, what Windows says about them (tests/wintools/process_stats.exe), running a
-program with its output in files, and a description of the machine."""
+"""What the soak and the bench share: the Unix processes of one Wine prefix, what /proc says
+about them, what Windows says about them (tests/wintools/process_stats.exe), and a
+description of the machine."""
 
 import os
 import platform
 import re
 import subprocess
-import tempfile
 from pathlib import Path
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def unix_processes(session, needle):
-    """Unix pids of this prefix's processes whose command line holds the needle."""
-    found = []
+    """Unix pids of this prefix's processes whose command line holds the needle. A process
+    that is creating another forks first, and for a moment the fork shows with its parent's
+    command line and environment (docs/wine.md): such a fork is not counted."""
+    found = {}
     wanted = f"WINEPREFIX={session.prefix}".encode()
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            cmdline = (entry / "cmdline").read_bytes()
             environ = (entry / "environ").read_bytes().split(b"\0")
+            parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+        text = cmdline.replace(b"\0", b" ").decode(errors="replace")
+        if needle.lower() in text.lower() and wanted in environ:
+            found[int(entry.name)] = (cmdline, parent)
+    return sorted(pid for pid, (cmdline, parent) in found.items()
+                  if parent not in found or found[parent][0] != cmdline)
+
+
+def wineserver_pid(session):
+    """The pid of the session's wineserver, found by the prefix in its environment."""
+    wanted = f"WINEPREFIX={session.prefix}".encode()
+    for proc in Path("/proc").iterdir():
+        if not proc.name.isdigit():
+            continue
+        try:
+            if "wineserver" in (proc / "comm").read_text() and wanted in (proc / "environ").read_bytes().split(b"\0"):
+                return int(proc.name)
         except OSError:
             continue
-        if needle.lower() in cmdline.lower() and wanted in environ:
-            found.append(int(entry.name))
-    return sorted(found)
+    return None
 
 
 def alive(unix_pid):
@@ -47,13 +65,20 @@ def context_switches(unix_pid):
     return switches
 
 
+def cpu_seconds(unix_pid):
+    """User and system CPU time of a process (all its threads) so far; 0 for no process."""
+    if unix_pid is None:
+        return 0.0
+    fields = Path(f"/proc/{unix_pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
 def proc_sample(unix_pid):
     """CPU seconds (user and system, all threads), context switches, resident memory (KiB),
     threads and open file descriptors of a process."""
-    fields = Path(f"/proc/{unix_pid}/stat").read_text().rsplit(")", 1)[1].split()
     status = dict(line.split(":", 1) for line in Path(f"/proc/{unix_pid}/status").read_text().splitlines()
                   if ":" in line)
-    return {"cpu": (int(fields[11]) + int(fields[12])) / TICKS,
+    return {"cpu": cpu_seconds(unix_pid),
             "switches": context_switches(unix_pid),
             "rss_kb": int(status["VmRSS"].split()[0]),
             "hwm_kb": int(status["VmHWM"].split()[0]),
@@ -77,29 +102,16 @@ def windows_stats(session, stats_exe, *names):
     return stats
 
 
-class Runner:
-    """Runs Windows programs with their output in files of its own (so that a process they
-    leave running holds no pipe open), safe to use from one thread each."""
-
-    def __init__(self, session, tag):
-        self.session = session
-        self.dir = Path(tempfile.mkdtemp(prefix=f"vornel-{tag}-", dir=session.scratch))
-
-    def run(self, program, *args, timeout=120):
-        out_path, err_path = self.dir / "out", self.dir / "err"
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            status = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=self.dir,
-                                    env=self.session.env, timeout=timeout).returncode
-        decode = lambda p: p.read_bytes().decode(errors="replace").replace("\r", "")
-        return status, decode(out_path), decode(err_path)
-
-
 def machine():
+    """The processor, the cores, the kernel and Wine's version, for a record."""
     cpu = "unknown CPU"
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            cpu = line.split(":", 1)[1].strip()
-            break
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; {wine}"
 

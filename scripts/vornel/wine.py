@@ -1,11 +1,14 @@
-"""The end-to-end rig: a private Wine prefix for one test session, and helpers to lay out an
-agent home, run a program, and read the registry and service state through Wine's own tools.
+"""The rig: a private Wine prefix for one session of the end-to-end tests, the demo, the soak
+or the bench, and helpers to lay out an agent home, run a program, and read the registry and
+service state through Wine's own tools.
 
 Every process of the session lives in its own prefix, so tearing the prefix down ends only
 processes the rig started.
 """
 
+import itertools
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -17,6 +20,14 @@ REPO = Path(__file__).resolve().parents[2]
 BIN = Path(os.environ.get("VORNEL_WINDOWS_BIN", REPO / "build" / "windows" / "bin"))
 BUILD = BIN.parent  # the Windows build tree, whose install rules lay out the package
 SAMPLE_AGENT = REPO / "sample-agent"
+
+
+def project_version():
+    """The version in the project() line of the top CMakeLists.txt (6.1.0)."""
+    for line in (REPO / "CMakeLists.txt").read_text().splitlines():
+        if line.startswith("project(") and " VERSION " in line:
+            return line.split(" VERSION ")[1].split()[0]
+    raise AssertionError("no project version in CMakeLists.txt")
 
 
 def wait_until(condition, timeout=30, interval=0.2):
@@ -37,22 +48,55 @@ def encoded_arguments(plain, full_service_name):
     return "".join(f"{ord(c) ^ ord(key[i % len(key)]):02X}" for i, c in enumerate(plain))
 
 
+def query_fields(text):
+    """The numeric fields of sc query's output ({"STATE": 4, "WIN32_EXIT_CODE": 0, ...}); empty
+    when sc printed none (an unknown service, or sc itself failed)."""
+    fields = {}
+    for line in text.splitlines():
+        match = re.match(r"^\s*(\w+)\s*:\s*(0x[0-9a-fA-F]+|\d+)\b", line)
+        if match:
+            value = match.group(2)
+            fields[match.group(1)] = int(value, 16) if value.startswith("0x") else int(value)
+    return fields
+
+
 @dataclass
 class Result:
-    """What a program run left: its exit status as a caller sees it (8 bits) and its output."""
+    """What a program run left: its exit status as a caller sees it (8 bits), the bytes of its
+    two streams, and the seconds from launch to exit."""
 
     status: int
-    stdout: str
-    stderr: str
+    raw_out: bytes
+    raw_err: bytes
+    seconds: float = 0.0
+
+    @property
+    def stdout(self):
+        return self.raw_out.decode(errors="replace")
+
+    @property
+    def stderr(self):
+        return self.raw_err.decode(errors="replace")
 
     @property
     def out(self):
-        """Standard output without the carriage returns that text mode adds."""
+        """Standard output without any carriage return: text mode's CR LF, and the CR CR LF
+        that a "\r\n" of the program's own becomes, both read as "\n"."""
         return self.stdout.replace("\r", "")
 
     @property
     def err(self):
         return self.stderr.replace("\r", "")
+
+    @property
+    def out_as_written(self):
+        """Standard output as the program wrote it: only text mode's CR LF turned back into
+        LF, so a "\r\n" of the program's own reads as "\r\n"."""
+        return self.raw_out.replace(b"\r\n", b"\n").decode(errors="replace")
+
+    @property
+    def err_as_written(self):
+        return self.raw_err.replace(b"\r\n", b"\n").decode(errors="replace")
 
 
 class WineSession:
@@ -64,7 +108,7 @@ class WineSession:
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.scratch = Path(tempfile.mkdtemp(prefix="vornel-e2e-"))
-        self._runs = 0
+        self._runs = itertools.count(1)  # next() is atomic: threads may run programs at once
         self._install_tree = None
 
     # --- life of the session ---
@@ -102,19 +146,23 @@ class WineSession:
     def run(self, program, *args, cwd=None, timeout=120, env=None):
         """Runs a Windows program (a path in the prefix, or a built-in such as reg or sc) and
         captures its exit status and output into files, since a process it leaves running
-        keeps a pipe open."""
-        self._runs += 1
-        out_file = self.scratch / f"run{self._runs}.out"
-        err_file = self.scratch / f"run{self._runs}.err"
+        keeps a pipe open. Safe to call from several threads at once."""
+        run = next(self._runs)
+        out_file = self.scratch / f"run{run}.out"
+        err_file = self.scratch / f"run{run}.err"
         run_env = dict(self.env)
         if env:
             run_env.update(env)
         with open(out_file, "wb") as out, open(err_file, "wb") as err:
+            started = time.perf_counter()
             proc = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=cwd or self.scratch,
                                   env=run_env, timeout=timeout)
-        # Decoded without newline translation: "\r\r\n" from text mode must stay one line end.
-        return Result(proc.returncode, out_file.read_bytes().decode(errors="replace"),
-                      err_file.read_bytes().decode(errors="replace"))
+            seconds = time.perf_counter() - started
+        # Read as bytes: universal newlines would make the "\r\r\n" of text mode two line ends.
+        result = Result(proc.returncode, out_file.read_bytes(), err_file.read_bytes(), seconds)
+        out_file.unlink()
+        err_file.unlink()
+        return result
 
     def install_tree(self):
         """The files of the package, as `cmake --install` of the Windows build lays them out
@@ -173,11 +221,7 @@ class WineSession:
 
     def service_state(self, name):
         """The STATE line's number from sc query, or None when the service is unknown."""
-        result = self.sc("query", name)
-        for line in result.out.splitlines():
-            if "STATE" in line and ":" in line:
-                return int(line.split(":", 1)[1].split()[0])
-        return None
+        return query_fields(self.sc("query", name).out).get("STATE")
 
     def wait_for_state(self, name, state, timeout=30):
         return wait_until(lambda: self.service_state(name) == state, timeout)

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Soak tests under Wine, with the real programs in a private prefix.
 
 host:  the service host supervising a sample agent that ends two seconds after it has written
@@ -13,9 +12,9 @@ tools: --cycles (default 100) start/stop cycles through StartVornelAgentService 
        stopped (exit code 0) with no agent left behind; every status answer must be one of the
        state texts, with exit status 2.
 
-Usage: scripts/soak [--minutes M] [--cycles N] [--only host|tools] [--write]
---write puts the figures into docs/robustness.md. Exit status 0 when every check held.
-Not part of scripts/test: it takes about a quarter of an hour. Needs the Windows build.
+Run as scripts/soak.py; --write puts the figures into docs/robustness.md. Exit status 0 when
+every check held. Not part of scripts/test: it takes about a quarter of an hour. Needs the
+Windows build.
 """
 
 import argparse
@@ -25,20 +24,14 @@ import statistics
 import sys
 import threading
 import time
-from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-sys.path.insert(0, str(REPO / "scripts"))
-from wine import BIN, WineSession, wait_until  # noqa: E402
-from benchmarks import write_section  # noqa: E402
-from wineprocs import (Runner, alive, load_average, machine, proc_sample, unix_processes,  # noqa: E402
-                       windows_stats)
+from .procs import alive, load_average, machine, proc_sample, unix_processes, windows_stats
+from .records import ROBUSTNESS, write_section
+from .wine import BIN, REPO, WineSession, query_fields, wait_until
 
+COMMAND = "scripts/soak.py"
 PREFIX = "OrvikTamberVornel6100AgentService - "
 STATS = BIN / "process_stats.exe"
-ROBUSTNESS = REPO / "docs" / "robustness.md"
-HEADER = "# Robustness\n\nHow the programs hold up under bad input, faults and long runs, with the commands that show it.\n\n"
 STATE_TEXTS = {
     "The service is stopped.", "The service start is pending.", "The service stop is pending.",
     "The service is running.", "The service continue is pending.", "The service pause is pending.",
@@ -75,17 +68,16 @@ class Installed:
         self.home = f"C:\\vornel-soak\\{short}\\"
         self.bin = self.home + "bin\\"
         session.layout_agent_home(self.home)
-        self.runner = Runner(session, short)
-        status, out, err = self.tool("InstallVornelAgentService", "-servicename", short, "-agentname", short,
-                                     "-agenthome", self.home, "-servicetrace", "on", *install_args)
-        assert status == 0, (status, out, err)
+        result = self.tool("InstallVornelAgentService", "-servicename", short, "-agentname", short,
+                           "-agenthome", self.home, "-servicetrace", "on", *install_args)
+        assert result.status == 0, result
         self.logs = session.unix_path(self.home + "logs\\middlewareagent")
         self.pid_file = self.logs / "VornelAgent.pidfile"
         self.trace_file = self.logs / "VornelAgentService.stderr"
         self._read, self._supervised = 0, 0
 
     def tool(self, program, *args):
-        return self.runner.run(self.bin + program + ".exe", *args)
+        return self.session.run(self.bin + program + ".exe", *args)
 
     def trace(self):
         try:
@@ -119,11 +111,7 @@ class Installed:
         self.unanswered and the query is made once more."""
         for _ in range(2):
             result = self.session.sc("query", self.name)
-            fields = {}
-            for line in result.out.splitlines():
-                match = re.match(r"^\s*(\w+)\s*:\s*(\d+)", line)
-                if match:
-                    fields[match.group(1)] = int(match.group(2))
+            fields = query_fields(result.out)
             if fields:
                 return fields
             self.unanswered.append((result.status, result.out.strip(), result.err.strip()))
@@ -174,8 +162,8 @@ def supervision_cycles(trace):
 
 def soak_host(session, minutes, checks):
     svc = Installed(session, "soak-host", "-startargs", "-exitAfter 2")
-    status, out, _ = svc.tool("StartVornelAgentService", "-servicename", svc.short)
-    checks.check(status == 0, f"host: the start tool started the service ({out.strip()!r})")
+    result = svc.tool("StartVornelAgentService", "-servicename", svc.short)
+    checks.check(result.status == 0, f"host: the start tool started the service ({result.out.strip()!r})")
     hosts = wait_until(lambda: unix_processes(session, "VornelAgentService.exe"), timeout=30)
     assert len(hosts) == 1, hosts
     host = hosts[0]
@@ -207,8 +195,8 @@ def soak_host(session, minutes, checks):
                  f"(state {state.get('STATE')})")
 
     # Stop, then nothing may be left.
-    status, out, _ = svc.tool("StopVornelAgentService", "-servicename", svc.short)
-    checks.check(status == 0, f"host: the stop tool stopped the service ({out.strip()!r})")
+    result = svc.tool("StopVornelAgentService", "-servicename", svc.short)
+    checks.check(result.status == 0, f"host: the stop tool stopped the service ({result.out.strip()!r})")
     gone = wait_until(lambda: not alive(host), timeout=60)
     state = svc.sc_state()
     checks.check(gone and state.get("STATE") == 1 and state.get("WIN32_EXIT_CODE") == 0,
@@ -279,12 +267,11 @@ def soak_host(session, minutes, checks):
 def soak_tools(session, cycles, checks):
     svc = Installed(session, "soak-tools")
     answers, stop, now = [], threading.Event(), {"cycle": 0}
-    asker = Runner(session, "status")
 
     def ask_status():
         while not stop.is_set():
-            status, out, err = asker.run(svc.bin + "VornelAgentServiceInfo.exe", "-getservicestatus", svc.short)
-            answers.append((status, out, err, now["cycle"]))
+            result = svc.tool("VornelAgentServiceInfo", "-getservicestatus", svc.short)
+            answers.append((result.status, result.out, result.err, now["cycle"]))
 
     beside = threading.Thread(target=ask_status, daemon=True)
     beside.start()
@@ -292,9 +279,9 @@ def soak_tools(session, cycles, checks):
     for cycle in range(1, cycles + 1):
         now["cycle"] = cycle
         began = time.monotonic()
-        status, out, err = svc.tool("StartVornelAgentService", "-servicename", svc.short)
-        if (status, out) != (0, "Successfully started service.\n"):
-            failures.append(f"cycle {cycle}: start tool gave {status} {out!r} {err!r}")
+        result = svc.tool("StartVornelAgentService", "-servicename", svc.short)
+        if (result.status, result.out) != (0, "Successfully started service.\n"):
+            failures.append(f"cycle {cycle}: start tool gave {result.status} {result.out!r} {result.err!r}")
             break
         if not wait_until(lambda: svc.supervisions() >= cycle, timeout=60, interval=0.05):
             failures.append(f"cycle {cycle}: the agent was not supervised within 60 s")
@@ -307,10 +294,10 @@ def soak_tools(session, cycles, checks):
         if len(hosts) != 1:
             failures.append(f"cycle {cycle}: {len(hosts)} host processes while supervised")
         began = time.monotonic()
-        status, out, err = svc.tool("StopVornelAgentService", "-servicename", svc.short)
-        if (status, out) != (0, "Successfully stopped service.\n"):
+        result = svc.tool("StopVornelAgentService", "-servicename", svc.short)
+        if (result.status, result.out) != (0, "Successfully stopped service.\n"):
             # Recorded, and the cycle goes on: whether the service still stops tells more.
-            failures.append(f"cycle {cycle}: stop tool gave {status} {out!r} {err!r}")
+            failures.append(f"cycle {cycle}: stop tool gave {result.status} {result.out!r} {result.err!r}")
             stop_failures.append(cycle)
         if not wait_until(lambda: not any(alive(h) for h in hosts), timeout=60, interval=0.05):
             failures.append(f"cycle {cycle}: the host process did not end within 60 s of the stop")
@@ -338,8 +325,9 @@ def soak_tools(session, cycles, checks):
         seen[out.strip()] = seen.get(out.strip(), 0) + 1
     checks.check(answers and not bad, f"tools: all {len(answers)} status answers were state texts with exit "
                  f"status 2" + (f"; not so: {bad[:3]}" if bad else ""))
-    status, out, err = svc.tool("UninstallVornelAgentService", "-servicename", svc.short)
-    checks.check(status == 0 and "Successfully removed service" in out, "tools: the uninstall tool removed the service")
+    result = svc.tool("UninstallVornelAgentService", "-servicename", svc.short)
+    checks.check(result.status == 0 and "Successfully removed service" in result.out,
+                 "tools: the uninstall tool removed the service")
     return {"cycles": done, "answers": len(answers), "seen": seen, "stop_failures": stop_failures,
             "start": statistics.median(start_times) if start_times else 0,
             "stop": statistics.median(stop_times) if stop_times else 0, "unanswered": svc.unanswered}
@@ -387,17 +375,18 @@ def report(command, host, tools, checks, began, load_before, load_after):
     return "\n".join(lines)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--minutes", type=int, default=5)
-    parser.add_argument("--cycles", type=int, default=100)
-    parser.add_argument("--only", choices=("host", "tools"))
-    parser.add_argument("--write", action="store_true", help="write the figures into docs/robustness.md")
-    options = parser.parse_args()
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog=COMMAND, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--minutes", type=int, default=5, help="how long the host part runs (default 5)")
+    parser.add_argument("--cycles", type=int, default=100, help="start/stop cycles of the tools part (default 100)")
+    parser.add_argument("--only", choices=("host", "tools"), help="run one part only")
+    parser.add_argument("--write", action="store_true", help=f"write the figures into {ROBUSTNESS.relative_to(REPO)}")
+    options = parser.parse_args(argv)
     for exe in ("VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgent.exe", "process_stats.exe"):
         if not (BIN / exe).exists():
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
-    command = "scripts/soak" + "".join(f" {a}" for a in sys.argv[1:])
+    command = COMMAND + "".join(f" {a}" for a in (sys.argv[1:] if argv is None else argv))
     began, load_before = datetime.datetime.now(), load_average()
     checks, host, tools = Checks(), None, None
     session = WineSession().start()
@@ -415,11 +404,5 @@ def main():
     text = report(command, host, tools, checks, began, load_before, load_average())
     print(text)
     if options.write:
-        if not ROBUSTNESS.exists():
-            ROBUSTNESS.write_text(HEADER)
-        write_section("soak", text, path=ROBUSTNESS)
-    sys.exit(0 if checks.passed else 1)
-
-
-if __name__ == "__main__":
-    main()
+        write_section(ROBUSTNESS, "soak", text)
+    return 0 if checks.passed else 1

@@ -1,0 +1,14 @@
+#!/usr/bin/python3
+"""The performance record under Wine: round trips beside sc and reg, start, stop and restart
+latencies, the idle host, the info tool's reverse lookup (vornel/bench.py, vornel/lookup.py).
+
+Usage: scripts/bench.py [--runs N] [--idle-seconds S] [--lookup-runs N] [--sizes 10,1000,10000] [--write]
+       scripts/bench.py --only lookup [--lookup-runs N] [--sizes 10,1000,10000]
+"""
+
+import sys
+
+from vornel import bench
+
+if __name__ == "__main__":
+    sys.exit(bench.main())
