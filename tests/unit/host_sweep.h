@@ -110,6 +110,9 @@ struct HostRun : RunRecord {
     std::vector<std::string> trace;          // trace messages, the redirected file included
     bool stdoutFile = false, stderrFile = false;  // the redirection created the trace files
     uint32_t oldPid = 0;                     // the process the pid file named before the start
+    std::vector<MemoryPlatform::Call> callRecords;  // every call, with what it was for
+    bool stopScriptEnded = false;            // a stop script ran to its end
+    size_t handlesLeft = 0;                  // handles still open once every thread has unwound
 
     std::vector<std::string> commandLines(const std::string& script) const {
         std::vector<std::string> lines;
@@ -155,6 +158,7 @@ public:
         result.finished = !result.stuck && !result.timedOut;
         result.calls = os_.callCount();
         result.log = os_.callLog();
+        result.callRecords = os_.calls();
         result.reports = os_.statusReports();
         result.events = os_.events();
         result.eventSources = os_.eventSources();
@@ -178,7 +182,9 @@ public:
         for (uint32_t pid : all) {
             if (os_.processRunning(pid)) result.runningAfterStop.push_back(pid);
         }
+        result.stopScriptEnded = stopScriptEnded_;
         os_.shutdown();
+        result.handlesLeft = os_.openHandleCount();
         result.hang = os_.hangDetected();
         resetTrace(stdout, stderr);
         return result;
@@ -244,6 +250,7 @@ private:
             outcome.process.onExit = [this] {
                 std::vector<uint32_t> all = agents();
                 if (!all.empty()) os_.endProcess(all.back(), 0);
+                stopScriptEnded_ = true;
             };
         }
         return outcome;
@@ -295,72 +302,7 @@ private:
     std::vector<uint32_t> agents_;
     uint32_t oldPid_ = 0;
     std::atomic<bool> stopSent_{false};
-};
-
-// What each call of a clean run was for, read from its trace: a faulted run is the clean run
-// up to its failed call, so the nth call of an operation there is the nth call here. Tags name
-// the routine's context (main, start1, start2, stop1, ...) and, for registry reads, the value.
-struct HostCallTags {
-    std::vector<std::string> registryReads;  // "main:DebugTrace", "start1:AgentHome", "start1:AgentHome#2", ...
-    std::vector<std::string> osVersions;     // "main", "start1", ...
-    std::vector<std::string> openProcesses;  // "check" or "supervise1", "supervise2", ...
-    std::vector<std::string> processWaits;   // "check", "startwait", "stopwait", "supervise1", ...
-    std::vector<std::string> launches;       // "start1", "start2", "stop1", ...
-    std::vector<std::string> statusReports;  // "scriptwait" for a report of the start script's wait, else "other"
-
-    static std::string tagOf(const std::vector<std::string>& tags, const Fault& fault) {
-        return fault.occurrence <= tags.size() ? tags[fault.occurrence - 1] : "?";
-    }
-
-    static HostCallTags of(const HostRun& clean) {
-        HostCallTags tags;
-        tags.registryReads.push_back("main:DebugTrace");  // read while the trace is still off
-        tags.osVersions.push_back("main");
-        std::string context = "main";
-        std::map<std::string, unsigned> readsInContext;
-        unsigned starts = 0, stops = 0, supervised = 0;
-        auto begins = [](const std::string& line, const char* head) { return line.rfind(head, 0) == 0; };
-        for (const std::string& line : clean.trace) {
-            if (begins(line, "VornelAgentService - startServer - serviceName = ")) {
-                context = "start" + std::to_string(++starts);
-                tags.osVersions.push_back(context);
-            } else if (begins(line, "VornelAgentService - stopServer - serviceName = ")) {
-                context = "stop" + std::to_string(++stops);
-                tags.osVersions.push_back(context);
-            } else if (begins(line, "CommonVornelAgentService - getRegistryValue - attr = ")) {
-                std::string tag = context + ":" + line.substr(line.find(" = ") + 3);
-                unsigned n = ++readsInContext[tag];
-                tags.registryReads.push_back(n == 1 ? tag : tag + "#" + std::to_string(n));
-            } else if (begins(line, "VornelAgentService - isServerRunningAlready - attempt to attach to pid")) {
-                tags.openProcesses.push_back("check");
-                tags.processWaits.push_back("check");
-            } else if (begins(line, "VornelAgentService - startServer - about to wait for")) {
-                tags.processWaits.push_back("startwait");
-            } else if (begins(line, "VornelAgentService - stopServer - about to wait for stopAgent script")) {
-                tags.processWaits.push_back("stopwait");
-            } else if (begins(line, "VornelAgentService - VornelAgentServiceMain - about to open process.")) {
-                tags.openProcesses.push_back("supervise" + std::to_string(++supervised));
-            } else if (begins(line, "VornelAgentService - VornelAgentServiceMain - process openned successfully")) {
-                tags.processWaits.push_back("supervise" + std::to_string(supervised));
-            }
-        }
-        // Every report of a clean run succeeds, so the nth report is the nth call. The start
-        // script's wait raises the checkpoint with each report; the report after the wait
-        // repeats it.
-        uint32_t previousCheckPoint = 0;
-        for (const MemoryPlatform::StatusReport& r : clean.reports) {
-            bool wait = r.status.dwCurrentState == win::kServiceStartPending && r.status.dwCheckPoint >= 3 &&
-                        r.status.dwCheckPoint > previousCheckPoint && !r.fromHandler;
-            tags.statusReports.push_back(wait ? "scriptwait" : "other");
-            previousCheckPoint = r.status.dwCheckPoint;
-        }
-        starts = stops = 0;
-        for (const MemoryPlatform::Launch& l : clean.launches) {
-            bool start = l.commandLine.find("startAgent.bat") != std::string::npos;
-            tags.launches.push_back(start ? "start" + std::to_string(++starts) : "stop" + std::to_string(++stops));
-        }
-        return tags;
-    }
+    std::atomic<bool> stopScriptEnded_{false};
 };
 
 }  // namespace vornel::testing
