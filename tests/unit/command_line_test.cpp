@@ -4,14 +4,15 @@
 namespace vornel::testing {
 namespace {
 
-enum Row : size_t { SERVICENAME, DEBUG };
-
-OptionTable toolTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"debug", {}, 0},
+struct ToolOptions {
+    enum Option : size_t { ServiceName, Debug, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Debug, "debug", 0},
     };
-}
+};
+
+OptionTable toolTable() { return optionTableOf<ToolOptions>(); }
 
 using CommandLineTest = MemoryTest;
 
@@ -36,7 +37,7 @@ TEST_F(CommandLineTest, TheDebugOptionSetsTheTraceSwitchEitherWay) {
         OptionTable table = toolTable();
         Argv argv(c.args);
         std::optional<std::string> unknown = "stale";
-        ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), DEBUG, unknown));
+        ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), ToolOptions::Debug, unknown));
         EXPECT_EQ(isTraceOn(), c.traceOn) << ::testing::PrintToString(c.args);
         EXPECT_EQ(unknown, c.unknown) << ::testing::PrintToString(c.args);
     }
@@ -46,7 +47,7 @@ TEST_F(CommandLineTest, AParseFailureLeavesTheSwitchAlone) {
     OptionTable table = toolTable();
     Argv argv{"tool.exe", "-debug", "-servicename"};
     std::optional<std::string> unknown;
-    EXPECT_FALSE(readCommandLine(table, argv.argc(), argv.argv(), DEBUG, unknown));
+    EXPECT_FALSE(readCommandLine(table, argv.argc(), argv.argv(), ToolOptions::Debug, unknown));
     EXPECT_FALSE(isTraceOn());
     EXPECT_EQ(err(), "Parameter -servicename needs to be followed by an argument.\n");
 }

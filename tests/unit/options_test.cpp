@@ -4,19 +4,21 @@
 namespace vornel::testing {
 namespace {
 
-enum Row : size_t { SERVICENAME, USERID, PASSWORD, STARTARGS, ENCODEPARAMS, HELP, DEBUG };
-
-OptionTable sampleTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"userid", {}, OPTION_VALUE_REQUIRED},
-        {"password", {}, OPTION_VALUE_REQUIRED},
-        {"startargs", {}, OPTION_VALUE_REQUIRED},
-        {"encodeparams", {}, OPTION_VALUE_OPTIONAL},
-        {"help", {}, 0},
-        {"debug", {}, 0},
+struct SampleOptions {
+    enum Option : size_t { ServiceName, Userid, Password, StartArgs, EncodeParams, Help, Debug, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Userid, "userid", OPTION_VALUE_REQUIRED},
+        {Password, "password", OPTION_VALUE_REQUIRED},
+        {StartArgs, "startargs", OPTION_VALUE_REQUIRED},
+        {EncodeParams, "encodeparams", OPTION_VALUE_OPTIONAL},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
     };
-}
+};
+using Opt = SampleOptions;
+
+OptionTable sampleTable() { return optionTableOf<SampleOptions>(); }
 
 class OptionsTest : public MemoryTest {
 protected:
@@ -31,6 +33,40 @@ protected:
     std::unique_ptr<Argv> argv_;
 };
 
+// Declarations that break the convention, for the compile-time check.
+struct RowMissing {
+    enum Option : size_t { First, Second, Count };
+    static constexpr OptionRow rows[] = {{First, "first", 0}};
+};
+struct RowsSwapped {
+    enum Option : size_t { First, Second, Count };
+    static constexpr OptionRow rows[] = {{Second, "second", 0}, {First, "first", 0}};
+};
+struct RowRepeated {
+    enum Option : size_t { First, Second, Count };
+    static constexpr OptionRow rows[] = {{First, "first", 0}, {First, "second", 0}, {Second, "third", 0}};
+};
+
+TEST(OptionTableOf, TheCheckRefusesATableThatDoesNotFollowItsEnumeration) {
+    static_assert(hasOneRowPerOption<SampleOptions>());
+    EXPECT_FALSE(hasOneRowPerOption<RowMissing>());
+    EXPECT_FALSE(hasOneRowPerOption<RowsSwapped>());
+    EXPECT_FALSE(hasOneRowPerOption<RowRepeated>());
+}
+
+TEST(OptionTableOf, ANewTableHasTheDeclaredRowsWithNothingParsedYet) {
+    OptionTable table = optionTableOf<SampleOptions>();
+    ASSERT_EQ(table.entries.size(), static_cast<size_t>(Opt::Count));
+    for (const OptionRow& row : SampleOptions::rows) {
+        const OptionEntry& entry = table.entries[row.position];
+        EXPECT_STREQ(entry.name, row.name);
+        EXPECT_EQ(entry.flags, row.flags) << row.name;
+        EXPECT_EQ(entry.value, std::nullopt) << row.name;
+    }
+    EXPECT_TRUE(table.marks.empty());
+    EXPECT_EQ(table.count, 0);
+}
+
 TEST(LooksLikeOption, ADashWordWithoutWhiteSpace) {
     struct Case {
         const char* argument;
@@ -44,9 +80,9 @@ TEST(LooksLikeOption, ADashWordWithoutWhiteSpace) {
 
 TEST(FindOption, WholeNamesInAnyLetterCaseButNoAbbreviations) {
     OptionTable table = sampleTable();
-    EXPECT_EQ(findOption(table, "-servicename"), SERVICENAME);
-    EXPECT_EQ(findOption(table, "-SERVICENAME"), SERVICENAME);
-    EXPECT_EQ(findOption(table, "-ServiceName"), SERVICENAME);
+    EXPECT_EQ(findOption(table, "-servicename"), Opt::ServiceName);
+    EXPECT_EQ(findOption(table, "-SERVICENAME"), Opt::ServiceName);
+    EXPECT_EQ(findOption(table, "-ServiceName"), Opt::ServiceName);
     EXPECT_EQ(findOption(table, "-service"), -1);
     EXPECT_EQ(findOption(table, "-servicenamex"), -1);
     EXPECT_EQ(findOption(table, "servicename"), -1);
@@ -55,11 +91,11 @@ TEST(FindOption, WholeNamesInAnyLetterCaseButNoAbbreviations) {
 
 TEST_F(OptionsTest, ValuesArePresentAndTakenFromTheNextArgument) {
     ASSERT_EQ(parse({"-ServiceName", "node1", "-debug"}), 1);
-    EXPECT_TRUE(isOptionSet(table, SERVICENAME));
-    EXPECT_EQ(getOptionValue(table, SERVICENAME), std::string("node1"));
-    EXPECT_TRUE(isOptionSet(table, DEBUG));
-    EXPECT_FALSE(isOptionSet(table, HELP));
-    EXPECT_EQ(getOptionValue(table, HELP), std::nullopt);
+    EXPECT_TRUE(isOptionSet(table, Opt::ServiceName));
+    EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("node1"));
+    EXPECT_TRUE(isOptionSet(table, Opt::Debug));
+    EXPECT_FALSE(isOptionSet(table, Opt::Help));
+    EXPECT_EQ(getOptionValue(table, Opt::Help), std::nullopt);
     EXPECT_EQ(unknown(), std::nullopt);
 }
 
@@ -85,40 +121,40 @@ TEST_F(OptionsTest, AMissingRequiredValueFailsNamingTheOptionAsTheTableSpellsIt)
 
 TEST_F(OptionsTest, AValueThatBeginsWithADashIsAcceptedOnlyWithWhiteSpaceInIt) {
     ASSERT_EQ(parse({"-startargs", "-Dx -Dy"}), 1);
-    EXPECT_EQ(getOptionValue(table, STARTARGS), std::string("-Dx -Dy"));
+    EXPECT_EQ(getOptionValue(table, Opt::StartArgs), std::string("-Dx -Dy"));
 }
 
 TEST_F(OptionsTest, AnOptionalValueIsTakenWhenSuitableAndOtherwiseLeftAbsent) {
     ASSERT_EQ(parse({"-encodeparams", "yes", "-servicename", "x"}), 1);
-    EXPECT_EQ(getOptionValue(table, ENCODEPARAMS), std::string("yes"));
+    EXPECT_EQ(getOptionValue(table, Opt::EncodeParams), std::string("yes"));
     EXPECT_EQ(unknown(), std::nullopt);
 
     table = sampleTable();
     ASSERT_EQ(parse({"-encodeparams", "-servicename", "x"}), 1);
-    EXPECT_TRUE(isOptionSet(table, ENCODEPARAMS));
-    EXPECT_EQ(getOptionValue(table, ENCODEPARAMS), std::nullopt);
+    EXPECT_TRUE(isOptionSet(table, Opt::EncodeParams));
+    EXPECT_EQ(getOptionValue(table, Opt::EncodeParams), std::nullopt);
 
     table = sampleTable();
     ASSERT_EQ(parse({"-servicename", "x", "-encodeparams"}), 1);
-    EXPECT_TRUE(isOptionSet(table, ENCODEPARAMS));
+    EXPECT_TRUE(isOptionSet(table, Opt::EncodeParams));
     EXPECT_EQ(err(), "");
 }
 
 TEST_F(OptionsTest, TheCandidateIsNotLookedUpInTheTable) {
     ASSERT_EQ(parse({"-servicename", "help"}), 1);
-    EXPECT_EQ(getOptionValue(table, SERVICENAME), std::string("help"));
-    EXPECT_FALSE(isOptionSet(table, HELP));
+    EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("help"));
+    EXPECT_FALSE(isOptionSet(table, Opt::Help));
 }
 
 TEST_F(OptionsTest, AnOptionWithoutValueNeverConsumesTheNextArgument) {
     ASSERT_EQ(parse({"-help", "extra"}), 1);
-    EXPECT_TRUE(isOptionSet(table, HELP));
+    EXPECT_TRUE(isOptionSet(table, Opt::Help));
     EXPECT_EQ(unknown(), std::string("extra "));
 }
 
 TEST_F(OptionsTest, TheLastOccurrenceWins) {
     ASSERT_EQ(parse({"-servicename", "a", "-servicename", "b"}), 1);
-    EXPECT_EQ(getOptionValue(table, SERVICENAME), std::string("b"));
+    EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("b"));
 }
 
 TEST_F(OptionsTest, UnrecognisedArgumentsAreEachFollowedByOneBlank) {
@@ -144,8 +180,8 @@ TEST_F(OptionsTest, UnrecognisedArgumentsAreEachFollowedByOneBlank) {
 
 TEST_F(OptionsTest, OptionArgumentsFormatWithTheTableName) {
     ASSERT_EQ(parse({"-USERID", "admin"}), 1);
-    EXPECT_EQ(formatOptionArgument(table, USERID), "-userid admin");
-    EXPECT_EQ(formatOptionArgument(table, PASSWORD), "");
+    EXPECT_EQ(formatOptionArgument(table, Opt::Userid), "-userid admin");
+    EXPECT_EQ(formatOptionArgument(table, Opt::Password), "");
 }
 
 TEST_F(OptionsTest, TheExtraParametersLine) {
@@ -164,8 +200,8 @@ TEST_F(OptionsTest, TheExtraParametersLine) {
     for (Case& c : cases) {
         table = sampleTable();
         ASSERT_EQ(parse(c.args), 1);
-        EXPECT_EQ(buildExtraParams(table, unknown(), USERID, PASSWORD), c.line);
-        EXPECT_EQ(buildTracedExtraParams(table, unknown(), USERID, PASSWORD), c.traced);
+        EXPECT_EQ(buildExtraParams(table, unknown(), Opt::Userid, Opt::Password), c.line);
+        EXPECT_EQ(buildTracedExtraParams(table, unknown(), Opt::Userid, Opt::Password), c.traced);
     }
 }
 
