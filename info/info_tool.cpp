@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/command_line.h"
 #include "common/naming.h"
 #include "common/options.h"
 #include "common/service_control.h"
@@ -88,7 +89,7 @@ int answerQuestion(Platform& os, const OptionTable& table, InfoOptions::Option q
                           getServiceLogRoot(os, getOptionValue(table, InfoOptions::GetServiceLogRoot)));
         case InfoOptions::GetServiceName:
             if (!isOptionSet(table, InfoOptions::AgentName)) {
-                writeOut("Required argument [-agentname] not specified!");
+                reportMissingAgentName(Console::Out);
                 printUsage(table);
                 return -1;
             }
@@ -128,15 +129,10 @@ int serviceStatus(Platform& os, const std::optional<std::string>& shortName) {
 
 int vornelAgentServiceInfoMain(Platform& os, int argc, char** argv) {
     OptionTable table = optionTableOf<InfoOptions>();
-    if (!parseOptions(table, argc, argv)) {
+    std::optional<std::string> unknown;
+    if (!readCommandLine(table, argc, argv, InfoOptions::Debug, unknown)) {
         printUsage(table);
         return -1;
-    }
-    std::optional<std::string> unknown = getUnknownParams(table, argc, argv);
-    if (isOptionSet(table, InfoOptions::Debug)) {
-        enableTrace();
-    } else {
-        disableTrace();
     }
     traceParameters("VornelAgentServiceInfo.main", argc, argv);
     traceMessage("Processed parameters, unknown params: %s", orNull(unknown));
@@ -147,7 +143,7 @@ int vornelAgentServiceInfoMain(Platform& os, int argc, char** argv) {
     for (InfoOptions::Option question : kQuestions) {
         if (!isOptionSet(table, question)) continue;
         if (unknown) {
-            writeErr("Unrecognized parameters encountered on the command line: '%s'\n", unknown->c_str());
+            reportUnrecognizedParameters(*unknown);
             printUsage(table);
             return -1;
         }

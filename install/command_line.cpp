@@ -1,5 +1,6 @@
 // The installer's command line: its option table, its usage text, the checks in their order
 // and the values derived from the agent home.
+#include "common/command_line.h"
 #include "common/text.h"
 #include "common/trace.h"
 #include "install/install.h"
@@ -14,9 +15,8 @@ std::string valueOf(const OptionTable& table, InstallOptions::Option option) {
     return getOptionValue(table, option).value_or(std::string());
 }
 
-// A refusal of the command line: the message on the error stream, then the usage.
-int refuse(const OptionTable& table, const std::string& message) {
-    writeErr("%s", message.c_str());
+// After a refusal's message: the usage, and -1.
+int refused(const OptionTable& table) {
     printUsage(table);
     return -1;
 }
@@ -61,15 +61,10 @@ std::optional<uint32_t> startTypeOf(const std::string& text) {
 
 int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     OptionTable table = optionTableOf<InstallOptions>();
-    if (parseOptions(table, argc, argv) == 0) {
+    std::optional<std::string> unknown;
+    if (!readCommandLine(table, argc, argv, InstallOptions::Debug, unknown)) {
         printUsage(table);
         return -1;
-    }
-    std::optional<std::string> unknown = getUnknownParams(table, argc, argv);
-    if (isOptionSet(table, InstallOptions::Debug)) {
-        enableTrace();
-    } else {
-        disableTrace();
     }
     traceMessage("InstallVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
 
@@ -78,24 +73,28 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         return 0;
     }
     if (unknown) {
-        return refuse(table, "Unrecognized parameters encountered on the command line: '" + *unknown + "'\n");
+        reportUnrecognizedParameters(*unknown);
+        return refused(table);
     }
 
     ServiceSettings settings;
     if (!isOptionSet(table, InstallOptions::ServiceName)) {
-        return refuse(table, "Required argument [-servicename] not specified!");
+        reportMissingServiceName();
+        return refused(table);
     }
     settings.serviceName = valueOf(table, InstallOptions::ServiceName);
     traceMessage("InstallVornelAgentService - main - service name = %s", settings.serviceName.c_str());
 
     if (!isOptionSet(table, InstallOptions::AgentName)) {
-        return refuse(table, "Required argument [-agentname] not specified!");
+        reportMissingAgentName(Console::Err);
+        return refused(table);
     }
     settings.agentName = valueOf(table, InstallOptions::AgentName);
     traceMessage("InstallVornelAgentService - main - agent name = %s", settings.agentName.c_str());
 
     if (!isOptionSet(table, InstallOptions::AgentHome)) {
-        return refuse(table, "Required argument [-agentHome] not specified!");
+        writeErr("Required argument [-agentHome] not specified!");
+        return refused(table);
     }
     std::string enteredHome = valueOf(table, InstallOptions::AgentHome);
     traceMessage("InstallVornelAgentService - main - agent home = %s", enteredHome.c_str());
@@ -142,7 +141,10 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     if (isOptionSet(table, InstallOptions::StartType)) {
         std::string given = valueOf(table, InstallOptions::StartType);
         std::optional<uint32_t> startType = startTypeOf(given);
-        if (!startType) return refuse(table, "'" + given + "' is not a valid argument for -startType.\n");
+        if (!startType) {
+            writeErr("'%s' is not a valid argument for -startType.\n", given.c_str());
+            return refused(table);
+        }
         settings.startType = *startType;
         settings.startTypeGiven = true;
     }

@@ -73,7 +73,7 @@ int uninstallVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         return 0;
     }
     if (unknown) {
-        writeErr("Unrecognized parameters encountered on the command line: '%s'\n", unknown->c_str());
+        reportUnrecognizedParameters(*unknown);
         printUsage(options);
         return -1;
     }

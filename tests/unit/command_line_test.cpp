@@ -58,5 +58,20 @@ TEST_F(CommandLineTest, TheMissingServiceNameMessageHasNoLineEnd) {
     EXPECT_EQ(out(), "");
 }
 
+TEST_F(CommandLineTest, TheUnrecognisedArgumentsStandInQuotesWithTheirBlanks) {
+    reportUnrecognizedParameters("/x -y ");
+    EXPECT_EQ(err(), "Unrecognized parameters encountered on the command line: '/x -y '\n");
+    EXPECT_EQ(out(), "");
+}
+
+TEST_F(CommandLineTest, TheMissingAgentNameMessageGoesToTheStreamAsked) {
+    reportMissingAgentName(Console::Err);
+    EXPECT_EQ(err(), "Required argument [-agentname] not specified!");
+    EXPECT_EQ(out(), "");
+    reportMissingAgentName(Console::Out);
+    EXPECT_EQ(out(), "Required argument [-agentname] not specified!");
+    EXPECT_EQ(err(), "Required argument [-agentname] not specified!");
+}
+
 }  // namespace
 }  // namespace vornel::testing
