@@ -16,32 +16,38 @@ OptionTable toolTable() { return optionTableOf<ToolOptions>(); }
 
 using CommandLineTest = MemoryTest;
 
-TEST_F(CommandLineTest, TheDebugOptionSetsTheTraceSwitchEitherWay) {
-    struct Case {
-        std::vector<std::string> args;
-        bool traceOn;
-        std::optional<std::string> unknown;
-    } cases[] = {
-        {{"tool.exe", "-servicename", "n", "-DEBUG"}, true, std::nullopt},
-        {{"tool.exe", "-servicename", "n", "x"}, false, "x "},
-        {{"tool.exe", "-debug", "a", "b"}, true, "a b "},
-        {{"tool.exe"}, false, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        // Start from the opposite of what is expected.
-        if (c.traceOn) {
-            disableTrace();
-        } else {
-            enableTrace();
-        }
-        OptionTable table = toolTable();
-        Argv argv(c.args);
-        std::optional<std::string> unknown = "stale";
-        ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), ToolOptions::Debug, unknown));
-        EXPECT_EQ(isTraceOn(), c.traceOn) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(unknown, c.unknown) << ::testing::PrintToString(c.args);
+struct SetUpRow {
+    const char* name;
+    std::vector<std::string> args;
+    bool traceOn;
+    std::optional<std::string> unknown;
+};
+
+class CommandLineSetUpTest : public CommandLineTest, public ::testing::WithParamInterface<SetUpRow> {};
+
+TEST_P(CommandLineSetUpTest, TheDebugOptionSetsTheTraceSwitchEitherWay) {
+    const SetUpRow& row = GetParam();
+    // Start from the opposite of what is expected.
+    if (row.traceOn) {
+        disableTrace();
+    } else {
+        enableTrace();
     }
+    OptionTable table = toolTable();
+    Argv argv(row.args);
+    std::optional<std::string> unknown = "stale";
+    ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), ToolOptions::Debug, unknown));
+    EXPECT_EQ(isTraceOn(), row.traceOn);
+    EXPECT_EQ(unknown, row.unknown);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CommandLineSetUpTest,
+    ::testing::Values(SetUpRow{"DebugInCapitals", {"tool.exe", "-servicename", "n", "-DEBUG"}, true, std::nullopt},
+                      SetUpRow{"NoDebugAndAWord", {"tool.exe", "-servicename", "n", "x"}, false, "x "},
+                      SetUpRow{"DebugAndTwoWords", {"tool.exe", "-debug", "a", "b"}, true, "a b "},
+                      SetUpRow{"NoArguments", {"tool.exe"}, false, std::nullopt}),
+    rowName<SetUpRow>);
 
 TEST_F(CommandLineTest, AParseFailureLeavesTheSwitchAlone) {
     OptionTable table = toolTable();

@@ -67,16 +67,33 @@ TEST(OptionTableOf, ANewTableHasTheDeclaredRowsWithNothingParsedYet) {
     EXPECT_EQ(table.count, 0);
 }
 
-TEST(LooksLikeOption, ADashWordWithoutWhiteSpace) {
-    struct Case {
-        const char* argument;
-        bool expected;
-    } cases[] = {{"-servicename", true}, {"-", true},         {"--x", true},     {"servicename", false},
-                 {"/servicename", false}, {"-a b", false},   {"-a\tb", false},  {"-a\n", false},
-                 {"-a\v", false},         {"-a\f", false},    {"-a\r", false},   {"", false},
-                 {nullptr, false}};
-    for (const Case& c : cases) EXPECT_EQ(looksLikeOption(c.argument), c.expected) << orNull(c.argument);
+struct ArgumentRow {
+    const char* name;
+    const char* argument;
+    bool expected;
+};
+
+// A failing row shows its argument escaped.
+void PrintTo(const ArgumentRow& row, std::ostream* out) {
+    *out << row.name << ": " << (row.argument ? ::testing::PrintToString(std::string(row.argument)) : "<null>");
 }
+
+class LooksLikeOptionTest : public ::testing::TestWithParam<ArgumentRow> {};
+
+TEST_P(LooksLikeOptionTest, ADashWordWithoutWhiteSpace) {
+    EXPECT_EQ(looksLikeOption(GetParam().argument), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LooksLikeOptionTest,
+    ::testing::Values(ArgumentRow{"ADashWord", "-servicename", true}, ArgumentRow{"ALoneDash", "-", true},
+                      ArgumentRow{"TwoDashes", "--x", true}, ArgumentRow{"NoDash", "servicename", false},
+                      ArgumentRow{"ASlash", "/servicename", false}, ArgumentRow{"ABlank", "-a b", false},
+                      ArgumentRow{"ATab", "-a\tb", false}, ArgumentRow{"ALineFeed", "-a\n", false},
+                      ArgumentRow{"AVerticalTab", "-a\v", false}, ArgumentRow{"AFormFeed", "-a\f", false},
+                      ArgumentRow{"ACarriageReturn", "-a\r", false}, ArgumentRow{"Empty", "", false},
+                      ArgumentRow{"Absent", nullptr, false}),
+    rowName<ArgumentRow>);
 
 TEST(FindOption, WholeNamesInAnyLetterCaseButNoAbbreviations) {
     OptionTable table = sampleTable();
@@ -99,25 +116,33 @@ TEST_F(OptionsTest, ValuesArePresentAndTakenFromTheNextArgument) {
     EXPECT_EQ(unknown(), std::nullopt);
 }
 
-TEST_F(OptionsTest, AMissingRequiredValueFailsNamingTheOptionAsTheTableSpellsIt) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    } cases[] = {
-        {{"-SERVICENAME"}, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-startargs", "-Dx"}, "Parameter -startargs needs to be followed by an argument.\n"},
-        {{"-servicename", "-debug"}, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-help", "-userid"}, "Parameter -userid needs to be followed by an argument.\n"},
-        // The arguments after the first failing option are not looked at.
-        {{"-userid", "-password"}, "Parameter -userid needs to be followed by an argument.\n"},
-    };
-    for (Case& c : cases) {
-        table = sampleTable();
-        std::string before = err();
-        EXPECT_EQ(parse(c.args), 0);
-        EXPECT_EQ(err().substr(before.size()), c.message);
-    }
+struct MissingValueRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+};
+
+class MissingValueTest : public OptionsTest, public ::testing::WithParamInterface<MissingValueRow> {};
+
+TEST_P(MissingValueTest, FailsNamingTheOptionAsTheTableSpellsIt) {
+    EXPECT_EQ(parse(GetParam().args), 0);
+    EXPECT_EQ(err(), GetParam().message);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MissingValueTest,
+    ::testing::Values(
+        MissingValueRow{"AtTheEndInCapitals", {"-SERVICENAME"},
+                        "Parameter -servicename needs to be followed by an argument.\n"},
+        MissingValueRow{"BeforeADashWord", {"-startargs", "-Dx"},
+                        "Parameter -startargs needs to be followed by an argument.\n"},
+        MissingValueRow{"BeforeAnOption", {"-servicename", "-debug"},
+                        "Parameter -servicename needs to be followed by an argument.\n"},
+        MissingValueRow{"AfterHelp", {"-help", "-userid"}, "Parameter -userid needs to be followed by an argument.\n"},
+        // The arguments after the first failing option are not looked at.
+        MissingValueRow{"OnlyTheFirstFailure", {"-userid", "-password"},
+                        "Parameter -userid needs to be followed by an argument.\n"}),
+    rowName<MissingValueRow>);
 
 TEST_F(OptionsTest, AValueThatBeginsWithADashIsAcceptedOnlyWithWhiteSpaceInIt) {
     ASSERT_EQ(parse({"-startargs", "-Dx -Dy"}), 1);
@@ -157,26 +182,31 @@ TEST_F(OptionsTest, TheLastOccurrenceWins) {
     EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("b"));
 }
 
-TEST_F(OptionsTest, UnrecognisedArgumentsAreEachFollowedByOneBlank) {
-    struct Case {
-        std::vector<std::string> args;
-        std::optional<std::string> expected;
-    } cases[] = {
-        {{}, std::nullopt},
-        {{"a", "b"}, std::string("a b ")},
-        {{"/servicename", "x"}, std::string("/servicename x ")},
-        {{"-service", "x"}, std::string("-service x ")},
-        {{"-servicename x"}, std::string("-servicename x ")},
-        {{"foo"}, std::string("foo ")},
-        {{""}, std::string(" ")},
-        {{"-servicename", "x", "-debug"}, std::nullopt},
-    };
-    for (Case& c : cases) {
-        table = sampleTable();
-        ASSERT_EQ(parse(c.args), 1);
-        EXPECT_EQ(unknown(), c.expected);
-    }
+struct UnknownRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> expected;
+};
+
+class UnknownParamsTest : public OptionsTest, public ::testing::WithParamInterface<UnknownRow> {};
+
+TEST_P(UnknownParamsTest, UnrecognisedArgumentsAreEachFollowedByOneBlank) {
+    ASSERT_EQ(parse(GetParam().args), 1);
+    EXPECT_EQ(unknown(), GetParam().expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UnknownParamsTest,
+    ::testing::Values(UnknownRow{"NoArguments", {}, std::nullopt},
+                      UnknownRow{"TwoWords", {"a", "b"}, std::string("a b ")},
+                      UnknownRow{"ASlashOption", {"/servicename", "x"}, std::string("/servicename x ")},
+                      UnknownRow{"AnAbbreviation", {"-service", "x"}, std::string("-service x ")},
+                      UnknownRow{"AnOptionWithItsValueInOneArgument", {"-servicename x"},
+                                 std::string("-servicename x ")},
+                      UnknownRow{"OneWord", {"foo"}, std::string("foo ")},
+                      UnknownRow{"AnEmptyArgument", {""}, std::string(" ")},
+                      UnknownRow{"OnlyKnownOptions", {"-servicename", "x", "-debug"}, std::nullopt}),
+    rowName<UnknownRow>);
 
 TEST_F(OptionsTest, OptionArgumentsFormatWithTheTableName) {
     ASSERT_EQ(parse({"-USERID", "admin"}), 1);
@@ -184,26 +214,34 @@ TEST_F(OptionsTest, OptionArgumentsFormatWithTheTableName) {
     EXPECT_EQ(formatOptionArgument(table, Opt::Password), "");
 }
 
-TEST_F(OptionsTest, TheExtraParametersLine) {
-    struct Case {
-        std::vector<std::string> args;
-        std::optional<std::string> line;
-        std::optional<std::string> traced;
-    } cases[] = {
-        {{"-servicename", "s"}, std::nullopt, std::nullopt},
-        {{"x", "y", "-userid", "admin"}, std::string("x y  -userid admin "), std::string("x y  -userid admin ")},
-        {{"-password", "secret"}, std::string("  -password secret"), std::string("  -password ********")},
-        {{"x"}, std::string("x   "), std::string("x   ")},
-        {{"-userid", "u", "-password", "p w"}, std::string(" -userid u -password p w"),
-         std::string(" -userid u -password ********")},
-    };
-    for (Case& c : cases) {
-        table = sampleTable();
-        ASSERT_EQ(parse(c.args), 1);
-        EXPECT_EQ(buildExtraParams(table, unknown(), Opt::Userid, Opt::Password), c.line);
-        EXPECT_EQ(buildTracedExtraParams(table, unknown(), Opt::Userid, Opt::Password), c.traced);
-    }
+struct ExtraParamsRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> line;
+    std::optional<std::string> traced;
+};
+
+class ExtraParamsTest : public OptionsTest, public ::testing::WithParamInterface<ExtraParamsRow> {};
+
+TEST_P(ExtraParamsTest, TheExtraParametersLine) {
+    const ExtraParamsRow& row = GetParam();
+    ASSERT_EQ(parse(row.args), 1);
+    EXPECT_EQ(buildExtraParams(table, unknown(), Opt::Userid, Opt::Password), row.line);
+    EXPECT_EQ(buildTracedExtraParams(table, unknown(), Opt::Userid, Opt::Password), row.traced);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ExtraParamsTest,
+    ::testing::Values(
+        ExtraParamsRow{"Nothing", {"-servicename", "s"}, std::nullopt, std::nullopt},
+        ExtraParamsRow{"WordsAndAUser", {"x", "y", "-userid", "admin"}, std::string("x y  -userid admin "),
+                       std::string("x y  -userid admin ")},
+        ExtraParamsRow{"APassword", {"-password", "secret"}, std::string("  -password secret"),
+                       std::string("  -password ********")},
+        ExtraParamsRow{"AWord", {"x"}, std::string("x   "), std::string("x   ")},
+        ExtraParamsRow{"AUserAndAPasswordWithABlank", {"-userid", "u", "-password", "p w"},
+                       std::string(" -userid u -password p w"), std::string(" -userid u -password ********")}),
+    rowName<ExtraParamsRow>);
 
 }  // namespace
 }  // namespace vornel::testing
