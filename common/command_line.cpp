@@ -16,6 +16,19 @@ bool readCommandLine(OptionTable& table, int argc, char** argv, size_t debugPosi
     return true;
 }
 
+void reportUnrecognizedParameters(const std::string& unknown) {
+    writeErr("Unrecognized parameters encountered on the command line: '%s'\n", unknown.c_str());
+}
+
 void reportMissingServiceName() { writeErr("Required argument [-servicename] not specified!"); }
+
+void reportMissingAgentName(Console console) {
+    const char* const message = "Required argument [-agentname] not specified!";
+    if (console == Console::Out) {
+        writeOut("%s", message);
+    } else {
+        writeErr("%s", message);
+    }
+}
 
 }  // namespace vornel

@@ -4,11 +4,28 @@
 // parser walks the arguments once, marks which options are present and takes their values,
 // marks every argument it has used, and stops with a message when an option that needs a
 // value has none. The arguments it did not use make up the unrecognised-argument text.
+//
+// A program declares its table and the names of its positions together, in a struct with an
+// enumeration Option of the positions, ending in Count, and one row per enumerator, in
+// enumerator order:
+//
+//     struct StopOptions {
+//         enum Option : size_t { ServiceName, Userid, Password, Help, Debug, Count };
+//         static constexpr OptionRow rows[] = {
+//             {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+//             {Userid, "userid", OPTION_VALUE_REQUIRED},
+//             ...
+//         };
+//     };
+//
+// optionTableOf<StopOptions>() checks at compile time that every enumerator has its row at its
+// own position, and gives the table as a new process has it. The program then reads an option
+// by its enumerator: isOptionSet(table, StopOptions::Help).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,13 +44,41 @@ struct OptionEntry {
     uint32_t flags;
 };
 
+// One row of a program's declared table: the enumerator of its position, its name, its flags.
+struct OptionRow {
+    size_t position;
+    const char* name;
+    uint32_t flags;
+};
+
 // A program's option table and the argument marks of its one parse.
 struct OptionTable {
-    OptionTable(std::initializer_list<OptionEntry> rows) : entries(rows) {}
+    OptionTable(const OptionRow* first, const OptionRow* last) {
+        for (; first != last; ++first) entries.push_back(OptionEntry{first->name, std::nullopt, first->flags});
+    }
     std::vector<OptionEntry> entries;
     std::vector<char> marks;  // 1 at every argument the parser used
     int count = 0;            // the argument count of the parse
 };
+
+// True when the declared table has one row per enumerator of Options::Option, each at the
+// position its enumerator names.
+template <class Options>
+constexpr bool hasOneRowPerOption() {
+    if (std::size(Options::rows) != static_cast<size_t>(Options::Count)) return false;
+    for (size_t i = 0; i < std::size(Options::rows); ++i) {
+        if (Options::rows[i].position != i) return false;
+    }
+    return true;
+}
+
+// The program's option table as a new process has it.
+template <class Options>
+OptionTable optionTableOf() {
+    static_assert(hasOneRowPerOption<Options>(),
+                  "an option table needs one row per enumerator, in the order of the enumeration");
+    return OptionTable(std::begin(Options::rows), std::end(Options::rows));
+}
 
 // Present, begins with "-" and holds no white space.
 bool looksLikeOption(const char* argument);

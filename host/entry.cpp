@@ -7,33 +7,6 @@
 
 namespace vornel::host {
 
-OptionTable hostOptionTable() {
-    return OptionTable{
-        {"add", {}, OPTION_VALUE_REQUIRED},
-        {"serverName", {}, OPTION_VALUE_REQUIRED},
-        {"profilePath", {}, OPTION_VALUE_REQUIRED},
-        {"tamberHome", {}, OPTION_VALUE_REQUIRED},
-        {"configRoot", {}, OPTION_VALUE_REQUIRED},
-        {"startArgs", {}, OPTION_VALUE_REQUIRED},
-        {"stopArgs", {}, OPTION_VALUE_REQUIRED},
-        {"userid", {}, OPTION_VALUE_REQUIRED},
-        {"password", {}, OPTION_VALUE_REQUIRED},
-        {"logFile", {}, OPTION_VALUE_REQUIRED},
-        {"logRoot", {}, OPTION_VALUE_REQUIRED},
-        {"restart", {}, OPTION_VALUE_REQUIRED},
-        {"encodeParams", {}, OPTION_VALUE_OPTIONAL},
-        {"startType", {}, OPTION_VALUE_REQUIRED},
-        {"remove", {}, OPTION_VALUE_REQUIRED},
-        {"start", {}, OPTION_VALUE_REQUIRED},
-        {"stop", {}, OPTION_VALUE_REQUIRED},
-        {"status", {}, OPTION_VALUE_REQUIRED},
-        {"getServiceName", {}, OPTION_VALUE_REQUIRED},
-        {"getServiceLogName", {}, OPTION_VALUE_REQUIRED},
-        {"help", {}, 0},
-        {"noPrefix", {}, 0},
-    };
-}
-
 void printUsage() {
     static const char* const pieces[] = {
         "\r\n ",
@@ -78,7 +51,7 @@ int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
         printUsage();
         return 0;
     }
-    OptionTable options = hostOptionTable();
+    OptionTable options = optionTableOf<HostOptions>();
     if (parseOptions(options, argc, argv) == 0) {
         printUsage();
         return -1;

@@ -5,6 +5,7 @@
 // the service control manager and events to the event log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,14 +33,59 @@ void printUsage();
 // caller's ControlService fail with 109 (broken pipe) although the service has stopped.
 void waitForControlAnswers(HostContext& host);
 
-// The host's option table, in its fixed order. The host uses none of the values.
-enum HostOption : size_t {
-    kOptAdd, kOptServerName, kOptProfilePath, kOptTamberHome, kOptConfigRoot, kOptStartArgs, kOptStopArgs,
-    kOptUserid, kOptPassword, kOptLogFile, kOptLogRoot, kOptRestart, kOptEncodeParams, kOptStartType,
-    kOptRemove, kOptStart, kOptStop, kOptStatus, kOptGetServiceName, kOptGetServiceLogName, kOptHelp,
-    kOptNoPrefix
+// The host's options: their positions and their table (optionTableOf<HostOptions>()). The host
+// checks its command line against the table but uses none of the options.
+struct HostOptions {
+    enum Option : size_t {
+        Add,
+        ServerName,
+        ProfilePath,
+        TamberHome,
+        ConfigRoot,
+        StartArgs,
+        StopArgs,
+        Userid,
+        Password,
+        LogFile,
+        LogRoot,
+        Restart,
+        EncodeParams,
+        StartType,
+        Remove,
+        Start,
+        Stop,
+        Status,
+        GetServiceName,
+        GetServiceLogName,
+        Help,
+        NoPrefix,
+        Count
+    };
+    static constexpr OptionRow rows[] = {
+        {Add, "add", OPTION_VALUE_REQUIRED},
+        {ServerName, "serverName", OPTION_VALUE_REQUIRED},
+        {ProfilePath, "profilePath", OPTION_VALUE_REQUIRED},
+        {TamberHome, "tamberHome", OPTION_VALUE_REQUIRED},
+        {ConfigRoot, "configRoot", OPTION_VALUE_REQUIRED},
+        {StartArgs, "startArgs", OPTION_VALUE_REQUIRED},
+        {StopArgs, "stopArgs", OPTION_VALUE_REQUIRED},
+        {Userid, "userid", OPTION_VALUE_REQUIRED},
+        {Password, "password", OPTION_VALUE_REQUIRED},
+        {LogFile, "logFile", OPTION_VALUE_REQUIRED},
+        {LogRoot, "logRoot", OPTION_VALUE_REQUIRED},
+        {Restart, "restart", OPTION_VALUE_REQUIRED},
+        {EncodeParams, "encodeParams", OPTION_VALUE_OPTIONAL},
+        {StartType, "startType", OPTION_VALUE_REQUIRED},
+        {Remove, "remove", OPTION_VALUE_REQUIRED},
+        {Start, "start", OPTION_VALUE_REQUIRED},
+        {Stop, "stop", OPTION_VALUE_REQUIRED},
+        {Status, "status", OPTION_VALUE_REQUIRED},
+        {GetServiceName, "getServiceName", OPTION_VALUE_REQUIRED},
+        {GetServiceLogName, "getServiceLogName", OPTION_VALUE_REQUIRED},
+        {Help, "help", 0},
+        {NoPrefix, "noPrefix", 0},
+    };
 };
-OptionTable hostOptionTable();
 
 // --- Service main ---
 

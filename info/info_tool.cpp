@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/command_line.h"
 #include "common/naming.h"
 #include "common/options.h"
 #include "common/service_control.h"
@@ -11,50 +12,19 @@
 namespace vornel {
 namespace {
 
-// The option table's rows, in table order.
-enum InfoOption : size_t {
-    SERVICENAME,  // accepted, read by no step
-    AGENTNAME,
-    AGENTHOME,
-    GETSERVICESTATUS,
-    GETSERVICENAME,
-    GETSERVICELOGROOT,
-    GETAGENTNAME,
-    GETAGENTHOME,
-    HELP,
-    DEBUG,
-};
-
-}  // namespace
-
-OptionTable infoOptionTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"agentname", {}, OPTION_VALUE_REQUIRED},
-        {"agenthome", {}, OPTION_VALUE_REQUIRED},
-        {"getservicestatus", {}, OPTION_VALUE_REQUIRED},
-        {"getservicename", {}, 0},
-        {"getservicelogroot", {}, OPTION_VALUE_REQUIRED},
-        {"getagentname", {}, OPTION_VALUE_REQUIRED},
-        {"getagenthome", {}, OPTION_VALUE_REQUIRED},
-        {"help", {}, 0},
-        {"debug", {}, 0},
-    };
-}
-
-namespace {
-
 // The questions, in the order in which the first present one is taken.
-constexpr InfoOption kQuestions[] = {GETSERVICESTATUS, GETAGENTNAME, GETAGENTHOME, GETSERVICELOGROOT, GETSERVICENAME};
+constexpr InfoOptions::Option kQuestions[] = {InfoOptions::GetServiceStatus, InfoOptions::GetAgentName,
+                                              InfoOptions::GetAgentHome, InfoOptions::GetServiceLogRoot,
+                                              InfoOptions::GetServiceName};
 
 void printUsage(const OptionTable& table) {
     writeOut("\r\nUsage: VornelAgentServiceInfo.exe (with no arguments displays this help)");
-    writeOut("\r\n          -%s <service name>", table.entries[GETSERVICESTATUS].name);
-    writeOut("\r\n          -%s <service name>", table.entries[GETSERVICELOGROOT].name);
-    writeOut("\r\n          -%s <service name>", table.entries[GETAGENTNAME].name);
-    writeOut("\r\n          -%s <service name>", table.entries[GETAGENTHOME].name);
-    writeOut("\r\n          -%s -%s <agent name> -%s <agent home>", table.entries[GETSERVICENAME].name,
-             table.entries[AGENTNAME].name, table.entries[AGENTHOME].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetServiceStatus].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetServiceLogRoot].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetAgentName].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetAgentHome].name);
+    writeOut("\r\n          -%s -%s <agent name> -%s <agent home>", table.entries[InfoOptions::GetServiceName].name,
+             table.entries[InfoOptions::AgentName].name, table.entries[InfoOptions::AgentHome].name);
 }
 
 // Opens the manager and the service, queries the state and prints it; the handles are closed
@@ -106,29 +76,30 @@ int answer(const char* label, const LookupResult& result) {
     return 0;
 }
 
-int answerQuestion(Platform& os, const OptionTable& table, InfoOption question) {
+int answerQuestion(Platform& os, const OptionTable& table, InfoOptions::Option question) {
     switch (question) {
-        case GETSERVICESTATUS:
-            return serviceStatus(os, getOptionValue(table, GETSERVICESTATUS));
-        case GETAGENTNAME:
-            return answer("Agent Name", getAgentName(os, getOptionValue(table, GETAGENTNAME)));
-        case GETAGENTHOME:
-            return answer("Agent Home", getAgentHome(os, getOptionValue(table, GETAGENTHOME)));
-        case GETSERVICELOGROOT:
-            return answer("Service Log Root", getServiceLogRoot(os, getOptionValue(table, GETSERVICELOGROOT)));
-        case GETSERVICENAME:
-            if (!isOptionSet(table, AGENTNAME)) {
-                writeOut("Required argument [-agentname] not specified!");
+        case InfoOptions::GetServiceStatus:
+            return serviceStatus(os, getOptionValue(table, InfoOptions::GetServiceStatus));
+        case InfoOptions::GetAgentName:
+            return answer("Agent Name", getAgentName(os, getOptionValue(table, InfoOptions::GetAgentName)));
+        case InfoOptions::GetAgentHome:
+            return answer("Agent Home", getAgentHome(os, getOptionValue(table, InfoOptions::GetAgentHome)));
+        case InfoOptions::GetServiceLogRoot:
+            return answer("Service Log Root",
+                          getServiceLogRoot(os, getOptionValue(table, InfoOptions::GetServiceLogRoot)));
+        case InfoOptions::GetServiceName:
+            if (!isOptionSet(table, InfoOptions::AgentName)) {
+                reportMissingAgentName(Console::Out);
                 printUsage(table);
                 return -1;
             }
-            if (!isOptionSet(table, AGENTHOME)) {
+            if (!isOptionSet(table, InfoOptions::AgentHome)) {
                 writeOut("Required argument [-agenthome] not specified!");
                 printUsage(table);
                 return -1;
             }
-            return answer("Service Name",
-                          getServiceName(os, getOptionValue(table, AGENTNAME), getOptionValue(table, AGENTHOME)));
+            return answer("Service Name", getServiceName(os, getOptionValue(table, InfoOptions::AgentName),
+                                                         getOptionValue(table, InfoOptions::AgentHome)));
         default:  // not a question: as when none is asked
             printUsage(table);
             return 0;
@@ -157,27 +128,22 @@ int serviceStatus(Platform& os, const std::optional<std::string>& shortName) {
 }
 
 int vornelAgentServiceInfoMain(Platform& os, int argc, char** argv) {
-    OptionTable table = infoOptionTable();
-    if (!parseOptions(table, argc, argv)) {
+    OptionTable table = optionTableOf<InfoOptions>();
+    std::optional<std::string> unknown;
+    if (!readCommandLine(table, argc, argv, InfoOptions::Debug, unknown)) {
         printUsage(table);
         return -1;
     }
-    std::optional<std::string> unknown = getUnknownParams(table, argc, argv);
-    if (isOptionSet(table, DEBUG)) {
-        enableTrace();
-    } else {
-        disableTrace();
-    }
     traceParameters("VornelAgentServiceInfo.main", argc, argv);
     traceMessage("Processed parameters, unknown params: %s", orNull(unknown));
-    if (isOptionSet(table, HELP)) {
+    if (isOptionSet(table, InfoOptions::Help)) {
         printUsage(table);
         return 0;
     }
-    for (InfoOption question : kQuestions) {
+    for (InfoOptions::Option question : kQuestions) {
         if (!isOptionSet(table, question)) continue;
         if (unknown) {
-            writeErr("Unrecognized parameters encountered on the command line: '%s'\n", unknown->c_str());
+            reportUnrecognizedParameters(*unknown);
             printUsage(table);
             return -1;
         }

@@ -2,6 +2,7 @@
 // for scripts. The status query also answers through the exit status.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,8 +12,34 @@
 
 namespace vornel {
 
-// The tool's option table, as a new process has it (fuzzers and tests parse against it).
-OptionTable infoOptionTable();
+// The tool's options: their positions and their table (optionTableOf<InfoOptions>()).
+struct InfoOptions {
+    enum Option : size_t {
+        ServiceName,  // accepted, read by no step
+        AgentName,
+        AgentHome,
+        GetServiceStatus,
+        GetServiceName,
+        GetServiceLogRoot,
+        GetAgentName,
+        GetAgentHome,
+        Help,
+        Debug,
+        Count
+    };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {AgentName, "agentname", OPTION_VALUE_REQUIRED},
+        {AgentHome, "agenthome", OPTION_VALUE_REQUIRED},
+        {GetServiceStatus, "getservicestatus", OPTION_VALUE_REQUIRED},
+        {GetServiceName, "getservicename", 0},
+        {GetServiceLogRoot, "getservicelogroot", OPTION_VALUE_REQUIRED},
+        {GetAgentName, "getagentname", OPTION_VALUE_REQUIRED},
+        {GetAgentHome, "getagenthome", OPTION_VALUE_REQUIRED},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
+    };
+};
 
 // Exit statuses of the status query.
 inline constexpr int kStatusObtained = 2;       // whatever the state

@@ -1,5 +1,6 @@
 // The installer's command line: its option table, its usage text, the checks in their order
 // and the values derived from the agent home.
+#include "common/command_line.h"
 #include "common/text.h"
 #include "common/trace.h"
 #include "install/install.h"
@@ -7,56 +8,36 @@
 namespace vornel {
 namespace {
 
-const char* nameOf(const OptionTable& table, InstallOption option) { return table.entries[option].name; }
+const char* nameOf(const OptionTable& table, InstallOptions::Option option) { return table.entries[option].name; }
 
 // The value of an option that requires one; the parser has made sure it has one.
-std::string valueOf(const OptionTable& table, InstallOption option) {
+std::string valueOf(const OptionTable& table, InstallOptions::Option option) {
     return getOptionValue(table, option).value_or(std::string());
 }
 
-// A refusal of the command line: the message on the error stream, then the usage.
-int refuse(const OptionTable& table, const std::string& message) {
-    writeErr("%s", message.c_str());
+// After a refusal's message: the usage, and -1.
+int refused(const OptionTable& table) {
     printUsage(table);
     return -1;
 }
 
 }  // namespace
 
-OptionTable installOptionTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"agentname", {}, OPTION_VALUE_REQUIRED},
-        {"agenthome", {}, OPTION_VALUE_REQUIRED},
-        {"startargs", {}, OPTION_VALUE_REQUIRED},
-        {"stopargs", {}, OPTION_VALUE_REQUIRED},
-        {"userid", {}, OPTION_VALUE_REQUIRED},
-        {"password", {}, OPTION_VALUE_REQUIRED},
-        {"restart", {}, OPTION_VALUE_REQUIRED},
-        {"encodeparams", {}, OPTION_VALUE_OPTIONAL},
-        {"starttype", {}, OPTION_VALUE_REQUIRED},
-        {"noprefix", {}, 0},
-        {"help", {}, 0},
-        {"debug", {}, 0},
-        {"servicetrace", {}, OPTION_VALUE_REQUIRED},
-    };
-}
-
 void printUsage(const OptionTable& table) {
     writeOut("\r\nUsage: InstallVornelAgentService.exe (with no arguments displays this help)");
-    writeOut("\r\n        -%s <Service Name>", nameOf(table, kOptServiceName));
-    writeOut("\r\n        -%s <VornelAgent Name>", nameOf(table, kOptAgentName));
-    writeOut("\r\n        -%s <Agent's Root Directory>", nameOf(table, kOptAgentHome));
-    writeOut("\r\n        -%s <additional start arguments>", nameOf(table, kOptStartArgs));
-    writeOut("\r\n        -%s <additional stop arguments>", nameOf(table, kOptStopArgs));
-    writeOut("\r\n        -%s <execution id>", nameOf(table, kOptUserId));
-    writeOut("\r\n        -%s <password>", nameOf(table, kOptPassword));
-    writeOut("\r\n        -%s ", nameOf(table, kOptEncodeParams));
-    writeOut("\r\n        -%s ", nameOf(table, kOptNoPrefix));
-    writeOut("\r\n        -%s <true | false>", nameOf(table, kOptRestart));
-    writeOut("\r\n        -%s <automatic | manual | disabled>", nameOf(table, kOptStartType));
-    writeOut("\r\n        -%s <on | off>", nameOf(table, kOptServiceTrace));
-    writeOut("\r\n        -%s <Displays this help>", nameOf(table, kOptHelp));
+    writeOut("\r\n        -%s <Service Name>", nameOf(table, InstallOptions::ServiceName));
+    writeOut("\r\n        -%s <VornelAgent Name>", nameOf(table, InstallOptions::AgentName));
+    writeOut("\r\n        -%s <Agent's Root Directory>", nameOf(table, InstallOptions::AgentHome));
+    writeOut("\r\n        -%s <additional start arguments>", nameOf(table, InstallOptions::StartArgs));
+    writeOut("\r\n        -%s <additional stop arguments>", nameOf(table, InstallOptions::StopArgs));
+    writeOut("\r\n        -%s <execution id>", nameOf(table, InstallOptions::UserId));
+    writeOut("\r\n        -%s <password>", nameOf(table, InstallOptions::Password));
+    writeOut("\r\n        -%s ", nameOf(table, InstallOptions::EncodeParams));
+    writeOut("\r\n        -%s ", nameOf(table, InstallOptions::NoPrefix));
+    writeOut("\r\n        -%s <true | false>", nameOf(table, InstallOptions::Restart));
+    writeOut("\r\n        -%s <automatic | manual | disabled>", nameOf(table, InstallOptions::StartType));
+    writeOut("\r\n        -%s <on | off>", nameOf(table, InstallOptions::ServiceTrace));
+    writeOut("\r\n        -%s <Displays this help>", nameOf(table, InstallOptions::Help));
 }
 
 std::string agentHomeWithSeparator(const std::string& agentHome) {
@@ -79,68 +60,68 @@ std::optional<uint32_t> startTypeOf(const std::string& text) {
 }
 
 int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable table = installOptionTable();
-    if (parseOptions(table, argc, argv) == 0) {
+    OptionTable table = optionTableOf<InstallOptions>();
+    std::optional<std::string> unknown;
+    if (!readCommandLine(table, argc, argv, InstallOptions::Debug, unknown)) {
         printUsage(table);
         return -1;
     }
-    std::optional<std::string> unknown = getUnknownParams(table, argc, argv);
-    if (isOptionSet(table, kOptDebug)) {
-        enableTrace();
-    } else {
-        disableTrace();
-    }
     traceMessage("InstallVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
 
-    if (isOptionSet(table, kOptHelp)) {
+    if (isOptionSet(table, InstallOptions::Help)) {
         printUsage(table);
         return 0;
     }
     if (unknown) {
-        return refuse(table, "Unrecognized parameters encountered on the command line: '" + *unknown + "'\n");
+        reportUnrecognizedParameters(*unknown);
+        return refused(table);
     }
 
     ServiceSettings settings;
-    if (!isOptionSet(table, kOptServiceName)) {
-        return refuse(table, "Required argument [-servicename] not specified!");
+    if (!isOptionSet(table, InstallOptions::ServiceName)) {
+        reportMissingServiceName();
+        return refused(table);
     }
-    settings.serviceName = valueOf(table, kOptServiceName);
+    settings.serviceName = valueOf(table, InstallOptions::ServiceName);
     traceMessage("InstallVornelAgentService - main - service name = %s", settings.serviceName.c_str());
 
-    if (!isOptionSet(table, kOptAgentName)) {
-        return refuse(table, "Required argument [-agentname] not specified!");
+    if (!isOptionSet(table, InstallOptions::AgentName)) {
+        reportMissingAgentName(Console::Err);
+        return refused(table);
     }
-    settings.agentName = valueOf(table, kOptAgentName);
+    settings.agentName = valueOf(table, InstallOptions::AgentName);
     traceMessage("InstallVornelAgentService - main - agent name = %s", settings.agentName.c_str());
 
-    if (!isOptionSet(table, kOptAgentHome)) {
-        return refuse(table, "Required argument [-agentHome] not specified!");
+    if (!isOptionSet(table, InstallOptions::AgentHome)) {
+        writeErr("Required argument [-agentHome] not specified!");
+        return refused(table);
     }
-    std::string enteredHome = valueOf(table, kOptAgentHome);
+    std::string enteredHome = valueOf(table, InstallOptions::AgentHome);
     traceMessage("InstallVornelAgentService - main - agent home = %s", enteredHome.c_str());
     settings.agentHome = agentHomeWithSeparator(enteredHome);
     traceMessage("InstallVornelAgentService - main - agent home = %s", settings.agentHome.c_str());
 
-    if (isOptionSet(table, kOptStartArgs)) {
-        settings.startArgs = valueOf(table, kOptStartArgs);
+    if (isOptionSet(table, InstallOptions::StartArgs)) {
+        settings.startArgs = valueOf(table, InstallOptions::StartArgs);
         traceMessage("InstallVornelAgentService - main - start args = %s", settings.startArgs->c_str());
     }
-    if (isOptionSet(table, kOptStopArgs)) {
-        settings.stopArgs = valueOf(table, kOptStopArgs);
+    if (isOptionSet(table, InstallOptions::StopArgs)) {
+        settings.stopArgs = valueOf(table, InstallOptions::StopArgs);
         traceMessage("InstallVornelAgentService - main - stop args = %s", settings.stopArgs->c_str());
     }
-    if (isOptionSet(table, kOptUserId)) {
-        settings.accountName = accountNameOf(valueOf(table, kOptUserId));
+    if (isOptionSet(table, InstallOptions::UserId)) {
+        settings.accountName = accountNameOf(valueOf(table, InstallOptions::UserId));
         traceMessage("InstallVornelAgentService - main - userid = %s", settings.accountName->c_str());
     }
-    if (isOptionSet(table, kOptPassword)) {
-        settings.password = valueOf(table, kOptPassword);
+    if (isOptionSet(table, InstallOptions::Password)) {
+        settings.password = valueOf(table, InstallOptions::Password);
         // A password never reaches the trace.
         traceMessage("InstallVornelAgentService - main - password = %s", kMaskedPassword);
     }
-    settings.serviceTrace = isOn(getOptionValue(table, kOptServiceTrace)) == 1 ? "on" : "off";
-    if (isOptionSet(table, kOptServiceTrace)) {
-        traceMessage("InstallVornelAgentService - main - service trace = %s", valueOf(table, kOptServiceTrace).c_str());
+    settings.serviceTrace = isOn(getOptionValue(table, InstallOptions::ServiceTrace)) == 1 ? "on" : "off";
+    if (isOptionSet(table, InstallOptions::ServiceTrace)) {
+        traceMessage("InstallVornelAgentService - main - service trace = %s",
+                     valueOf(table, InstallOptions::ServiceTrace).c_str());
     }
 
     settings.logRoot = logRootOf(settings.agentHome);
@@ -152,14 +133,18 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     traceMessage("InstallVornelAgentService - main - stderr trace file = %s", settings.stderrTraceFile.c_str());
     traceMessage("InstallVornelAgentService - main - Pid File = %s", settings.pidFile.c_str());
 
-    settings.useProductText = !isOptionSet(table, kOptNoPrefix);
-    settings.restart = !(isOptionSet(table, kOptRestart) && equalsIgnoringCase(valueOf(table, kOptRestart), "false"));
-    settings.encoded = isOptionSet(table, kOptEncodeParams);
+    settings.useProductText = !isOptionSet(table, InstallOptions::NoPrefix);
+    settings.restart = !(isOptionSet(table, InstallOptions::Restart) &&
+                         equalsIgnoringCase(valueOf(table, InstallOptions::Restart), "false"));
+    settings.encoded = isOptionSet(table, InstallOptions::EncodeParams);
 
-    if (isOptionSet(table, kOptStartType)) {
-        std::string given = valueOf(table, kOptStartType);
+    if (isOptionSet(table, InstallOptions::StartType)) {
+        std::string given = valueOf(table, InstallOptions::StartType);
         std::optional<uint32_t> startType = startTypeOf(given);
-        if (!startType) return refuse(table, "'" + given + "' is not a valid argument for -startType.\n");
+        if (!startType) {
+            writeErr("'%s' is not a valid argument for -startType.\n", given.c_str());
+            return refused(table);
+        }
         settings.startType = *startType;
         settings.startTypeGiven = true;
     }

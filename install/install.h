@@ -16,26 +16,42 @@
 
 namespace vornel {
 
-// The installer's options, by their position in the table.
-enum InstallOption : size_t {
-    kOptServiceName,
-    kOptAgentName,
-    kOptAgentHome,
-    kOptStartArgs,
-    kOptStopArgs,
-    kOptUserId,
-    kOptPassword,
-    kOptRestart,
-    kOptEncodeParams,
-    kOptStartType,
-    kOptNoPrefix,
-    kOptHelp,
-    kOptDebug,
-    kOptServiceTrace,
+// The installer's options: their positions and their table (optionTableOf<InstallOptions>()).
+struct InstallOptions {
+    enum Option : size_t {
+        ServiceName,
+        AgentName,
+        AgentHome,
+        StartArgs,
+        StopArgs,
+        UserId,
+        Password,
+        Restart,
+        EncodeParams,
+        StartType,
+        NoPrefix,
+        Help,
+        Debug,
+        ServiceTrace,
+        Count
+    };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {AgentName, "agentname", OPTION_VALUE_REQUIRED},
+        {AgentHome, "agenthome", OPTION_VALUE_REQUIRED},
+        {StartArgs, "startargs", OPTION_VALUE_REQUIRED},
+        {StopArgs, "stopargs", OPTION_VALUE_REQUIRED},
+        {UserId, "userid", OPTION_VALUE_REQUIRED},
+        {Password, "password", OPTION_VALUE_REQUIRED},
+        {Restart, "restart", OPTION_VALUE_REQUIRED},
+        {EncodeParams, "encodeparams", OPTION_VALUE_OPTIONAL},
+        {StartType, "starttype", OPTION_VALUE_REQUIRED},
+        {NoPrefix, "noprefix", 0},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
+        {ServiceTrace, "servicetrace", OPTION_VALUE_REQUIRED},
+    };
 };
-
-// A fresh option table, as a new process has it.
-OptionTable installOptionTable();
 
 // The usage text on the output stream, in pieces, with no line end after the last.
 void printUsage(const OptionTable& table);

@@ -10,29 +10,11 @@
 namespace vornel {
 namespace {
 
-// Positions in the option table.
-enum Option : size_t { ServiceName, Userid, Password, Help, Debug, ServiceTrace };
-
-}  // namespace
-
-OptionTable startOptionTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"userid", {}, OPTION_VALUE_REQUIRED},
-        {"password", {}, OPTION_VALUE_REQUIRED},
-        {"help", {}, 0},
-        {"debug", {}, 0},
-        {"servicetrace", {}, OPTION_VALUE_REQUIRED},
-    };
-}
-
-namespace {
-
 void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: StartVornelAgentService.exe (with no arguments displays this help)");
-    writeOut("\r\n           -%s <service name>", options.entries[ServiceName].name);
-    writeOut("\r\n           -%s <on | off>", options.entries[ServiceTrace].name);
-    writeOut("\r\n           -%s (Displays this help)", options.entries[Help].name);
+    writeOut("\r\n           -%s <service name>", options.entries[StartOptions::ServiceName].name);
+    writeOut("\r\n           -%s <on | off>", options.entries[StartOptions::ServiceTrace].name);
+    writeOut("\r\n           -%s (Displays this help)", options.entries[StartOptions::Help].name);
 }
 
 constexpr char kStdOutTraceFileName[] = "VornelAgentService.stdout";
@@ -119,36 +101,37 @@ int startService(Platform& os, const std::string& serviceName, const std::option
 }
 
 int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable options = startOptionTable();
+    OptionTable options = optionTableOf<StartOptions>();
     std::optional<std::string> unknown;
-    if (!readCommandLine(options, argc, argv, Debug, unknown)) {
+    if (!readCommandLine(options, argc, argv, StartOptions::Debug, unknown)) {
         printUsage(options);
         return -1;
     }
     traceMessage("StartVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
 
-    if (isOptionSet(options, Help)) {
+    if (isOptionSet(options, StartOptions::Help)) {
         printUsage(options);
         return 0;
     }
-    if (!isOptionSet(options, ServiceName)) {
+    if (!isOptionSet(options, StartOptions::ServiceName)) {
         reportMissingServiceName();
         printUsage(options);
         return -1;
     }
 
     std::optional<std::string> serviceTrace;
-    if (isOptionSet(options, ServiceTrace)) {
-        std::optional<std::string> entered = getOptionValue(options, ServiceTrace);
+    if (isOptionSet(options, StartOptions::ServiceTrace)) {
+        std::optional<std::string> entered = getOptionValue(options, StartOptions::ServiceTrace);
         serviceTrace = isOn(entered) == 1 ? "on" : "off";
         traceMessage("StartVornelAgentService - main - servicetrace = %s", orNull(entered));
     }
-    std::string serviceName = getOptionValue(options, ServiceName).value_or(std::string());
+    std::string serviceName = getOptionValue(options, StartOptions::ServiceName).value_or(std::string());
     traceMessage("StartVornelAgentService - main - serviceName = %s", serviceName.c_str());
 
     // The line only ever reaches the trace, so it is built in its traced form: a password
     // shows as ********.
-    std::optional<std::string> extraParams = buildTracedExtraParams(options, unknown, Userid, Password);
+    std::optional<std::string> extraParams =
+        buildTracedExtraParams(options, unknown, StartOptions::Userid, StartOptions::Password);
 
     int rc = startService(os, serviceName, extraParams, serviceTrace);
     traceMessage("StartVornelAgentService - main - startService returned rc = %d", rc);

@@ -2,6 +2,7 @@
 // service control manager to start the service. It does not wait for the running state.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -10,8 +11,18 @@
 
 namespace vornel {
 
-// The tool's option table, as a new process has it (fuzzers and tests parse against it).
-OptionTable startOptionTable();
+// The tool's options: their positions and their table (optionTableOf<StartOptions>()).
+struct StartOptions {
+    enum Option : size_t { ServiceName, Userid, Password, Help, Debug, ServiceTrace, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Userid, "userid", OPTION_VALUE_REQUIRED},
+        {Password, "password", OPTION_VALUE_REQUIRED},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
+        {ServiceTrace, "servicetrace", OPTION_VALUE_REQUIRED},
+    };
+};
 
 // The program: 0 after the usage for -help or when the manager accepted the start, -1 for an
 // unusable command line or a failed start.

@@ -9,27 +9,10 @@
 namespace vornel {
 namespace {
 
-// Positions in the option table.
-enum Option : size_t { ServiceName, Userid, Password, Help, Debug };
-
-}  // namespace
-
-OptionTable stopOptionTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"userid", {}, OPTION_VALUE_REQUIRED},
-        {"password", {}, OPTION_VALUE_REQUIRED},
-        {"help", {}, 0},
-        {"debug", {}, 0},
-    };
-}
-
-namespace {
-
 void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)");
-    writeOut("\r\n          -%s <service name>", options.entries[ServiceName].name);
-    writeOut("\r\n          -%s (Displays this help)", options.entries[Help].name);
+    writeOut("\r\n          -%s <service name>", options.entries[StopOptions::ServiceName].name);
+    writeOut("\r\n          -%s (Displays this help)", options.entries[StopOptions::Help].name);
 }
 
 // Sends the stop control on an open service; 0 when accepted, else -1 with the refusal reported.
@@ -71,29 +54,30 @@ int stopService(Platform& os, const std::string& serviceName, const std::optiona
 }
 
 int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable options = stopOptionTable();
+    OptionTable options = optionTableOf<StopOptions>();
     std::optional<std::string> unknown;
-    if (!readCommandLine(options, argc, argv, Debug, unknown)) {
+    if (!readCommandLine(options, argc, argv, StopOptions::Debug, unknown)) {
         printUsage(options);
         return -1;
     }
-    if (isOptionSet(options, Help)) {
+    if (isOptionSet(options, StopOptions::Help)) {
         printUsage(options);
         return 0;
     }
-    if (!isOptionSet(options, ServiceName)) {
+    if (!isOptionSet(options, StopOptions::ServiceName)) {
         reportMissingServiceName();
         printUsage(options);
         return -1;
     }
 
-    std::string serviceName = getOptionValue(options, ServiceName).value_or(std::string());
+    std::string serviceName = getOptionValue(options, StopOptions::ServiceName).value_or(std::string());
     traceMessage("StopVornelAgentService - main - serviceName = %s", serviceName.c_str());
     traceMessage("StopVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
 
     // The line only ever reaches the trace, so it is built in its traced form: a password
     // shows as ********.
-    std::optional<std::string> extraParams = buildTracedExtraParams(options, unknown, Userid, Password);
+    std::optional<std::string> extraParams =
+        buildTracedExtraParams(options, unknown, StopOptions::Userid, StopOptions::Password);
 
     int rc = stopService(os, serviceName, extraParams);
     traceMessage("StopVornelAgentService - main - stopService returned %d", rc);

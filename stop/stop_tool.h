@@ -2,6 +2,7 @@
 // control, and ends at once; it does not wait for the stopped state.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -10,8 +11,17 @@
 
 namespace vornel {
 
-// The tool's option table, as a new process has it (fuzzers and tests parse against it).
-OptionTable stopOptionTable();
+// The tool's options: their positions and their table (optionTableOf<StopOptions>()).
+struct StopOptions {
+    enum Option : size_t { ServiceName, Userid, Password, Help, Debug, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Userid, "userid", OPTION_VALUE_REQUIRED},
+        {Password, "password", OPTION_VALUE_REQUIRED},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
+    };
+};
 
 // The program: 0 after the usage for -help or when the manager accepted the stop control, -1
 // for an unusable command line or a failed stop.

@@ -12,25 +12,10 @@
 namespace vornel {
 namespace {
 
-// Positions in the option table.
-enum Option : size_t { ServiceName, Help, Debug };
-
-}  // namespace
-
-OptionTable uninstallOptionTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"help", {}, 0},
-        {"debug", {}, 0},
-    };
-}
-
-namespace {
-
 void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: UninstallVornelAgentService.exe (with no arguments displays this help)");
-    writeOut("\r\n           -%s <Service Name>", options.entries[ServiceName].name);
-    writeOut("\r\n           -%s (Displays this help)", options.entries[Help].name);
+    writeOut("\r\n           -%s <Service Name>", options.entries[UninstallOptions::ServiceName].name);
+    writeOut("\r\n           -%s (Displays this help)", options.entries[UninstallOptions::Help].name);
 }
 
 // Deletes an open service when it is stopped, and with it its event-log source.
@@ -75,24 +60,24 @@ void removeService(Platform& os, const std::string& serviceName) {
 }  // the service handle is closed, then the manager handle
 
 int uninstallVornelAgentServiceMain(Platform& os, int argc, char** argv) {
-    OptionTable options = uninstallOptionTable();
+    OptionTable options = optionTableOf<UninstallOptions>();
     std::optional<std::string> unknown;
-    if (!readCommandLine(options, argc, argv, Debug, unknown)) {
+    if (!readCommandLine(options, argc, argv, UninstallOptions::Debug, unknown)) {
         printUsage(options);
         return -1;
     }
     traceMessage("Processed parameters, unknown params: %s", orNull(unknown));
 
-    if (isOptionSet(options, Help)) {
+    if (isOptionSet(options, UninstallOptions::Help)) {
         printUsage(options);
         return 0;
     }
     if (unknown) {
-        writeErr("Unrecognized parameters encountered on the command line: '%s'\n", unknown->c_str());
+        reportUnrecognizedParameters(*unknown);
         printUsage(options);
         return -1;
     }
-    if (!isOptionSet(options, ServiceName)) {
+    if (!isOptionSet(options, UninstallOptions::ServiceName)) {
         reportMissingServiceName();
         printUsage(options);
         return -1;
@@ -100,7 +85,7 @@ int uninstallVornelAgentServiceMain(Platform& os, int argc, char** argv) {
 
     // Once the command line is accepted the status is 0, whatever the outcome: scripts rely on
     // it and read the outcome from the printed lines.
-    removeService(os, getOptionValue(options, ServiceName).value_or(std::string()));
+    removeService(os, getOptionValue(options, UninstallOptions::ServiceName).value_or(std::string()));
     return 0;
 }
 

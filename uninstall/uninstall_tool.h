@@ -1,6 +1,7 @@
 // UninstallVornelAgentService: removes a stopped service and then its event-log source.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "common/options.h"
@@ -8,8 +9,15 @@
 
 namespace vornel {
 
-// The tool's option table, as a new process has it (fuzzers and tests parse against it).
-OptionTable uninstallOptionTable();
+// The tool's options: their positions and their table (optionTableOf<UninstallOptions>()).
+struct UninstallOptions {
+    enum Option : size_t { ServiceName, Help, Debug, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
+    };
+};
 
 // The program: -1 for an unusable command line; 0 once the command line is accepted, whatever
 // the outcome of the removal, which the printed lines tell.

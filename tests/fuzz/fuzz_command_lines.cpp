@@ -36,11 +36,8 @@ Parse parseQuietly(const vornel::fuzz::Program& program, vornel::fuzz::FuzzArgv&
     Parse parse;
     parse.accepted = vornel::parseOptions(table, argv.argc(), argv.argv()) == 1;
     parse.message = console.err();
-    for (size_t row = 0; row < table.entries.size(); ++row) {
-        const std::string name = table.entries[row].name;
-        if (name == "help") parse.help = vornel::isOptionSet(table, row);
-        if (name == "servicename") parse.serviceName = vornel::getOptionValue(table, row);
-    }
+    if (program.help) parse.help = vornel::isOptionSet(table, *program.help);
+    if (program.serviceName) parse.serviceName = vornel::getOptionValue(table, *program.serviceName);
     return parse;
 }
 

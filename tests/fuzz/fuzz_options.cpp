@@ -139,16 +139,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(getUnknownParams(table, argv.argc(), argv.argv()) == expectedUnknown);
 
     if (program.extraParams) {
-        const Row& userid = model.rows[fuzz::kUseridPosition];
-        const Row& password = model.rows[fuzz::kPasswordPosition];
+        const auto [useridPosition, passwordPosition] = *program.extraParams;
+        const Row& userid = model.rows[useridPosition];
+        const Row& password = model.rows[passwordPosition];
         FUZZ_CHECK(userid.name == "userid" && password.name == "password");
         auto line = [&](const std::string& passwordPart) -> std::optional<std::string> {
             if (unknown.empty() && !userid.present && !password.present) return expectedUnknown;
             return unknown + " " + formatted(userid) + " " + passwordPart;
         };
-        FUZZ_CHECK(buildExtraParams(table, expectedUnknown, fuzz::kUseridPosition, fuzz::kPasswordPosition) ==
+        FUZZ_CHECK(buildExtraParams(table, expectedUnknown, useridPosition, passwordPosition) ==
                    line(formatted(password)));
-        FUZZ_CHECK(buildTracedExtraParams(table, expectedUnknown, fuzz::kUseridPosition, fuzz::kPasswordPosition) ==
+        FUZZ_CHECK(buildTracedExtraParams(table, expectedUnknown, useridPosition, passwordPosition) ==
                    line(password.present ? "-password ********" : ""));
     }
     return 0;

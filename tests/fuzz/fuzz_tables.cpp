@@ -10,13 +10,20 @@
 namespace vornel::fuzz {
 
 const std::vector<Program>& programs() {
+    using host::HostOptions;
     static const std::vector<Program> all{
-        {"VornelAgentService", host::hostOptionTable, host::vornelAgentServiceProgramMain, false},
-        {"InstallVornelAgentService", installOptionTable, installVornelAgentServiceMain, false},
-        {"StartVornelAgentService", startOptionTable, startVornelAgentServiceMain, true},
-        {"StopVornelAgentService", stopOptionTable, stopVornelAgentServiceMain, true},
-        {"UninstallVornelAgentService", uninstallOptionTable, uninstallVornelAgentServiceMain, false},
-        {"VornelAgentServiceInfo", infoOptionTable, vornelAgentServiceInfoMain, false},
+        {"VornelAgentService", optionTableOf<HostOptions>, host::vornelAgentServiceProgramMain, HostOptions::Help,
+         std::nullopt, std::nullopt},
+        {"InstallVornelAgentService", optionTableOf<InstallOptions>, installVornelAgentServiceMain,
+         InstallOptions::Help, InstallOptions::ServiceName, std::nullopt},
+        {"StartVornelAgentService", optionTableOf<StartOptions>, startVornelAgentServiceMain, StartOptions::Help,
+         StartOptions::ServiceName, std::make_pair<size_t, size_t>(StartOptions::Userid, StartOptions::Password)},
+        {"StopVornelAgentService", optionTableOf<StopOptions>, stopVornelAgentServiceMain, StopOptions::Help,
+         StopOptions::ServiceName, std::make_pair<size_t, size_t>(StopOptions::Userid, StopOptions::Password)},
+        {"UninstallVornelAgentService", optionTableOf<UninstallOptions>, uninstallVornelAgentServiceMain,
+         UninstallOptions::Help, UninstallOptions::ServiceName, std::nullopt},
+        {"VornelAgentServiceInfo", optionTableOf<InfoOptions>, vornelAgentServiceInfoMain, InfoOptions::Help,
+         InfoOptions::ServiceName, std::nullopt},
     };
     return all;
 }

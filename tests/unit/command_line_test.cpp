@@ -4,49 +4,56 @@
 namespace vornel::testing {
 namespace {
 
-enum Row : size_t { SERVICENAME, DEBUG };
-
-OptionTable toolTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"debug", {}, 0},
+struct ToolOptions {
+    enum Option : size_t { ServiceName, Debug, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Debug, "debug", 0},
     };
-}
+};
+
+OptionTable toolTable() { return optionTableOf<ToolOptions>(); }
 
 using CommandLineTest = MemoryTest;
 
-TEST_F(CommandLineTest, TheDebugOptionSetsTheTraceSwitchEitherWay) {
-    struct Case {
-        std::vector<std::string> args;
-        bool traceOn;
-        std::optional<std::string> unknown;
-    } cases[] = {
-        {{"tool.exe", "-servicename", "n", "-DEBUG"}, true, std::nullopt},
-        {{"tool.exe", "-servicename", "n", "x"}, false, "x "},
-        {{"tool.exe", "-debug", "a", "b"}, true, "a b "},
-        {{"tool.exe"}, false, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        // Start from the opposite of what is expected.
-        if (c.traceOn) {
-            disableTrace();
-        } else {
-            enableTrace();
-        }
-        OptionTable table = toolTable();
-        Argv argv(c.args);
-        std::optional<std::string> unknown = "stale";
-        ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), DEBUG, unknown));
-        EXPECT_EQ(isTraceOn(), c.traceOn) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(unknown, c.unknown) << ::testing::PrintToString(c.args);
+struct SetUpRow {
+    const char* name;
+    std::vector<std::string> args;
+    bool traceOn;
+    std::optional<std::string> unknown;
+};
+
+class CommandLineSetUpTest : public CommandLineTest, public ::testing::WithParamInterface<SetUpRow> {};
+
+TEST_P(CommandLineSetUpTest, TheDebugOptionSetsTheTraceSwitchEitherWay) {
+    const SetUpRow& row = GetParam();
+    // Start from the opposite of what is expected.
+    if (row.traceOn) {
+        disableTrace();
+    } else {
+        enableTrace();
     }
+    OptionTable table = toolTable();
+    Argv argv(row.args);
+    std::optional<std::string> unknown = "stale";
+    ASSERT_TRUE(readCommandLine(table, argv.argc(), argv.argv(), ToolOptions::Debug, unknown));
+    EXPECT_EQ(isTraceOn(), row.traceOn);
+    EXPECT_EQ(unknown, row.unknown);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CommandLineSetUpTest,
+    ::testing::Values(SetUpRow{"DebugInCapitals", {"tool.exe", "-servicename", "n", "-DEBUG"}, true, std::nullopt},
+                      SetUpRow{"NoDebugAndAWord", {"tool.exe", "-servicename", "n", "x"}, false, "x "},
+                      SetUpRow{"DebugAndTwoWords", {"tool.exe", "-debug", "a", "b"}, true, "a b "},
+                      SetUpRow{"NoArguments", {"tool.exe"}, false, std::nullopt}),
+    rowName<SetUpRow>);
 
 TEST_F(CommandLineTest, AParseFailureLeavesTheSwitchAlone) {
     OptionTable table = toolTable();
     Argv argv{"tool.exe", "-debug", "-servicename"};
     std::optional<std::string> unknown;
-    EXPECT_FALSE(readCommandLine(table, argv.argc(), argv.argv(), DEBUG, unknown));
+    EXPECT_FALSE(readCommandLine(table, argv.argc(), argv.argv(), ToolOptions::Debug, unknown));
     EXPECT_FALSE(isTraceOn());
     EXPECT_EQ(err(), "Parameter -servicename needs to be followed by an argument.\n");
 }
@@ -55,6 +62,21 @@ TEST_F(CommandLineTest, TheMissingServiceNameMessageHasNoLineEnd) {
     reportMissingServiceName();
     EXPECT_EQ(err(), "Required argument [-servicename] not specified!");
     EXPECT_EQ(out(), "");
+}
+
+TEST_F(CommandLineTest, TheUnrecognisedArgumentsStandInQuotesWithTheirBlanks) {
+    reportUnrecognizedParameters("/x -y ");
+    EXPECT_EQ(err(), "Unrecognized parameters encountered on the command line: '/x -y '\n");
+    EXPECT_EQ(out(), "");
+}
+
+TEST_F(CommandLineTest, TheMissingAgentNameMessageGoesToTheStreamAsked) {
+    reportMissingAgentName(Console::Err);
+    EXPECT_EQ(err(), "Required argument [-agentname] not specified!");
+    EXPECT_EQ(out(), "");
+    reportMissingAgentName(Console::Out);
+    EXPECT_EQ(out(), "Required argument [-agentname] not specified!");
+    EXPECT_EQ(err(), "Required argument [-agentname] not specified!");
 }
 
 }  // namespace

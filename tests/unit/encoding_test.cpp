@@ -13,18 +13,27 @@ const std::string kFlagPath = "SYSTEM\\CurrentControlSet\\Services\\OrvikTamberV
 
 using EncodingTest = MemoryTest;
 
-TEST_F(EncodingTest, ArgumentsCountAsEncodedUnlessTheFlagIsAbsentOrExactlyOff) {
-    struct Case {
-        std::optional<std::string> flag;
-        int expected;
-    } cases[] = {{std::nullopt, 0}, {"off", 0}, {"on", 1}, {"ON", 1}, {"Off", 1}, {"yes", 1}, {"", 1}};
-    for (const Case& c : cases) {
-        os.deleteTree(kFlagPath);
-        if (c.flag) os.setString(kFlagPath, "Encoded", *c.flag);
-        EXPECT_EQ(paramsEncoded(os, kFull), c.expected) << (c.flag ? *c.flag : "<absent>");
-        EXPECT_EQ(argumentsEncoded(c.flag), c.expected == 1);
-    }
+struct FlagRow {
+    const char* name;
+    std::optional<std::string> flag;
+    int expected;
+};
+
+class EncodedFlagTest : public EncodingTest, public ::testing::WithParamInterface<FlagRow> {};
+
+TEST_P(EncodedFlagTest, ArgumentsCountAsEncodedUnlessTheFlagIsAbsentOrExactlyOff) {
+    const FlagRow& row = GetParam();
+    if (row.flag) os.setString(kFlagPath, "Encoded", *row.flag);
+    EXPECT_EQ(paramsEncoded(os, kFull), row.expected);
+    EXPECT_EQ(argumentsEncoded(row.flag), row.expected == 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, EncodedFlagTest,
+                         ::testing::Values(FlagRow{"Absent", std::nullopt, 0}, FlagRow{"Off", "off", 0},
+                                           FlagRow{"On", "on", 1}, FlagRow{"OnInCapitals", "ON", 1},
+                                           FlagRow{"OffCapitalised", "Off", 1}, FlagRow{"Yes", "yes", 1},
+                                           FlagRow{"Empty", "", 1}),
+                         rowName<FlagRow>);
 
 TEST_F(EncodingTest, TheFlagIsStoredAsOnOrOff) {
     setEncoded(os, kFull, true);

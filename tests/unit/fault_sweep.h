@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -50,23 +51,6 @@ inline std::string describe(const Fault& fault) {
 // text), an invalid handle (which the info tool tells apart), and a code the platform has no
 // text for (the decimal form of the error lines).
 inline const std::vector<ErrorCode> kSweepCodes = {win::kErrorAccessDenied, win::kErrorInvalidHandle, 1359};
-
-// The platform's text for a code, as every program prints it; empty when it has none.
-inline std::string platformText(ErrorCode code) {
-    MemoryPlatform scratch;
-    return scratch.systemErrorText(code).value_or("");
-}
-
-// A system-error line as printSystemError writes it.
-inline std::string systemErrorLine(const std::string& label, ErrorCode code) {
-    std::string text = platformText(code);
-    return label + ": " + (text.empty() ? std::to_string(code) : text) + "\n";
-}
-
-// The same line when the text itself could not be fetched: the code in decimal.
-inline std::string systemErrorLineWithoutText(const std::string& label, ErrorCode code) {
-    return label + ": " + std::to_string(code) + "\n";
-}
 
 // What one run made of the platform, common to tools and host.
 struct RunRecord {
@@ -112,8 +96,6 @@ inline uint64_t sweepCalls(ErrorCode code, const std::function<RunRecord(uint64_
 
 // --- Tools ---
 
-using ToolEntry = int (*)(Platform&, int, char**);
-
 // What a tool's run shows a script: its exit status and its two streams (trace lines removed).
 struct ToolConsole {
     int status = 0;
@@ -151,6 +133,17 @@ struct ToolPath {
     // Further checks of the platform after a run (nullptr: none); fault is null for the clean run.
     std::function<void(const MemoryPlatform&, const ToolRun&, const Fault*)> inspect;
 };
+
+// The case name of a path, e.g. start_already_running.
+inline std::string caseName(const ::testing::TestParamInfo<ToolPath>& info) {
+    std::string name = info.param.program + "_" + info.param.name;
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return name;
+}
+
+inline void PrintTo(const ToolPath& path, std::ostream* os) { *os << path.program << " " << path.name; }
 
 inline ToolRun runTool(const ToolPath& path, uint64_t failAt, ErrorCode code, MemoryPlatform& os) {
     CapturedStream out, err;

@@ -3,41 +3,19 @@
 // table says, without a crash, a hang or a console line that claims success.
 #include "fault_sweep.h"
 
-#include "common/naming.h"
 #include "info/info_tool.h"
 #include "install/install.h"
 #include "start/start_tool.h"
 #include "stop/stop_tool.h"
+#include "tool_test.h"
 #include "uninstall/uninstall_tool.h"
 
 namespace vornel::testing {
 namespace {
 
-const std::string kShort = "node1";
-const std::string kFull = getFullServiceName(kShort);
-const std::string kParamsKey = parametersKeyPath(kFull);
-const std::string kSourceKey = eventLogSourceKeyPath(kFull);
-const std::string kImagePath = "\"C:\\agent\\bin\\VornelAgentService.exe\" \"" + kFull + "\"";
-
-// The service node1 as the installer leaves it, in the given state.
-void installNode1(MemoryPlatform& os, uint32_t state, const std::string& imagePath = kImagePath) {
-    ServiceConfig config;
-    config.name = kFull;
-    config.displayName = std::string(kDisplayNameProductText) + " - " + kShort;
-    config.binaryPathName = imagePath;
-    os.addService(config);
-    os.setServiceState(kFull, state);
-    os.setString(kParamsKey, kAgentHome, "C:\\agent\\");
-    os.setString(kParamsKey, kAgentName, "agent1");
-    os.setString(kParamsKey, kAgentLogRoot, "C:\\agent\\logs\\middlewareagent");
-    os.setString(kParamsKey, kAgentPidFile, "C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile");
-    os.setString(kParamsKey, kRestart, "true");
-    os.setString(kSourceKey, kEventMessageFile, "C:\\agent\\bin\\VornelAgentServiceMsg.dll");
-    os.setDword(kSourceKey, kTypesSupported, 7);
-}
-
-std::string openFailure(ErrorCode code) {
-    return "Could not open service '" + kFull + "'\n" + systemErrorLine("\treason", code);
+// node1 as the installer leaves it, in the given state.
+std::function<void(MemoryPlatform&)> node1(uint32_t state) {
+    return [state](MemoryPlatform& os) { InstalledService().state(state).install(os); };
 }
 
 ToolConsole console(int status, std::string out, std::string err) {
@@ -61,14 +39,14 @@ std::optional<ToolConsole> stopToolOpenOrControlFailure(const Fault& f) {
 }
 
 std::vector<ToolPath> stopPaths() {
-    const std::vector<std::string> args = {"-servicename", kShort, "-debug"};
+    const std::vector<std::string> args = {"-servicename", kShortName, "-debug"};
     auto controls = [](const MemoryPlatform& os) {
-        std::optional<MemoryPlatform::ServiceRecord> record = os.service(kFull);
+        std::optional<MemoryPlatform::ServiceRecord> record = os.service(kFullName);
         return record ? record->controls.size() : 0u;
     };
     return {
         {"stop", "running", stopVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); },
+         node1(win::kServiceRunning),
          console(0, "Successfully stopped service.\n", ""),
          [](const Fault& f, const ToolConsole& clean) { return stopToolOpenOrControlFailure(f).value_or(clean); },
          [controls](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
@@ -76,7 +54,7 @@ std::vector<ToolPath> stopPaths() {
              EXPECT_EQ(controls(os), run.console.status == 0 ? 1u : 0u);
          }},
         {"stop", "stopped", stopVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); },
+         node1(win::kServiceStopped),
          console(-1, "", kStopRefusal + systemErrorLine("Could not stop service", win::kErrorServiceNotActive)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
@@ -88,10 +66,6 @@ std::vector<ToolPath> stopPaths() {
          },
          nullptr},
     };
-}
-
-TEST(FaultSweep, StopTool) {
-    for (const ToolPath& path : stopPaths()) sweepTool(path);
 }
 
 // --- Start tool ---
@@ -108,19 +82,26 @@ std::optional<ToolConsole> startToolFailure(const Fault& f) {
     }
 }
 
+// node1 as an installer that stored no trace settings leaves it: the start writes them.
+std::function<void(MemoryPlatform&)> node1WithoutTraceSettings(uint32_t state) {
+    return [state](MemoryPlatform& os) {
+        InstalledService().state(state).traceFiles(std::nullopt, std::nullopt).debugTrace(std::nullopt).install(os);
+    };
+}
+
 std::vector<ToolPath> startPaths() {
-    const std::vector<std::string> args = {"-servicename", kShort, "-servicetrace", "on", "-debug"};
+    const std::vector<std::string> args = {"-servicename", kShortName, "-servicetrace", "on", "-debug"};
     return {
         {"start", "success", startVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); },
+         node1WithoutTraceSettings(win::kServiceStopped),
          console(0, "Successfully started service.\n", ""),
          [](const Fault& f, const ToolConsole& clean) { return startToolFailure(f).value_or(clean); },
          [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
              // Success is claimed exactly when the start reached the service manager.
-             EXPECT_EQ(os.service(kFull)->startRequests, run.console.status == 0 ? 1u : 0u);
+             EXPECT_EQ(os.service(kFullName)->startRequests, run.console.status == 0 ? 1u : 0u);
          }},
         {"start", "already running", startVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); },
+         node1WithoutTraceSettings(win::kServiceRunning),
          console(-1, "", systemErrorLine("Failed to start service", win::kErrorServiceAlreadyRunning)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
@@ -134,14 +115,10 @@ std::vector<ToolPath> startPaths() {
     };
 }
 
-TEST(FaultSweep, StartTool) {
-    for (const ToolPath& path : startPaths()) sweepTool(path);
-}
-
 // --- Uninstall tool ---
 
-const std::string kRemoveLine = "Remove Service: " + kShort + "\r\n";
-const std::string kRemovedLine = "\r\nSuccessfully removed service " + kFull + ".\r\n";
+const std::string kRemoveLine = "Remove Service: " + kShortName + "\r\n";
+const std::string kRemovedLine = "\r\nSuccessfully removed service " + kFullName + ".\r\n";
 
 // Whatever fails once the command line is accepted, the status is 0 and the first line stands.
 std::optional<ToolConsole> uninstallFailure(const Fault& f) {
@@ -157,22 +134,22 @@ std::optional<ToolConsole> uninstallFailure(const Fault& f) {
 }
 
 std::vector<ToolPath> uninstallPaths() {
-    const std::vector<std::string> args = {"-servicename", kShort, "-debug"};
+    const std::vector<std::string> args = {"-servicename", kShortName, "-debug"};
     // The service is gone exactly when its removal is reported.
     auto removedAsReported = [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
         bool reported = run.console.out.find("Successfully removed") != std::string::npos;
-        EXPECT_EQ(!os.service(kFull).has_value(), reported);
+        EXPECT_EQ(!os.service(kFullName).has_value(), reported);
         if (!reported) {
-            EXPECT_TRUE(os.keyExists(kSourceKey)) << "the event-log source stays with the service";
+            EXPECT_TRUE(os.keyExists(kEventLogKey)) << "the event-log source stays with the service";
         }
     };
     return {
         {"uninstall", "stopped", uninstallVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); }, console(0, kRemoveLine + kRemovedLine, ""),
+         node1(win::kServiceStopped), console(0, kRemoveLine + kRemovedLine, ""),
          [](const Fault& f, const ToolConsole& clean) { return uninstallFailure(f).value_or(clean); },
          removedAsReported},
         {"uninstall", "running", uninstallVornelAgentServiceMain, args,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); },
+         node1(win::kServiceRunning),
          console(0, kRemoveLine, "Can not remove service unless it is stopped. (The service is running.)\n"),
          [](const Fault& f, const ToolConsole& clean) { return uninstallFailure(f).value_or(clean); },
          removedAsReported},
@@ -181,17 +158,13 @@ std::vector<ToolPath> uninstallPaths() {
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
                  return console(0, kRemoveLine,
-                                "Could not open service '" + kFull + "'\n" +
+                                "Could not open service '" + kFullName + "'\n" +
                                     systemErrorLineWithoutText("\treason", win::kErrorServiceDoesNotExist));
              }
              return uninstallFailure(f).value_or(clean);
          },
          nullptr},
     };
-}
-
-TEST(FaultSweep, UninstallTool) {
-    for (const ToolPath& path : uninstallPaths()) sweepTool(path);
 }
 
 // --- Info tool ---
@@ -215,8 +188,8 @@ std::optional<ToolConsole> statusQueryFailure(const Fault& f) {
 // A lookup by service name: the services key that cannot be opened gives the empty text, a
 // value that cannot be read "<null>"; the status stays 0.
 ToolPath valueLookup(const std::string& option, const std::string& label, const std::string& value) {
-    return {"info", option, vornelAgentServiceInfoMain, {"-" + option, kShort, "-debug"},
-            [](MemoryPlatform& os) { installNode1(os, win::kServiceRunning); }, console(0, label + " - " + value, ""),
+    return {"info", option, vornelAgentServiceInfoMain, {"-" + option, kShortName, "-debug"},
+            node1(win::kServiceRunning), console(0, label + " - " + value, ""),
             [label](const Fault& f, const ToolConsole& clean) {
                 switch (f.op) {
                     case Op::RegOpenKey: return console(0, label + " - ", "");
@@ -231,8 +204,8 @@ ToolPath valueLookup(const std::string& option, const std::string& label, const 
 std::vector<ToolPath> infoPaths() {
     auto status = [](const std::string& name, uint32_t state, const char* text) {
         return ToolPath{"info", "status " + name, vornelAgentServiceInfoMain,
-                        {"-getservicestatus", kShort, "-debug"},
-                        [state](MemoryPlatform& os) { installNode1(os, state); },
+                        {"-getservicestatus", kShortName, "-debug"},
+                        node1(state),
                         console(2, std::string(text) + "\n", ""),
                         [](const Fault& f, const ToolConsole& clean) { return statusQueryFailure(f).value_or(clean); },
                         nullptr};
@@ -240,12 +213,12 @@ std::vector<ToolPath> infoPaths() {
     return {
         status("running", win::kServiceRunning, "The service is running."),
         status("stopped", win::kServiceStopped, "The service is stopped."),
-        {"info", "status missing", vornelAgentServiceInfoMain, {"-getservicestatus", kShort, "-debug"}, nullptr,
+        {"info", "status missing", vornelAgentServiceInfoMain, {"-getservicestatus", kShortName, "-debug"}, nullptr,
          console(3, "", openFailure(win::kErrorServiceDoesNotExist)),
          [](const Fault& f, const ToolConsole& clean) {
              if (f.op == Op::SystemErrorText) {
                  return console(3, "",
-                                "Could not open service '" + kFull + "'\n" +
+                                "Could not open service '" + kFullName + "'\n" +
                                     systemErrorLineWithoutText("\treason", win::kErrorServiceDoesNotExist));
              }
              return statusQueryFailure(f).value_or(clean);
@@ -259,10 +232,8 @@ std::vector<ToolPath> infoPaths() {
          {"-getservicename", "-agentname", "AGENT1", "-agenthome", "C:\\agent\\", "-debug"},
          [](MemoryPlatform& os) {
              os.createKey("SYSTEM\\CurrentControlSet\\Services\\alpha");
-             const std::string node0 = parametersKeyPath(getFullServiceName(std::string("node0")));
-             os.setString(node0, kAgentName, "agent0");
-             os.setString(node0, kAgentHome, "C:\\agent0\\");
-             installNode1(os, win::kServiceRunning);
+             InstalledService("node0").agentName("agent0").agentHome("C:\\agent0\\").install(os);
+             InstalledService().state(win::kServiceRunning).install(os);
          },
          console(0, "Service Name - node1", ""),
          [](const Fault& f, const ToolConsole& clean) {
@@ -280,13 +251,9 @@ std::vector<ToolPath> infoPaths() {
     };
 }
 
-TEST(FaultSweep, InfoTool) {
-    for (const ToolPath& path : infoPaths()) sweepTool(path);
-}
-
 // --- Installer ---
 
-const std::string kAdded = std::string(kDisplayNameProductText) + " - " + kShort + " service successfully added.";
+const std::string kAdded = std::string(kDisplayNameProductText) + " - " + kShortName + " service successfully added.";
 const std::string kUpdating = "Service already exists, updating parameters...\n";
 
 // A manager that cannot be opened shows as the failure of the create call on its missing
@@ -300,40 +267,39 @@ std::optional<ToolConsole> addServiceFailure(const Fault& f) {
     }
 }
 
-// Every value under a key, by name.
-std::map<std::string, std::string> valuesOf(const MemoryPlatform& os, const std::string& key) {
-    std::map<std::string, std::string> values;
-    for (const std::string& name : os.valueNames(key)) values[name] = os.value(key, name)->data;
-    return values;
+// node1 as the installer leaves it, stopped, but for its description, so that a refused run
+// that wrote one would show.
+InstalledService node1WithoutDescription() {
+    return InstalledService().description(std::nullopt);
 }
 
 std::vector<ToolPath> installPaths() {
-    const std::vector<std::string> update = {"-servicename", kShort,    "-agentname", "agent1", "-agenthome",
+    const std::vector<std::string> update = {"-servicename", kShortName,    "-agentname", "agent1", "-agenthome",
                                              "C:\\agent",    "-starttype", "manual",   "-debug"};
     // A refused installation writes nothing: the values stay as they were before the run.
     auto unchangedWhenRefused = [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
         if (run.console.status != -1) return;
         MemoryPlatform before;
-        installNode1(before, win::kServiceStopped);
-        EXPECT_EQ(valuesOf(os, kParamsKey), valuesOf(before, kParamsKey));
-        EXPECT_EQ(valuesOf(os, serviceKeyPath(kFull)).count(kDescription), 0u);
+        node1WithoutDescription().install(before);
+        EXPECT_EQ(valuesOf(os, kParams), valuesOf(before, kParams));
+        EXPECT_EQ(valuesOf(os, serviceKeyPath(kFullName)).count(kDescription), 0u);
     };
     return {
         {"install", "create", installVornelAgentServiceMain,
-         {"-servicename", kShort, "-agentname", "agent1", "-agenthome", "C:\\agent", "-startargs", "-Dx -Dy",
+         {"-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent", "-startargs", "-Dx -Dy",
           "-encodeparams", "-servicetrace", "on", "-debug"},
          nullptr, console(0, kAdded, ""),
          [](const Fault& f, const ToolConsole& clean) { return addServiceFailure(f).value_or(clean); },
          [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
              // Created exactly when it says so; a failed creation leaves nothing behind.
-             EXPECT_EQ(os.service(kFull).has_value(), run.console.status == 0);
+             EXPECT_EQ(os.service(kFullName).has_value(), run.console.status == 0);
              if (run.console.status != 0) {
-                 EXPECT_FALSE(os.keyExists(kParamsKey));
-                 EXPECT_FALSE(os.keyExists(kSourceKey));
+                 EXPECT_FALSE(os.keyExists(kParams));
+                 EXPECT_FALSE(os.keyExists(kEventLogKey));
              }
          }},
         {"install", "update", installVornelAgentServiceMain, update,
-         [](MemoryPlatform& os) { installNode1(os, win::kServiceStopped); }, console(0, kUpdating, ""),
+         [](MemoryPlatform& os) { node1WithoutDescription().install(os); }, console(0, kUpdating, ""),
          [](const Fault& f, const ToolConsole& clean) {
              switch (f.op) {
                  // The installed command line cannot be read: not recognised as this installation's.
@@ -349,7 +315,9 @@ std::vector<ToolPath> installPaths() {
          unchangedWhenRefused},
         {"install", "other home", installVornelAgentServiceMain, update,
          [](MemoryPlatform& os) {
-             installNode1(os, win::kServiceStopped, "\"C:\\other\\bin\\VornelAgentService.exe\" \"" + kFull + "\"");
+             node1WithoutDescription()
+                 .imagePath("\"C:\\other\\bin\\VornelAgentService.exe\" \"" + kFullName + "\"")
+                 .install(os);
          },
          console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists)),
          [](const Fault& f, const ToolConsole& clean) {
@@ -362,9 +330,21 @@ std::vector<ToolPath> installPaths() {
     };
 }
 
-TEST(FaultSweep, Installer) {
-    for (const ToolPath& path : installPaths()) sweepTool(path);
+// --- Every path, one case each ---
+
+std::vector<ToolPath> allPaths() {
+    std::vector<ToolPath> all;
+    for (auto paths : {stopPaths, startPaths, uninstallPaths, infoPaths, installPaths}) {
+        for (ToolPath& path : paths()) all.push_back(std::move(path));
+    }
+    return all;
 }
+
+class ToolPaths : public ::testing::TestWithParam<ToolPath> {};
+
+TEST_P(ToolPaths, EndAsTheirFailureRulesSay) { sweepTool(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(FaultSweep, ToolPaths, ::testing::ValuesIn(allPaths()), caseName);
 
 }  // namespace
 }  // namespace vornel::testing

@@ -2,8 +2,7 @@
 // name and the reverse lookup's search rules.
 #include "info/info_lookups.h"
 
-#include <tuple>
-
+#include "installed_service.h"
 #include "test_support.h"
 
 namespace vornel::testing {
@@ -18,23 +17,11 @@ const std::string kHome = "C:\\agents\\one\\";
 
 using InfoLookupsTest = MemoryTest;
 
-// A child key of the services key as enumerated, with the values given (an absent one is not
-// written).
-void addKey(MemoryPlatform& os, const std::string& keyName, const std::optional<std::string>& agentName,
-            const std::optional<std::string>& agentHome) {
-    const std::string parameters = kServices + keyName + "\\Parameters";
-    os.createKey(parameters);
-    if (agentName) os.setString(parameters, "AgentName", *agentName);
-    if (agentHome) os.setString(parameters, "AgentHome", *agentHome);
-}
-
-void addService(MemoryPlatform& os, const std::string& shortName, const std::optional<std::string>& agentName,
-                const std::optional<std::string>& agentHome) {
-    addKey(os, kPrefix + " - " + shortName, agentName, agentHome);
-}
+// A service of the agent agent1 in C:\agents\one\, as installed.
+InstalledService agent1(const std::string& shortName) { return InstalledService(shortName).agentHome(kHome); }
 
 TEST_F(InfoLookupsTest, TheThreeKindsOfResultStayApart) {
-    addService(os, "node1", "agent1", "");
+    InstalledService("node1").agentHome("").logRoot(std::nullopt).install(os);
     EXPECT_EQ(getAgentName(os, std::string("node1")).kind, Kind::Value);
     EXPECT_EQ(getAgentName(os, std::string("node1")).text, "agent1");
     EXPECT_EQ(getAgentHome(os, std::string("node1")).kind, Kind::Value);  // stored empty
@@ -49,7 +36,7 @@ TEST_F(InfoLookupsTest, TheThreeKindsOfResultStayApart) {
 }
 
 TEST_F(InfoLookupsTest, ALookupByServiceNameTracesItsStepsInItsOwnWords) {
-    addService(os, "node1", "agent1", kHome);
+    agent1("node1").logRoot(std::nullopt).install(os);
     const std::string full = kPrefix + " - node1";
     enableTrace();
     getAgentName(os, std::string("node1"));
@@ -74,59 +61,62 @@ TEST_F(InfoLookupsTest, ALookupByServiceNameTracesItsStepsInItsOwnWords) {
                        }));
 }
 
-TEST_F(InfoLookupsTest, TheReverseLookupsRules) {
-    struct Case {
-        const char* rule;
-        std::vector<std::tuple<std::string, std::optional<std::string>, std::optional<std::string>>> keys;
-        std::string agentName, agentHome;
-        Kind kind;
-        std::string shortName;
-    } cases[] = {
-        {"name and home ignore letter case",
-         {{kPrefix + " - node1", "Agent1", "C:\\Agents\\One\\"}}, "aGENT1", "c:\\agents\\ONE\\", Kind::Value, "node1"},
-        {"a final separator makes homes differ",
-         {{kPrefix + " - node1", "agent1", kHome}}, "agent1", "C:\\agents\\one", Kind::Nothing, ""},
-        {"separators are not normalised",
-         {{kPrefix + " - node1", "agent1", kHome}}, "agent1", "C:/agents/one/", Kind::Nothing, ""},
-        {"nothing is trimmed",
-         {{kPrefix + " - node1", "agent1", kHome}}, "agent1 ", kHome, Kind::Nothing, ""},
-        {"the first match in enumeration order wins",
-         {{kPrefix + " - b", "agent1", kHome}, {kPrefix + " - A", "agent1", kHome}, {kPrefix + " - c", "agent1", kHome}},
-         "agent1", kHome, Kind::Value, "A"},
-        {"the prefix is compared case-sensitively",
-         {{"orviktambervornel6100agentservice - node1", "agent1", kHome}}, "agent1", kHome, Kind::Nothing, ""},
-        {"keys without the prefix are not looked at",
-         {{"Other - node1", "agent1", kHome}}, "agent1", kHome, Kind::Nothing, ""},
-        {"a key of only the prefix and separator gives the empty short name",
-         {{kPrefix + " - ", "agent1", kHome}}, "agent1", kHome, Kind::Value, ""},
-        {"the separator is skipped without being compared",
-         {{kPrefix + "XYZnode 2", "agent1", kHome}}, "agent1", kHome, Kind::Value, "node 2"},
-        {"the short name is returned as the key spells it",
-         {{kPrefix + " - Node-1 West", "agent1", kHome}}, "agent1", kHome, Kind::Value, "Node-1 West"},
-        {"a service without AgentName is passed over",
-         {{kPrefix + " - a", std::nullopt, kHome}, {kPrefix + " - b", "agent1", kHome}}, "agent1", kHome, Kind::Value,
-         "b"},
-        {"a service without AgentHome is passed over",
-         {{kPrefix + " - a", "agent1", std::nullopt}, {kPrefix + " - b", "agent1", kHome}}, "agent1", kHome,
-         Kind::Value, "b"},
-        {"a half-installed service alone finds nothing",
-         {{kPrefix + " - a", std::nullopt, std::nullopt}}, "agent1", kHome, Kind::Nothing, ""},
-    };
-    for (const Case& c : cases) {
-        MemoryPlatform fresh;
-        for (const auto& [keyName, agentName, agentHome] : c.keys) addKey(fresh, keyName, agentName, agentHome);
-        LookupResult result = getServiceName(fresh, c.agentName, c.agentHome);
-        EXPECT_EQ(result.kind, c.kind) << c.rule;
-        EXPECT_EQ(result.text, c.shortName) << c.rule;
-        EXPECT_EQ(fresh.openHandleCount(), 0u) << c.rule;
-    }
+struct ReverseRule {
+    const char* name;
+    std::vector<InstalledService> services;
+    std::string agentName, agentHome;
+    Kind kind;
+    std::string shortName;
+};
+
+class ReverseLookupRuleTest : public InfoLookupsTest, public ::testing::WithParamInterface<ReverseRule> {};
+
+TEST_P(ReverseLookupRuleTest, FindsTheServiceOfTheAgent) {
+    const ReverseRule& rule = GetParam();
+    for (const InstalledService& service : rule.services) service.install(os);
+    LookupResult result = getServiceName(os, rule.agentName, rule.agentHome);
+    EXPECT_EQ(result.kind, rule.kind);
+    EXPECT_EQ(result.text, rule.shortName);
+    EXPECT_EQ(os.openHandleCount(), 0u);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ReverseLookupRuleTest,
+    ::testing::Values(
+        ReverseRule{"NameAndHomeIgnoreLetterCase",
+                    {InstalledService("node1").agentName("Agent1").agentHome("C:\\Agents\\One\\")},
+                    "aGENT1", "c:\\agents\\ONE\\", Kind::Value, "node1"},
+        ReverseRule{"AFinalSeparatorMakesHomesDiffer", {agent1("node1")}, "agent1", "C:\\agents\\one",
+                    Kind::Nothing, ""},
+        ReverseRule{"SeparatorsAreNotNormalised", {agent1("node1")}, "agent1", "C:/agents/one/", Kind::Nothing, ""},
+        ReverseRule{"NothingIsTrimmed", {agent1("node1")}, "agent1 ", kHome, Kind::Nothing, ""},
+        ReverseRule{"TheFirstMatchInEnumerationOrderWins", {agent1("b"), agent1("A"), agent1("c")}, "agent1", kHome,
+                    Kind::Value, "A"},
+        ReverseRule{"ThePrefixIsComparedCaseSensitively",
+                    {agent1("node1").fullName("orviktambervornel6100agentservice - node1")}, "agent1", kHome,
+                    Kind::Nothing, ""},
+        ReverseRule{"KeysWithoutThePrefixAreNotLookedAt", {agent1("node1").fullName("Other - node1")}, "agent1",
+                    kHome, Kind::Nothing, ""},
+        ReverseRule{"AKeyOfOnlyThePrefixAndSeparatorGivesTheEmptyShortName", {agent1("")}, "agent1", kHome,
+                    Kind::Value, ""},
+        ReverseRule{"TheSeparatorIsSkippedWithoutBeingCompared", {agent1("node 2").fullName(kPrefix + "XYZnode 2")},
+                    "agent1", kHome, Kind::Value, "node 2"},
+        ReverseRule{"TheShortNameIsReturnedAsTheKeySpellsIt", {agent1("Node-1 West")}, "agent1", kHome, Kind::Value,
+                    "Node-1 West"},
+        ReverseRule{"AServiceWithoutAgentNameIsPassedOver", {agent1("a").agentName(std::nullopt), agent1("b")},
+                    "agent1", kHome, Kind::Value, "b"},
+        ReverseRule{"AServiceWithoutAgentHomeIsPassedOver", {agent1("a").agentHome(std::nullopt), agent1("b")},
+                    "agent1", kHome, Kind::Value, "b"},
+        ReverseRule{"AHalfInstalledServiceAloneFindsNothing",
+                    {agent1("a").agentName(std::nullopt).agentHome(std::nullopt)}, "agent1", kHome, Kind::Nothing,
+                    ""}),
+    rowName<ReverseRule>);
+
 TEST_F(InfoLookupsTest, TheReverseLookupTracesEveryKeyItLooksAt) {
-    addKey(os, "Alpha", "agent1", kHome);
-    addService(os, "half", std::nullopt, kHome);
-    addService(os, "node1", "agent1", kHome);
-    addService(os, "node2", "agent1", kHome);
+    agent1("alpha").fullName("Alpha").install(os);
+    agent1("half").agentName(std::nullopt).install(os);
+    agent1("node1").install(os);
+    agent1("node2").install(os);
     enableTrace();
     LookupResult result = getServiceName(os, std::string("agent1"), kHome);
     EXPECT_EQ(result.text, "node1");
@@ -150,36 +140,44 @@ TEST_F(InfoLookupsTest, TheReverseLookupTracesEveryKeyItLooksAt) {
                      }));
 }
 
-TEST_F(InfoLookupsTest, TheReverseLookupEndsEarlyWhenItCannotSearch) {
-    addService(os, "node1", "agent1", kHome);
-    struct Case {
-        std::optional<std::string> agentName, agentHome;
-        Op failing;
-        std::string lastLine;
-    } cases[] = {
-        {std::nullopt, kHome, Op::Count, "VornelAgentServiceInfo.getServiceName - exit - agent name = null"},
-        {"agent1", std::nullopt, Op::Count, "VornelAgentServiceInfo.getServiceName - exit - agent home = null"},
-        {"agent1", kHome, Op::RegOpenKey,
-         "VornelAgentServiceInfo.getServiceName - exit - failure to locate registry base key"},
-        {"agent1", kHome, Op::RegQueryInfoKey,
-         "VornelAgentServiceInfo.getServiceName - exit - failure to locate number of keys"},
-    };
+struct EarlyEnd {
+    const char* name;
+    std::optional<std::string> agentName, agentHome;
+    Op failing;
+    std::string lastLine;
+};
+
+class ReverseLookupEarlyEndTest : public InfoLookupsTest, public ::testing::WithParamInterface<EarlyEnd> {};
+
+TEST_P(ReverseLookupEarlyEndTest, EndsEarlyWhenItCannotSearch) {
+    const EarlyEnd& c = GetParam();
+    agent1("node1").install(os);
     enableTrace();
-    for (const Case& c : cases) {
-        os.resetCalls();
-        if (c.failing != Op::Count) os.failNext(c.failing, win::kErrorAccessDenied);
-        LookupResult result = getServiceName(os, c.agentName, c.agentHome);
-        EXPECT_EQ(result.kind, Kind::Nothing) << c.lastLine;
-        EXPECT_EQ(trace().back(), c.lastLine);
-        EXPECT_EQ(os.callCount(Op::RegEnumKey), 0u) << c.lastLine;
-    }
+    if (c.failing != Op::Count) os.failNext(c.failing, win::kErrorAccessDenied);
+    LookupResult result = getServiceName(os, c.agentName, c.agentHome);
+    EXPECT_EQ(result.kind, Kind::Nothing);
+    EXPECT_EQ(trace().back(), c.lastLine);
+    EXPECT_EQ(os.callCount(Op::RegEnumKey), 0u);
     EXPECT_EQ(os.openHandleCount(), 0u);
     EXPECT_EQ(out(), "");
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReverseLookupEarlyEndTest,
+    ::testing::Values(
+        EarlyEnd{"NoAgentName", std::nullopt, kHome, Op::Count,
+                 "VornelAgentServiceInfo.getServiceName - exit - agent name = null"},
+        EarlyEnd{"NoAgentHome", "agent1", std::nullopt, Op::Count,
+                 "VornelAgentServiceInfo.getServiceName - exit - agent home = null"},
+        EarlyEnd{"NoServicesKey", "agent1", kHome, Op::RegOpenKey,
+                 "VornelAgentServiceInfo.getServiceName - exit - failure to locate registry base key"},
+        EarlyEnd{"NoKeyCount", "agent1", kHome, Op::RegQueryInfoKey,
+                 "VornelAgentServiceInfo.getServiceName - exit - failure to locate number of keys"}),
+    rowName<EarlyEnd>);
+
 TEST_F(InfoLookupsTest, AKeyThatCannotBeEnumeratedIsPassedOverSilently) {
-    addService(os, "a", "agent1", kHome);
-    addService(os, "b", "agent1", kHome);
+    agent1("a").install(os);
+    agent1("b").install(os);
     // The key at index 1 (the first service, after EventLog) fails once; the search goes on.
     os.resetCalls();
     os.failCall(4, win::kErrorMoreData);  // open, count, enumerate 0, enumerate 1

@@ -25,11 +25,11 @@ std::vector<std::string> complete(std::vector<std::string> more) {
 TEST_P(InstallRefusalTest, PrintsTheUsageAndTouchesNothing) {
     const RefusalCase& c = GetParam();
     os.resetCalls();
-    EXPECT_EQ(install(c.args), c.status);
+    EXPECT_EQ(run(c.args), c.status);
     EXPECT_EQ(errWithoutTrace(), c.err);
     EXPECT_EQ(out(), kInstallUsage);
     EXPECT_EQ(os.callCount(), 0u) << "the platform was called";
-    EXPECT_FALSE(os.keyExists(kNode1Key));
+    EXPECT_FALSE(os.keyExists(kServiceKey));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                     complete({"-starttype", ""}),
                     "'' is not a valid argument for -startType.\n",
                     -1}),
-    [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(param.param.name); });
+    rowName<RefusalCase>);
 
 TEST_F(InstallTest, ABadStartTypeIsRefusedAfterEveryValueHasBeenDerived) {
     EXPECT_EQ(installNode1({"-debug", "-starttype", "automatically"}), -1);
@@ -92,7 +92,7 @@ TEST_F(InstallTest, ABadStartTypeIsRefusedAfterEveryValueHasBeenDerived) {
     EXPECT_EQ(main.back(),
               "InstallVornelAgentService - main - Pid File = C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile");
     EXPECT_TRUE(traceStartingWith("InstallVornelAgentService - addService").empty());
-    EXPECT_EQ(os.service(kNode1Full), std::nullopt);
+    EXPECT_EQ(os.service(kFullName), std::nullopt);
 }
 
 // --- Derived values, as they reach the Parameters key ---
@@ -152,43 +152,40 @@ INSTANTIATE_TEST_SUITE_P(
                     "C:\\agent",
                     {"-RESTART", "false", "-ServiceTrace", "on"},
                     {{"Restart", "false"}, {"DebugTrace", "on"}}}),
-    [](const ::testing::TestParamInfo<DerivedCase>& param) { return std::string(param.param.name); });
+    rowName<DerivedCase>);
 
-// Installs node1 on a platform of its own, so that each case of a table starts afresh.
-std::optional<MemoryPlatform::ServiceRecord> installAlone(std::vector<std::string> more) {
-    MemoryPlatform fresh;
-    std::vector<std::string> args = {"InstallVornelAgentService.exe", "-servicename", "node1", "-agentname", "a",
-                                     "-agenthome", "C:\\a"};
-    args.insert(args.end(), more.begin(), more.end());
-    Argv argv(std::move(args));
-    int status = installVornelAgentServiceMain(fresh, argv.argc(), argv.argv());
-    std::optional<MemoryPlatform::ServiceRecord> record = fresh.service(kNode1Full);
-    fresh.shutdown();
-    EXPECT_EQ(status, 0);
-    return record;
+struct AccountCase {
+    const char* name;
+    std::vector<std::string> more;
+    std::optional<std::string> account;
+    uint32_t startType;
+};
+
+class InstallAccountTest : public InstallTest, public ::testing::WithParamInterface<AccountCase> {};
+
+TEST_P(InstallAccountTest, TheAccountAndStartTypeFollowTheOptions) {
+    const AccountCase& c = GetParam();
+    ASSERT_EQ(installNode1(c.more), 0) << err();
+    std::optional<MemoryPlatform::ServiceRecord> record = os.service(kFullName);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->config.account, c.account);
+    EXPECT_EQ(record->config.startType, c.startType);
 }
 
-TEST_F(InstallTest, TheAccountAndStartTypeFollowTheOptions) {
-    struct Case {
-        std::vector<std::string> more;
-        std::optional<std::string> account;
-        uint32_t startType;
-    } cases[] = {
-        {{}, std::nullopt, win::kServiceDemandStart},
-        {{"-userid", "bob"}, ".\\bob", win::kServiceDemandStart},
-        {{"-userid", "DOMAIN\\bob", "-password", "pw"}, "DOMAIN\\bob", win::kServiceDemandStart},
-        {{"-userid", ".\\bob"}, ".\\bob", win::kServiceDemandStart},
-        {{"-starttype", "Manual"}, std::nullopt, win::kServiceDemandStart},
-        {{"-starttype", "automatic"}, std::nullopt, win::kServiceAutoStart},
-        {{"-starttype", "DISABLED"}, std::nullopt, win::kServiceDisabled},
-    };
-    for (const Case& c : cases) {
-        std::optional<MemoryPlatform::ServiceRecord> record = installAlone(c.more);
-        ASSERT_TRUE(record.has_value());
-        EXPECT_EQ(record->config.account, c.account) << (c.more.empty() ? "" : c.more[1]);
-        EXPECT_EQ(record->config.startType, c.startType) << (c.more.empty() ? "" : c.more[1]);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Install, InstallAccountTest,
+    ::testing::Values(
+        AccountCase{"NoOptions", {}, std::nullopt, win::kServiceDemandStart},
+        AccountCase{"AUserOfThisMachine", {"-userid", "bob"}, ".\\bob", win::kServiceDemandStart},
+        AccountCase{"ADomainUserStaysAsGiven",
+                    {"-userid", "DOMAIN\\bob", "-password", "pw"},
+                    "DOMAIN\\bob",
+                    win::kServiceDemandStart},
+        AccountCase{"AQualifiedLocalUserStaysAsGiven", {"-userid", ".\\bob"}, ".\\bob", win::kServiceDemandStart},
+        AccountCase{"ManualInAnyLetterCase", {"-starttype", "Manual"}, std::nullopt, win::kServiceDemandStart},
+        AccountCase{"Automatic", {"-starttype", "automatic"}, std::nullopt, win::kServiceAutoStart},
+        AccountCase{"DisabledInCapitals", {"-starttype", "DISABLED"}, std::nullopt, win::kServiceDisabled}),
+    rowName<AccountCase>);
 
 // --- The trace of the command line ---
 
@@ -219,7 +216,7 @@ TEST_F(InstallTest, TracesEveryValueOfTheCommandLineButNeverThePassword) {
 }
 
 TEST_F(InstallTest, TracesTheUnknownArgumentsWhenHelpIsGiven) {
-    EXPECT_EQ(install({"-help", "-debug", "foo", "bar"}), 0);
+    EXPECT_EQ(run({"-help", "-debug", "foo", "bar"}), 0);
     EXPECT_EQ(trace(), std::vector<std::string>{
                            "InstallVornelAgentService - main - Processed parameters, unknown params: foo bar "});
 }

@@ -528,22 +528,40 @@ TEST_F(MemoryPlatformTest, ChildKeysEnumerateInCaseInsensitiveOrderInTheirStored
     EXPECT_EQ(name, "ALPHA2");
 }
 
-TEST_F(MemoryPlatformTest, TextFilesReadAsTheCRuntimeReadsThemInTextMode) {
-    using namespace std::string_literals;
-    const std::pair<std::string, std::string> cases[] = {
-        {"123\r\n"s, "123\n"s},
-        {"5\r\r\n\r"s, "5\r\n\r"s},  // only a CR right before an LF goes
-        {"12\x1a" "34\n"s, "12"s},        // a Ctrl-Z ends the file
-        {"\x1a" "99\n"s, ""s},
-        {"\0" "1\n2\n"s, "\0" "1\n2\n"s},  // zero bytes are data
-    };
-    for (const auto& [stored, read] : cases) {
-        os.writeFile("C:\\agent.pid", stored);
-        std::string content = "left over";
-        ASSERT_EQ(os.readTextFile("c:\\AGENT.pid", content), 0u);
-        EXPECT_EQ(content, read) << ::testing::PrintToString(stored);
-    }
+struct TextFileRow {
+    const char* name;
+    std::string stored;
+    std::string read;
+};
+
+// A failing row shows its bytes escaped.
+void PrintTo(const TextFileRow& row, std::ostream* out) {
+    *out << row.name << ": " << ::testing::PrintToString(row.stored);
 }
+
+class MemoryPlatformTextFileTest : public MemoryPlatformTest, public ::testing::WithParamInterface<TextFileRow> {};
+
+TEST_P(MemoryPlatformTextFileTest, ReadsAsTheCRuntimeReadsItInTextMode) {
+    const TextFileRow& row = GetParam();
+    os.writeFile("C:\\agent.pid", row.stored);
+    std::string content = "left over";
+    ASSERT_EQ(os.readTextFile("c:\\AGENT.pid", content), 0u);
+    EXPECT_EQ(content, row.read);
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MemoryPlatformTextFileTest,
+    ::testing::Values(TextFileRow{"CrLfBecomesLf", "123\r\n"s, "123\n"s},
+                      // Only a CR right before an LF goes.
+                      TextFileRow{"OnlyTheCrBeforeAnLfGoes", "5\r\r\n\r"s, "5\r\n\r"s},
+                      // A Ctrl-Z ends the file.
+                      TextFileRow{"CtrlZEndsTheFile", "12\x1a" "34\n"s, "12"s},
+                      TextFileRow{"CtrlZFirstGivesNothing", "\x1a" "99\n"s, ""s},
+                      // Zero bytes are data.
+                      TextFileRow{"ZeroBytesAreData", "\0" "1\n2\n"s, "\0" "1\n2\n"s}),
+    rowName<TextFileRow>);
 
 }  // namespace
 }  // namespace vornel::testing

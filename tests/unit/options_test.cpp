@@ -4,19 +4,21 @@
 namespace vornel::testing {
 namespace {
 
-enum Row : size_t { SERVICENAME, USERID, PASSWORD, STARTARGS, ENCODEPARAMS, HELP, DEBUG };
-
-OptionTable sampleTable() {
-    return OptionTable{
-        {"servicename", {}, OPTION_VALUE_REQUIRED},
-        {"userid", {}, OPTION_VALUE_REQUIRED},
-        {"password", {}, OPTION_VALUE_REQUIRED},
-        {"startargs", {}, OPTION_VALUE_REQUIRED},
-        {"encodeparams", {}, OPTION_VALUE_OPTIONAL},
-        {"help", {}, 0},
-        {"debug", {}, 0},
+struct SampleOptions {
+    enum Option : size_t { ServiceName, Userid, Password, StartArgs, EncodeParams, Help, Debug, Count };
+    static constexpr OptionRow rows[] = {
+        {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
+        {Userid, "userid", OPTION_VALUE_REQUIRED},
+        {Password, "password", OPTION_VALUE_REQUIRED},
+        {StartArgs, "startargs", OPTION_VALUE_REQUIRED},
+        {EncodeParams, "encodeparams", OPTION_VALUE_OPTIONAL},
+        {Help, "help", 0},
+        {Debug, "debug", 0},
     };
-}
+};
+using Opt = SampleOptions;
+
+OptionTable sampleTable() { return optionTableOf<SampleOptions>(); }
 
 class OptionsTest : public MemoryTest {
 protected:
@@ -31,22 +33,73 @@ protected:
     std::unique_ptr<Argv> argv_;
 };
 
-TEST(LooksLikeOption, ADashWordWithoutWhiteSpace) {
-    struct Case {
-        const char* argument;
-        bool expected;
-    } cases[] = {{"-servicename", true}, {"-", true},         {"--x", true},     {"servicename", false},
-                 {"/servicename", false}, {"-a b", false},   {"-a\tb", false},  {"-a\n", false},
-                 {"-a\v", false},         {"-a\f", false},    {"-a\r", false},   {"", false},
-                 {nullptr, false}};
-    for (const Case& c : cases) EXPECT_EQ(looksLikeOption(c.argument), c.expected) << orNull(c.argument);
+// Declarations that break the convention, for the compile-time check.
+struct RowMissing {
+    enum Option : size_t { First, Second, Count };
+    static constexpr OptionRow rows[] = {{First, "first", 0}};
+};
+struct RowsSwapped {
+    enum Option : size_t { First, Second, Count };
+    static constexpr OptionRow rows[] = {{Second, "second", 0}, {First, "first", 0}};
+};
+struct RowRepeated {
+    enum Option : size_t { First, Second, Count };
+    static constexpr OptionRow rows[] = {{First, "first", 0}, {First, "second", 0}, {Second, "third", 0}};
+};
+
+TEST(OptionTableOf, TheCheckRefusesATableThatDoesNotFollowItsEnumeration) {
+    static_assert(hasOneRowPerOption<SampleOptions>());
+    EXPECT_FALSE(hasOneRowPerOption<RowMissing>());
+    EXPECT_FALSE(hasOneRowPerOption<RowsSwapped>());
+    EXPECT_FALSE(hasOneRowPerOption<RowRepeated>());
 }
+
+TEST(OptionTableOf, ANewTableHasTheDeclaredRowsWithNothingParsedYet) {
+    OptionTable table = optionTableOf<SampleOptions>();
+    ASSERT_EQ(table.entries.size(), static_cast<size_t>(Opt::Count));
+    for (const OptionRow& row : SampleOptions::rows) {
+        const OptionEntry& entry = table.entries[row.position];
+        EXPECT_STREQ(entry.name, row.name);
+        EXPECT_EQ(entry.flags, row.flags) << row.name;
+        EXPECT_EQ(entry.value, std::nullopt) << row.name;
+    }
+    EXPECT_TRUE(table.marks.empty());
+    EXPECT_EQ(table.count, 0);
+}
+
+struct ArgumentRow {
+    const char* name;
+    const char* argument;
+    bool expected;
+};
+
+// A failing row shows its argument escaped.
+void PrintTo(const ArgumentRow& row, std::ostream* out) {
+    *out << row.name << ": " << (row.argument ? ::testing::PrintToString(std::string(row.argument)) : "<null>");
+}
+
+class LooksLikeOptionTest : public ::testing::TestWithParam<ArgumentRow> {};
+
+TEST_P(LooksLikeOptionTest, ADashWordWithoutWhiteSpace) {
+    EXPECT_EQ(looksLikeOption(GetParam().argument), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LooksLikeOptionTest,
+    ::testing::Values(ArgumentRow{"ADashWord", "-servicename", true}, ArgumentRow{"ALoneDash", "-", true},
+                      ArgumentRow{"TwoDashes", "--x", true}, ArgumentRow{"NoDash", "servicename", false},
+                      ArgumentRow{"ASlash", "/servicename", false}, ArgumentRow{"ABlank", "-a b", false},
+                      ArgumentRow{"ATab", "-a\tb", false}, ArgumentRow{"ALineFeed", "-a\n", false},
+                      ArgumentRow{"AVerticalTab", "-a\v", false}, ArgumentRow{"AFormFeed", "-a\f", false},
+                      ArgumentRow{"ACarriageReturn", "-a\r", false}, ArgumentRow{"Empty", "", false},
+                      ArgumentRow{"Absent", nullptr, false}),
+    rowName<ArgumentRow>);
 
 TEST(FindOption, WholeNamesInAnyLetterCaseButNoAbbreviations) {
     OptionTable table = sampleTable();
-    EXPECT_EQ(findOption(table, "-servicename"), SERVICENAME);
-    EXPECT_EQ(findOption(table, "-SERVICENAME"), SERVICENAME);
-    EXPECT_EQ(findOption(table, "-ServiceName"), SERVICENAME);
+    EXPECT_EQ(findOption(table, "-servicename"), Opt::ServiceName);
+    EXPECT_EQ(findOption(table, "-SERVICENAME"), Opt::ServiceName);
+    EXPECT_EQ(findOption(table, "-ServiceName"), Opt::ServiceName);
     EXPECT_EQ(findOption(table, "-service"), -1);
     EXPECT_EQ(findOption(table, "-servicenamex"), -1);
     EXPECT_EQ(findOption(table, "servicename"), -1);
@@ -55,119 +108,140 @@ TEST(FindOption, WholeNamesInAnyLetterCaseButNoAbbreviations) {
 
 TEST_F(OptionsTest, ValuesArePresentAndTakenFromTheNextArgument) {
     ASSERT_EQ(parse({"-ServiceName", "node1", "-debug"}), 1);
-    EXPECT_TRUE(isOptionSet(table, SERVICENAME));
-    EXPECT_EQ(getOptionValue(table, SERVICENAME), std::string("node1"));
-    EXPECT_TRUE(isOptionSet(table, DEBUG));
-    EXPECT_FALSE(isOptionSet(table, HELP));
-    EXPECT_EQ(getOptionValue(table, HELP), std::nullopt);
+    EXPECT_TRUE(isOptionSet(table, Opt::ServiceName));
+    EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("node1"));
+    EXPECT_TRUE(isOptionSet(table, Opt::Debug));
+    EXPECT_FALSE(isOptionSet(table, Opt::Help));
+    EXPECT_EQ(getOptionValue(table, Opt::Help), std::nullopt);
     EXPECT_EQ(unknown(), std::nullopt);
 }
 
-TEST_F(OptionsTest, AMissingRequiredValueFailsNamingTheOptionAsTheTableSpellsIt) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    } cases[] = {
-        {{"-SERVICENAME"}, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-startargs", "-Dx"}, "Parameter -startargs needs to be followed by an argument.\n"},
-        {{"-servicename", "-debug"}, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-help", "-userid"}, "Parameter -userid needs to be followed by an argument.\n"},
-        // The arguments after the first failing option are not looked at.
-        {{"-userid", "-password"}, "Parameter -userid needs to be followed by an argument.\n"},
-    };
-    for (Case& c : cases) {
-        table = sampleTable();
-        std::string before = err();
-        EXPECT_EQ(parse(c.args), 0);
-        EXPECT_EQ(err().substr(before.size()), c.message);
-    }
+struct MissingValueRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+};
+
+class MissingValueTest : public OptionsTest, public ::testing::WithParamInterface<MissingValueRow> {};
+
+TEST_P(MissingValueTest, FailsNamingTheOptionAsTheTableSpellsIt) {
+    EXPECT_EQ(parse(GetParam().args), 0);
+    EXPECT_EQ(err(), GetParam().message);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MissingValueTest,
+    ::testing::Values(
+        MissingValueRow{"AtTheEndInCapitals", {"-SERVICENAME"},
+                        "Parameter -servicename needs to be followed by an argument.\n"},
+        MissingValueRow{"BeforeADashWord", {"-startargs", "-Dx"},
+                        "Parameter -startargs needs to be followed by an argument.\n"},
+        MissingValueRow{"BeforeAnOption", {"-servicename", "-debug"},
+                        "Parameter -servicename needs to be followed by an argument.\n"},
+        MissingValueRow{"AfterHelp", {"-help", "-userid"}, "Parameter -userid needs to be followed by an argument.\n"},
+        // The arguments after the first failing option are not looked at.
+        MissingValueRow{"OnlyTheFirstFailure", {"-userid", "-password"},
+                        "Parameter -userid needs to be followed by an argument.\n"}),
+    rowName<MissingValueRow>);
 
 TEST_F(OptionsTest, AValueThatBeginsWithADashIsAcceptedOnlyWithWhiteSpaceInIt) {
     ASSERT_EQ(parse({"-startargs", "-Dx -Dy"}), 1);
-    EXPECT_EQ(getOptionValue(table, STARTARGS), std::string("-Dx -Dy"));
+    EXPECT_EQ(getOptionValue(table, Opt::StartArgs), std::string("-Dx -Dy"));
 }
 
 TEST_F(OptionsTest, AnOptionalValueIsTakenWhenSuitableAndOtherwiseLeftAbsent) {
     ASSERT_EQ(parse({"-encodeparams", "yes", "-servicename", "x"}), 1);
-    EXPECT_EQ(getOptionValue(table, ENCODEPARAMS), std::string("yes"));
+    EXPECT_EQ(getOptionValue(table, Opt::EncodeParams), std::string("yes"));
     EXPECT_EQ(unknown(), std::nullopt);
 
     table = sampleTable();
     ASSERT_EQ(parse({"-encodeparams", "-servicename", "x"}), 1);
-    EXPECT_TRUE(isOptionSet(table, ENCODEPARAMS));
-    EXPECT_EQ(getOptionValue(table, ENCODEPARAMS), std::nullopt);
+    EXPECT_TRUE(isOptionSet(table, Opt::EncodeParams));
+    EXPECT_EQ(getOptionValue(table, Opt::EncodeParams), std::nullopt);
 
     table = sampleTable();
     ASSERT_EQ(parse({"-servicename", "x", "-encodeparams"}), 1);
-    EXPECT_TRUE(isOptionSet(table, ENCODEPARAMS));
+    EXPECT_TRUE(isOptionSet(table, Opt::EncodeParams));
     EXPECT_EQ(err(), "");
 }
 
 TEST_F(OptionsTest, TheCandidateIsNotLookedUpInTheTable) {
     ASSERT_EQ(parse({"-servicename", "help"}), 1);
-    EXPECT_EQ(getOptionValue(table, SERVICENAME), std::string("help"));
-    EXPECT_FALSE(isOptionSet(table, HELP));
+    EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("help"));
+    EXPECT_FALSE(isOptionSet(table, Opt::Help));
 }
 
 TEST_F(OptionsTest, AnOptionWithoutValueNeverConsumesTheNextArgument) {
     ASSERT_EQ(parse({"-help", "extra"}), 1);
-    EXPECT_TRUE(isOptionSet(table, HELP));
+    EXPECT_TRUE(isOptionSet(table, Opt::Help));
     EXPECT_EQ(unknown(), std::string("extra "));
 }
 
 TEST_F(OptionsTest, TheLastOccurrenceWins) {
     ASSERT_EQ(parse({"-servicename", "a", "-servicename", "b"}), 1);
-    EXPECT_EQ(getOptionValue(table, SERVICENAME), std::string("b"));
+    EXPECT_EQ(getOptionValue(table, Opt::ServiceName), std::string("b"));
 }
 
-TEST_F(OptionsTest, UnrecognisedArgumentsAreEachFollowedByOneBlank) {
-    struct Case {
-        std::vector<std::string> args;
-        std::optional<std::string> expected;
-    } cases[] = {
-        {{}, std::nullopt},
-        {{"a", "b"}, std::string("a b ")},
-        {{"/servicename", "x"}, std::string("/servicename x ")},
-        {{"-service", "x"}, std::string("-service x ")},
-        {{"-servicename x"}, std::string("-servicename x ")},
-        {{"foo"}, std::string("foo ")},
-        {{""}, std::string(" ")},
-        {{"-servicename", "x", "-debug"}, std::nullopt},
-    };
-    for (Case& c : cases) {
-        table = sampleTable();
-        ASSERT_EQ(parse(c.args), 1);
-        EXPECT_EQ(unknown(), c.expected);
-    }
+struct UnknownRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> expected;
+};
+
+class UnknownParamsTest : public OptionsTest, public ::testing::WithParamInterface<UnknownRow> {};
+
+TEST_P(UnknownParamsTest, UnrecognisedArgumentsAreEachFollowedByOneBlank) {
+    ASSERT_EQ(parse(GetParam().args), 1);
+    EXPECT_EQ(unknown(), GetParam().expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UnknownParamsTest,
+    ::testing::Values(UnknownRow{"NoArguments", {}, std::nullopt},
+                      UnknownRow{"TwoWords", {"a", "b"}, std::string("a b ")},
+                      UnknownRow{"ASlashOption", {"/servicename", "x"}, std::string("/servicename x ")},
+                      UnknownRow{"AnAbbreviation", {"-service", "x"}, std::string("-service x ")},
+                      UnknownRow{"AnOptionWithItsValueInOneArgument", {"-servicename x"},
+                                 std::string("-servicename x ")},
+                      UnknownRow{"OneWord", {"foo"}, std::string("foo ")},
+                      UnknownRow{"AnEmptyArgument", {""}, std::string(" ")},
+                      UnknownRow{"OnlyKnownOptions", {"-servicename", "x", "-debug"}, std::nullopt}),
+    rowName<UnknownRow>);
 
 TEST_F(OptionsTest, OptionArgumentsFormatWithTheTableName) {
     ASSERT_EQ(parse({"-USERID", "admin"}), 1);
-    EXPECT_EQ(formatOptionArgument(table, USERID), "-userid admin");
-    EXPECT_EQ(formatOptionArgument(table, PASSWORD), "");
+    EXPECT_EQ(formatOptionArgument(table, Opt::Userid), "-userid admin");
+    EXPECT_EQ(formatOptionArgument(table, Opt::Password), "");
 }
 
-TEST_F(OptionsTest, TheExtraParametersLine) {
-    struct Case {
-        std::vector<std::string> args;
-        std::optional<std::string> line;
-        std::optional<std::string> traced;
-    } cases[] = {
-        {{"-servicename", "s"}, std::nullopt, std::nullopt},
-        {{"x", "y", "-userid", "admin"}, std::string("x y  -userid admin "), std::string("x y  -userid admin ")},
-        {{"-password", "secret"}, std::string("  -password secret"), std::string("  -password ********")},
-        {{"x"}, std::string("x   "), std::string("x   ")},
-        {{"-userid", "u", "-password", "p w"}, std::string(" -userid u -password p w"),
-         std::string(" -userid u -password ********")},
-    };
-    for (Case& c : cases) {
-        table = sampleTable();
-        ASSERT_EQ(parse(c.args), 1);
-        EXPECT_EQ(buildExtraParams(table, unknown(), USERID, PASSWORD), c.line);
-        EXPECT_EQ(buildTracedExtraParams(table, unknown(), USERID, PASSWORD), c.traced);
-    }
+struct ExtraParamsRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> line;
+    std::optional<std::string> traced;
+};
+
+class ExtraParamsTest : public OptionsTest, public ::testing::WithParamInterface<ExtraParamsRow> {};
+
+TEST_P(ExtraParamsTest, TheExtraParametersLine) {
+    const ExtraParamsRow& row = GetParam();
+    ASSERT_EQ(parse(row.args), 1);
+    EXPECT_EQ(buildExtraParams(table, unknown(), Opt::Userid, Opt::Password), row.line);
+    EXPECT_EQ(buildTracedExtraParams(table, unknown(), Opt::Userid, Opt::Password), row.traced);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ExtraParamsTest,
+    ::testing::Values(
+        ExtraParamsRow{"Nothing", {"-servicename", "s"}, std::nullopt, std::nullopt},
+        ExtraParamsRow{"WordsAndAUser", {"x", "y", "-userid", "admin"}, std::string("x y  -userid admin "),
+                       std::string("x y  -userid admin ")},
+        ExtraParamsRow{"APassword", {"-password", "secret"}, std::string("  -password secret"),
+                       std::string("  -password ********")},
+        ExtraParamsRow{"AWord", {"x"}, std::string("x   "), std::string("x   ")},
+        ExtraParamsRow{"AUserAndAPasswordWithABlank", {"-userid", "u", "-password", "p w"},
+                       std::string(" -userid u -password p w"), std::string(" -userid u -password ********")}),
+    rowName<ExtraParamsRow>);
 
 }  // namespace
 }  // namespace vornel::testing

@@ -36,14 +36,19 @@ TEST_F(RegistryTest, AMissingValueIsAbsentAndTheKeyIsClosed) {
     EXPECT_EQ(os.openHandleCount(), 0u);
 }
 
-TEST_F(RegistryTest, AStringReadsWholeWhateverItsLength) {
-    for (size_t length : {size_t{0}, size_t{1}, size_t{2047}, size_t{2048}, size_t{5000}}) {
-        std::string text(length, 'x');
-        os.setString(kParams, "StartupArguments", text);
-        EXPECT_EQ(getRegistryValue(os, kParams, "StartupArguments"), text) << length;
-    }
-    EXPECT_EQ(trace()[2], "CommonVornelAgentService - getRegistryValue - value = ");
+class RegistryLengthTest : public RegistryTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(RegistryLengthTest, AStringReadsWholeWhateverItsLength) {
+    std::string text(GetParam(), 'x');
+    os.setString(kParams, "StartupArguments", text);
+    EXPECT_EQ(getRegistryValue(os, kParams, "StartupArguments"), text);
+    EXPECT_EQ(trace()[2], "CommonVornelAgentService - getRegistryValue - value = " + text);
 }
+
+INSTANTIATE_TEST_SUITE_P(Lengths, RegistryLengthTest, ::testing::Values(0, 1, 2047, 2048, 5000),
+                         [](const ::testing::TestParamInfo<size_t>& length) {
+                             return std::to_string(length.param) + "Characters";
+                         });
 
 TEST_F(RegistryTest, OtherTypesReadAsTheirBytesUpToTheFirstZero) {
     os.setDword(kParams, "Number", 7);
@@ -85,24 +90,33 @@ TEST_F(RegistryTest, AnEmptyTextIsStoredAsTheTerminatorAloneAndReadsAsPresent) {
     EXPECT_EQ(getRegistryValue(os, kParams, "StopArguments"), std::string());
 }
 
-TEST_F(RegistryTest, FailuresShowOnlyInTheTraceAndTheResult) {
-    struct Case {
-        Op op;
-        const char* lastLine;
-    } cases[] = {
-        {Op::RegCreateKeyEx, "InstallVornelAgentService - setRegistryValue - returning false - create failed"},
-        {Op::RegSetValue, "InstallVornelAgentService - setRegistryValue - returning false - set failed"},
-    };
-    for (const Case& c : cases) {
-        os.failNext(c.op, win::kErrorAccessDenied);
-        EXPECT_EQ(setRegistryValue(os, kParams, "AgentHome", "C:\\agent\\"), 0);
-        EXPECT_EQ(trace().back(), c.lastLine);
-        EXPECT_EQ(errWithoutTrace(), "");
-        EXPECT_EQ(out(), "");
-        EXPECT_FALSE(os.value(kParams, "AgentHome").has_value());
-        EXPECT_EQ(os.openHandleCount(), 0u);
-    }
+struct WriteFailureRow {
+    const char* name;
+    Op op;
+    const char* lastLine;
+};
+
+class RegistryWriteFailureTest : public RegistryTest, public ::testing::WithParamInterface<WriteFailureRow> {};
+
+TEST_P(RegistryWriteFailureTest, ShowsOnlyInTheTraceAndTheResult) {
+    const WriteFailureRow& row = GetParam();
+    os.failNext(row.op, win::kErrorAccessDenied);
+    EXPECT_EQ(setRegistryValue(os, kParams, "AgentHome", "C:\\agent\\"), 0);
+    EXPECT_EQ(trace().back(), row.lastLine);
+    EXPECT_EQ(errWithoutTrace(), "");
+    EXPECT_EQ(out(), "");
+    EXPECT_FALSE(os.value(kParams, "AgentHome").has_value());
+    EXPECT_EQ(os.openHandleCount(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RegistryWriteFailureTest,
+    ::testing::Values(
+        WriteFailureRow{"TheKeyCannotBeCreated", Op::RegCreateKeyEx,
+                        "InstallVornelAgentService - setRegistryValue - returning false - create failed"},
+        WriteFailureRow{"TheValueCannotBeSet", Op::RegSetValue,
+                        "InstallVornelAgentService - setRegistryValue - returning false - set failed"}),
+    rowName<WriteFailureRow>);
 
 TEST_F(RegistryTest, AReadOnlyKeyOpenedForReadingCannotBeWritten) {
     os.setString(kParams, "AgentHome", "C:\\agent\\");

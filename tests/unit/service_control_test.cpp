@@ -6,24 +6,31 @@ namespace {
 
 using ServiceControlTest = MemoryTest;
 
-TEST(ServiceStateText, OneSentencePerStateAndOneForTheRest) {
-    struct Case {
-        uint32_t state;
-        const char* text;
-    } cases[] = {
-        {0, "Unable to determine Service status."},
-        {1, "The service is stopped."},
-        {2, "The service start is pending."},
-        {3, "The service stop is pending."},
-        {4, "The service is running."},
-        {5, "The service continue is pending."},
-        {6, "The service pause is pending."},
-        {7, "The service is paused."},
-        {8, "Unable to determine Service status."},
-        {0xFFFFFFFF, "Unable to determine Service status."},
-    };
-    for (const Case& c : cases) EXPECT_STREQ(serviceStateText(c.state), c.text) << c.state;
+struct StateTextRow {
+    const char* name;
+    uint32_t state;
+    const char* text;
+};
+
+class ServiceStateTextTest : public ::testing::TestWithParam<StateTextRow> {};
+
+TEST_P(ServiceStateTextTest, OneSentencePerStateAndOneForTheRest) {
+    EXPECT_STREQ(serviceStateText(GetParam().state), GetParam().text);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ServiceStateTextTest,
+    ::testing::Values(StateTextRow{"Zero", 0, "Unable to determine Service status."},
+                      StateTextRow{"Stopped", 1, "The service is stopped."},
+                      StateTextRow{"StartPending", 2, "The service start is pending."},
+                      StateTextRow{"StopPending", 3, "The service stop is pending."},
+                      StateTextRow{"Running", 4, "The service is running."},
+                      StateTextRow{"ContinuePending", 5, "The service continue is pending."},
+                      StateTextRow{"PausePending", 6, "The service pause is pending."},
+                      StateTextRow{"Paused", 7, "The service is paused."},
+                      StateTextRow{"Eight", 8, "Unable to determine Service status."},
+                      StateTextRow{"AllBits", 0xFFFFFFFF, "Unable to determine Service status."}),
+    rowName<StateTextRow>);
 
 TEST_F(ServiceControlTest, TheOpenFailureReportGoesToTheErrorStreamOnly) {
     reportOpenServiceFailure(os, std::string("OrvikTamberVornel6100AgentService - x"), win::kErrorServiceDoesNotExist);

@@ -1,5 +1,5 @@
 #include "start/start_tool.h"
-#include "tool_test_support.h"
+#include "tool_test.h"
 
 namespace vornel::testing {
 namespace {
@@ -15,11 +15,15 @@ const std::string kDefaultStdOut = kLogRoot + "\\VornelAgentService.stdout";
 const std::string kDefaultStdErr = kLogRoot + "\\VornelAgentService.stderr";
 const std::string kSetTrace = "StartVornelAgentService - setServiceTrace - ";
 
+// node1 as an installer that stored no trace settings leaves it: the start fills them in.
+InstalledService withoutTraceSettings() {
+    return InstalledService().traceFiles(std::nullopt, std::nullopt).debugTrace(std::nullopt);
+}
+
 class StartToolTest : public ToolTest {
 protected:
     StartToolTest() : ToolTest(startVornelAgentServiceMain, "StartVornelAgentService.exe") {}
 
-    std::optional<std::string> param(const std::string& name) { return os.stringValue(kParams, name); }
     unsigned startRequests() {
         std::optional<MemoryPlatform::ServiceRecord> record = os.service(kFullName);
         return record ? record->startRequests : 0;
@@ -28,39 +32,52 @@ protected:
 
 // --- Command line ---
 
-TEST_F(StartToolTest, RefusedOrHelpCommandLinesTouchNothing) {
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    } cases[] = {
-        // Help comes before every other check.
-        {{"-help"}, 0, ""},
-        {{"-HELP", "-servicename", kShortName, "-servicetrace", "on", "extra", "-debug"}, 0, ""},
-        // A parse failure is not rescued by -help; the message names the option as the table does.
-        {{"-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-help", "-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-SERVICENAME", "-debug"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-servicename", kShortName, "-servicetrace", "-help"}, -1,
-         "Parameter -servicetrace needs to be followed by an argument.\n"},
-        // Without -servicename: the message has no line end.
-        {{}, -1, "Required argument [-servicename] not specified!"},
-        {{"-debug", "-servicetrace", "on", kShortName}, -1, "Required argument [-servicename] not specified!"},
-    };
-    install();
-    os.resetCalls();
-    for (const Case& c : cases) {
-        Outcome outcome = runCapturing(c.args);
-        EXPECT_EQ(outcome.status, c.status) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(outcome.out, kUsage) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(outcome.err, c.err) << ::testing::PrintToString(c.args);
-    }
+struct CommandLineRow {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+};
+
+class StartCommandLineTest : public StartToolTest, public ::testing::WithParamInterface<CommandLineRow> {};
+
+TEST_P(StartCommandLineTest, RefusedOrHelpCommandLinesTouchNothing) {
+    const CommandLineRow& row = GetParam();
+    withoutTraceSettings().install(os);
+    Outcome outcome = runCapturing(row.args);
+    EXPECT_EQ(outcome.status, row.status);
+    EXPECT_EQ(outcome.out, kUsage);
+    EXPECT_EQ(outcome.err, row.err);
     EXPECT_EQ(os.callCount(), 0u) << "no registry or service manager call";
     EXPECT_EQ(param(kDebugTrace), std::nullopt);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartCommandLineTest,
+    ::testing::Values(
+        // Help comes before every other check.
+        CommandLineRow{"Help", {"-help"}, 0, ""},
+        CommandLineRow{"HelpInCapitalsWithEverythingElse",
+                       {"-HELP", "-servicename", kShortName, "-servicetrace", "on", "extra", "-debug"},
+                       0,
+                       ""},
+        // A parse failure is not rescued by -help; the message names the option as the table does.
+        CommandLineRow{"NoServiceNameValue", {"-servicename"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"NoServiceNameValueWithHelp", {"-help", "-servicename"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"AnOptionInCapitalsBeforeAnother", {"-SERVICENAME", "-debug"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"NoServiceTraceValueBeforeHelp", {"-servicename", kShortName, "-servicetrace", "-help"}, -1,
+                       "Parameter -servicetrace needs to be followed by an argument.\n"},
+        // Without -servicename: the message has no line end.
+        CommandLineRow{"NoArguments", {}, -1, "Required argument [-servicename] not specified!"},
+        CommandLineRow{"NoServiceNameOption", {"-debug", "-servicetrace", "on", kShortName}, -1,
+                       "Required argument [-servicename] not specified!"}),
+    rowName<CommandLineRow>);
+
 TEST_F(StartToolTest, UnrecognisedArgumentsAreIgnored) {
-    install();
+    InstalledService().install(os);
     Outcome outcome = runCapturing({"/x", "-servicename", kShortName, "-unknown", "servicename"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "Successfully started service.\n");
@@ -69,7 +86,7 @@ TEST_F(StartToolTest, UnrecognisedArgumentsAreIgnored) {
 }
 
 TEST_F(StartToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
-    install();
+    withoutTraceSettings().install(os);
     Outcome outcome = runCapturing({"-servicename", kShortName, "x", "-userid", "admin", "-password", "secret",
                                     "-servicetrace", "on", "-debug"});
     ASSERT_EQ(outcome.status, 0);
@@ -95,7 +112,7 @@ TEST_F(StartToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
 }
 
 TEST_F(StartToolTest, WithoutUnrecognisedArgumentsOrCredentialsTheTraceShowsNull) {
-    install();
+    InstalledService().install(os);
     Outcome outcome = runCapturing({"-servicename", kShortName, "-debug"});
     ASSERT_EQ(outcome.status, 0);
     EXPECT_TRUE(traced("StartVornelAgentService - main - Processed parameters, unknown params: <null>"));
@@ -106,7 +123,7 @@ TEST_F(StartToolTest, WithoutUnrecognisedArgumentsOrCredentialsTheTraceShowsNull
 // --- Trace settings ---
 
 TEST_F(StartToolTest, MissingTraceFilesGetDefaultsUnderTheLogRoot) {
-    install();
+    withoutTraceSettings().install(os);
     ASSERT_EQ(run({"-servicename", kShortName}), 0);
     EXPECT_EQ(param(kStdOutTraceFile), kDefaultStdOut);
     EXPECT_EQ(param(kStdErrTraceFile), kDefaultStdErr);
@@ -114,62 +131,62 @@ TEST_F(StartToolTest, MissingTraceFilesGetDefaultsUnderTheLogRoot) {
 }
 
 TEST_F(StartToolTest, ExistingTraceFilesAreKeptEvenWhenEmpty) {
-    install();
-    os.setString(kParams, kStdOutTraceFile, "D:\\mine.out");
-    os.setString(kParams, kStdErrTraceFile, "");
+    InstalledService().traceFiles("D:\\mine.out", "").install(os);
     ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
     EXPECT_EQ(param(kStdOutTraceFile), std::string("D:\\mine.out"));
     EXPECT_EQ(param(kStdErrTraceFile), std::string(""));
     EXPECT_TRUE(traceStartingWith("StartVornelAgentService - setServiceTrace - set std").empty());
 }
 
-TEST_F(StartToolTest, DebugTraceFollowsTheOptionAndIsInitialisedOnlyWhenMissing) {
-    struct Case {
-        std::optional<std::string> stored;
-        std::optional<std::string> option;
-        std::string expected;
-        std::optional<std::string> traceLine;  // the setServiceTrace line about DebugTrace
-    } cases[] = {
-        {std::nullopt, std::nullopt, "off", "init service trace = off"},
-        {"on", std::nullopt, "on", std::nullopt},
-        {"", std::nullopt, "", std::nullopt},
-        {"garbage", std::nullopt, "garbage", std::nullopt},
-        {std::nullopt, "on", "on", "set service trace = on"},
-        {"off", "on", "on", "set service trace = on"},
-        {"on", "off", "off", "set service trace = off"},
-        {"on", "On", "off", "set service trace = off"},
-        {"on", "ON", "off", "set service trace = off"},
-        {"on", " on", "off", "set service trace = off"},
-        {std::nullopt, "yes", "off", "set service trace = off"},
-    };
-    install();
-    for (const Case& c : cases) {
-        os.deleteTree(kParams);
-        os.setString(kParams, kAgentLogRoot, kLogRoot);
-        if (c.stored) os.setString(kParams, kDebugTrace, *c.stored);
-        std::vector<std::string> args{"-servicename", kShortName, "-debug"};
-        if (c.option) args.insert(args.end(), {"-servicetrace", *c.option});
-        std::string label = orNull(c.stored) + std::string(" / ") + orNull(c.option);
+struct DebugTraceRow {
+    const char* name;
+    std::optional<std::string> stored;
+    std::optional<std::string> option;
+    std::string expected;
+    std::optional<std::string> traceLine;  // the setServiceTrace line about DebugTrace
+};
 
-        Outcome outcome = runCapturing(args);
-        ASSERT_EQ(outcome.status, 0) << label;
-        os.setServiceState(kFullName, win::kServiceStopped);
-        EXPECT_EQ(param(kDebugTrace), c.expected) << label;
-        std::vector<std::string> lines;
-        for (const std::string& line : outcome.trace) {
-            if (line.rfind(kSetTrace + "set service trace", 0) == 0 || line.rfind(kSetTrace + "init service trace", 0) == 0) {
-                lines.push_back(line);
-            }
+class StartDebugTraceTest : public StartToolTest, public ::testing::WithParamInterface<DebugTraceRow> {};
+
+TEST_P(StartDebugTraceTest, FollowsTheOptionAndIsInitialisedOnlyWhenMissing) {
+    const DebugTraceRow& row = GetParam();
+    withoutTraceSettings().debugTrace(row.stored).install(os);
+    std::vector<std::string> args{"-servicename", kShortName, "-debug"};
+    if (row.option) args.insert(args.end(), {"-servicetrace", *row.option});
+
+    Outcome outcome = runCapturing(args);
+    ASSERT_EQ(outcome.status, 0);
+    EXPECT_EQ(param(kDebugTrace), row.expected);
+    std::vector<std::string> lines;
+    for (const std::string& line : outcome.trace) {
+        if (line.rfind(kSetTrace + "set service trace", 0) == 0 || line.rfind(kSetTrace + "init service trace", 0) == 0) {
+            lines.push_back(line);
         }
-        std::vector<std::string> expectedLines;
-        if (c.traceLine) expectedLines.push_back(kSetTrace + *c.traceLine);
-        EXPECT_EQ(lines, expectedLines) << label;
     }
+    std::vector<std::string> expectedLines;
+    if (row.traceLine) expectedLines.push_back(kSetTrace + *row.traceLine);
+    EXPECT_EQ(lines, expectedLines);
 }
 
+// Rows: what is stored, what the option gives.
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartDebugTraceTest,
+    ::testing::Values(
+        DebugTraceRow{"NothingStoredNoOption", std::nullopt, std::nullopt, "off", "init service trace = off"},
+        DebugTraceRow{"OnStoredNoOption", "on", std::nullopt, "on", std::nullopt},
+        DebugTraceRow{"EmptyStoredNoOption", "", std::nullopt, "", std::nullopt},
+        DebugTraceRow{"GarbageStoredNoOption", "garbage", std::nullopt, "garbage", std::nullopt},
+        DebugTraceRow{"NothingStoredOptionOn", std::nullopt, "on", "on", "set service trace = on"},
+        DebugTraceRow{"OffStoredOptionOn", "off", "on", "on", "set service trace = on"},
+        DebugTraceRow{"OnStoredOptionOff", "on", "off", "off", "set service trace = off"},
+        DebugTraceRow{"OnStoredOptionOnCapitalised", "on", "On", "off", "set service trace = off"},
+        DebugTraceRow{"OnStoredOptionOnInCapitals", "on", "ON", "off", "set service trace = off"},
+        DebugTraceRow{"OnStoredOptionOnWithABlank", "on", " on", "off", "set service trace = off"},
+        DebugTraceRow{"NothingStoredOptionYes", std::nullopt, "yes", "off", "set service trace = off"}),
+    rowName<DebugTraceRow>);
+
 TEST_F(StartToolTest, AServiceWithoutParametersKeyGetsNoneAndStillStarts) {
-    install();
-    os.deleteTree(kParams);
+    InstalledService().parametersKey(false).install(os);
     Outcome outcome = runCapturing({"-servicename", kShortName, "-servicetrace", "on", "-debug"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_FALSE(os.keyExists(kParams));
@@ -185,9 +202,7 @@ TEST_F(StartToolTest, ANameThatIsNotInstalledGetsNoKeyAndIsReportedByTheOpenStep
 }
 
 TEST_F(StartToolTest, WithoutLogRootNoDefaultPathIsStoredButTheOtherStepsRun) {
-    install();
-    os.deleteTree(kParams);
-    os.setString(kParams, kAgentName, "agent");
+    withoutTraceSettings().logRoot(std::nullopt).install(os);
     ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
     EXPECT_EQ(param(kStdOutTraceFile), std::nullopt);
     EXPECT_EQ(param(kStdErrTraceFile), std::nullopt);
@@ -198,8 +213,7 @@ TEST_F(StartToolTest, WithoutLogRootNoDefaultPathIsStoredButTheOtherStepsRun) {
 }
 
 TEST_F(StartToolTest, SettingsAreStoredBeforeTheStartRequestAndStayWhenItFails) {
-    install(win::kServiceRunning);
-    os.resetCalls();
+    withoutTraceSettings().state(win::kServiceRunning).install(os);
     EXPECT_EQ(run({"-servicename", kShortName, "-servicetrace", "on"}), -1);
     EXPECT_EQ(param(kDebugTrace), std::string("on"));
     EXPECT_EQ(param(kStdOutTraceFile), kDefaultStdOut);
@@ -211,22 +225,22 @@ TEST_F(StartToolTest, SettingsAreStoredBeforeTheStartRequestAndStayWhenItFails) 
     EXPECT_LT(log.rend() - lastWrite - 1, managerOpen - log.begin());
 }
 
-TEST_F(StartToolTest, FailedRegistryWritesDoNotStopTheStart) {
-    install();
-    for (Op op : {Op::RegSetValue, Op::RegCreateKeyEx}) {
-        os.deleteTree(kParams);
-        os.setString(kParams, kAgentLogRoot, kLogRoot);
-        os.setServiceState(kFullName, win::kServiceStopped);
-        os.failNext(op, win::kErrorAccessDenied, 3);  // the three writes
-        Outcome outcome = runCapturing({"-servicename", kShortName});
-        EXPECT_EQ(outcome.status, 0) << MemoryPlatform::opName(op);
-        EXPECT_EQ(outcome.out, "Successfully started service.\n");
-        EXPECT_EQ(outcome.err, "");
-        EXPECT_EQ(param(kDebugTrace), std::nullopt);
-        EXPECT_EQ(param(kStdOutTraceFile), std::nullopt);
-    }
-    EXPECT_EQ(startRequests(), 2u);
+class StartWriteFailureTest : public StartToolTest, public ::testing::WithParamInterface<Op> {};
+
+TEST_P(StartWriteFailureTest, DoesNotStopTheStart) {
+    withoutTraceSettings().install(os);
+    os.failNext(GetParam(), win::kErrorAccessDenied, 3);  // the three writes
+    Outcome outcome = runCapturing({"-servicename", kShortName});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "Successfully started service.\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(param(kDebugTrace), std::nullopt);
+    EXPECT_EQ(param(kStdOutTraceFile), std::nullopt);
+    EXPECT_EQ(startRequests(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, StartWriteFailureTest, ::testing::Values(Op::RegSetValue, Op::RegCreateKeyEx),
+                         opCaseName);
 
 // --- Failures of the service manager ---
 
@@ -244,7 +258,7 @@ class StartFailureTest : public StartToolTest, public ::testing::WithParamInterf
 
 TEST_P(StartFailureTest, IsReportedOnTheErrorStreamWithStatusMinusOne) {
     const FailureRow& row = GetParam();
-    if (row.state != 0) install(row.state);
+    if (row.state != 0) InstalledService().state(row.state).install(os);
     if (row.failOp != Op::Count) os.failNext(row.failOp, row.failCode);
     std::string expected = row.label ? systemErrorLine(row.label, row.reported) : openFailure(row.reported);
 

@@ -1,5 +1,5 @@
 #include "stop/stop_tool.h"
-#include "tool_test_support.h"
+#include "tool_test.h"
 
 namespace vornel::testing {
 namespace {
@@ -25,35 +25,46 @@ protected:
 
 // --- Command line ---
 
-TEST_F(StopToolTest, RefusedOrHelpCommandLinesTouchNothing) {
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    } cases[] = {
-        {{"-help"}, 0, ""},
-        {{"-help", "-servicename", kShortName, "extra", "-debug"}, 0, ""},
-        {{"-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-servicename", "-debug"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-help", "-ServiceName"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-servicename", kShortName, "-password"}, -1, "Parameter -password needs to be followed by an argument.\n"},
-        {{}, -1, "Required argument [-servicename] not specified!"},
-        {{kShortName, "-debug"}, -1, "Required argument [-servicename] not specified!"},
-    };
-    install(win::kServiceRunning);
-    os.resetCalls();
-    for (const Case& c : cases) {
-        Outcome outcome = runCapturing(c.args);
-        EXPECT_EQ(outcome.status, c.status) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(outcome.out, kUsage) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(outcome.err, c.err) << ::testing::PrintToString(c.args);
-    }
+struct CommandLineRow {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+};
+
+class StopCommandLineTest : public StopToolTest, public ::testing::WithParamInterface<CommandLineRow> {};
+
+TEST_P(StopCommandLineTest, RefusedOrHelpCommandLinesTouchNothing) {
+    const CommandLineRow& row = GetParam();
+    InstalledService().state(win::kServiceRunning).install(os);
+    Outcome outcome = runCapturing(row.args);
+    EXPECT_EQ(outcome.status, row.status);
+    EXPECT_EQ(outcome.out, kUsage);
+    EXPECT_EQ(outcome.err, row.err);
     EXPECT_EQ(os.callCount(), 0u) << "no service manager call";
     EXPECT_TRUE(controls().empty());
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StopCommandLineTest,
+    ::testing::Values(
+        CommandLineRow{"Help", {"-help"}, 0, ""},
+        CommandLineRow{"HelpWithEverythingElse", {"-help", "-servicename", kShortName, "extra", "-debug"}, 0, ""},
+        CommandLineRow{"NoServiceNameValue", {"-servicename"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"NoServiceNameValueBeforeAnOption", {"-servicename", "-debug"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"NoServiceNameValueWithHelp", {"-help", "-ServiceName"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"NoPasswordValue", {"-servicename", kShortName, "-password"}, -1,
+                       "Parameter -password needs to be followed by an argument.\n"},
+        CommandLineRow{"NoArguments", {}, -1, "Required argument [-servicename] not specified!"},
+        CommandLineRow{"NoServiceNameOption", {kShortName, "-debug"}, -1,
+                       "Required argument [-servicename] not specified!"}),
+    rowName<CommandLineRow>);
+
 TEST_F(StopToolTest, OptionNamesMatchInAnyCaseAndUnrecognisedArgumentsAreIgnored) {
-    install(win::kServiceRunning);
+    InstalledService().state(win::kServiceRunning).install(os);
     Outcome outcome = runCapturing({"-SERVICENAME", kShortName, "one", "two"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "Successfully stopped service.\n");
@@ -62,7 +73,7 @@ TEST_F(StopToolTest, OptionNamesMatchInAnyCaseAndUnrecognisedArgumentsAreIgnored
 }
 
 TEST_F(StopToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
-    install(win::kServiceRunning);
+    InstalledService().state(win::kServiceRunning).install(os);
     Outcome outcome =
         runCapturing({"-debug", "-servicename", kShortName, "a", "b", "-password", "secret", "-userid", "admin"});
     ASSERT_EQ(outcome.status, 0);
@@ -80,7 +91,7 @@ TEST_F(StopToolTest, TheTraceTellsEveryStepAndMasksThePassword) {
 }
 
 TEST_F(StopToolTest, WithoutExtrasTheTraceShowsNull) {
-    install(win::kServiceRunning);
+    InstalledService().state(win::kServiceRunning).install(os);
     ASSERT_EQ(run({"-servicename", kShortName, "-debug"}), 0);
     EXPECT_TRUE(traced("StopVornelAgentService - main - Processed parameters, unknown params: <null>"));
     EXPECT_TRUE(traced("StopVornelAgentService - stopService node1, '<null>'"));
@@ -103,7 +114,7 @@ class StopFailureTest : public StopToolTest, public ::testing::WithParamInterfac
 
 TEST_P(StopFailureTest, IsReportedOnTheErrorStreamWithStatusMinusOne) {
     const FailureRow& row = GetParam();
-    if (row.state != 0) install(row.state);
+    if (row.state != 0) InstalledService().state(row.state).install(os);
     if (row.failOp != Op::Count) os.failNext(row.failOp, row.failCode);
     std::string expected = row.label ? systemErrorLine(row.label, row.reported) : openFailure(row.reported);
     if (row.refusal) expected = kRefusal + expected;

@@ -1,5 +1,6 @@
 // What the unit tests share: an in-memory Windows per test, the console captured into
-// memory, argument vectors, and the trace lines without their time stamps.
+// memory, argument vectors, the trace lines without their time stamps, the system-error lines
+// as the programs print them, and the names of parameterised cases.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/trace.h"
@@ -36,6 +39,9 @@ private:
     size_t size_ = 0;
     std::FILE* stream_;
 };
+
+// A program's entry routine: argc and argv as main receives them, the exit status back.
+using ToolEntry = int (*)(Platform&, int, char**);
 
 // An argument vector as a program's main receives it.
 class Argv {
@@ -102,6 +108,47 @@ inline std::string withoutTrace(const std::string& errText) {
         start = next;
     }
     return rest;
+}
+
+// The platform's text for a code, as every program prints it; empty when it has none.
+inline std::string platformText(ErrorCode code) {
+    MemoryPlatform scratch;
+    return scratch.systemErrorText(code).value_or("");
+}
+
+// A system-error line as printSystemError writes it: the label, then the platform's text for
+// the code, or the code in decimal when the platform has none.
+inline std::string systemErrorLine(const std::string& label, ErrorCode code) {
+    std::string text = platformText(code);
+    return label + ": " + (text.empty() ? std::to_string(code) : text) + "\n";
+}
+
+// The same line when the text itself could not be fetched: the code in decimal.
+inline std::string systemErrorLineWithoutText(const std::string& label, ErrorCode code) {
+    return label + ": " + std::to_string(code) + "\n";
+}
+
+// Every value under a key, by name, with its type and raw data.
+inline std::map<std::string, std::pair<uint32_t, std::string>> valuesOf(const MemoryPlatform& os,
+                                                                        const std::string& key) {
+    std::map<std::string, std::pair<uint32_t, std::string>> values;
+    for (const std::string& name : os.valueNames(key)) {
+        MemoryPlatform::RegValue v = os.value(key, name).value();
+        values[name] = {v.type, v.data};
+    }
+    return values;
+}
+
+// The name of a parameterised case: its row's name, which gtest shows when the row fails.
+// Rows carry a name of letters, digits and underscores.
+template <class Row>
+std::string rowName(const ::testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
+
+// The name of a case of a suite over platform operations: the operation's name.
+inline std::string opCaseName(const ::testing::TestParamInfo<MemoryPlatform::Op>& op) {
+    return MemoryPlatform::opName(op.param);
 }
 
 // A test with its own in-memory Windows and its console captured.

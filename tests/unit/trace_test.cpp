@@ -8,28 +8,34 @@ namespace {
 
 using TraceTest = MemoryTest;
 
-TEST(TraceTime, DayOfMonthIsPaddedWithABlank) {
-    struct Case {
-        int wday, mon, mday, hour, min, sec, year;
-        const char* expected;
-    } cases[] = {
-        {2, 11, 8, 1, 2, 3, 2026, "Tue Dec  8 01:02:03 2026"},
-        {5, 11, 18, 23, 59, 59, 2026, "Fri Dec 18 23:59:59 2026"},
-        {0, 0, 1, 0, 0, 0, 2023, "Sun Jan  1 00:00:00 2023"},
-    };
-    for (const Case& c : cases) {
-        std::tm t{};
-        t.tm_wday = c.wday;
-        t.tm_mon = c.mon;
-        t.tm_mday = c.mday;
-        t.tm_hour = c.hour;
-        t.tm_min = c.min;
-        t.tm_sec = c.sec;
-        t.tm_year = c.year - 1900;
-        EXPECT_EQ(formatTraceTime(t), c.expected);
-        EXPECT_EQ(formatTraceTime(t).size(), 24u);
-    }
+struct TimeRow {
+    const char* name;
+    int wday, mon, mday, hour, min, sec, year;
+    const char* expected;
+};
+
+class TraceTimeTest : public ::testing::TestWithParam<TimeRow> {};
+
+TEST_P(TraceTimeTest, DayOfMonthIsPaddedWithABlank) {
+    const TimeRow& row = GetParam();
+    std::tm t{};
+    t.tm_wday = row.wday;
+    t.tm_mon = row.mon;
+    t.tm_mday = row.mday;
+    t.tm_hour = row.hour;
+    t.tm_min = row.min;
+    t.tm_sec = row.sec;
+    t.tm_year = row.year - 1900;
+    EXPECT_EQ(formatTraceTime(t), row.expected);
+    EXPECT_EQ(formatTraceTime(t).size(), 24u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, TraceTimeTest,
+                         ::testing::Values(TimeRow{"OneDigitDay", 2, 11, 8, 1, 2, 3, 2026, "Tue Dec  8 01:02:03 2026"},
+                                           TimeRow{"TwoDigitDay", 5, 11, 18, 23, 59, 59, 2026,
+                                                   "Fri Dec 18 23:59:59 2026"},
+                                           TimeRow{"NewYear", 0, 0, 1, 0, 0, 0, 2023, "Sun Jan  1 00:00:00 2023"}),
+                         rowName<TimeRow>);
 
 TEST_F(TraceTest, NothingIsWrittenWhileTheSwitchIsOff) {
     traceMessage("CommonVornelAgentService - getRegistryValue - attr = %s", "AgentHome");
@@ -71,14 +77,23 @@ TEST_F(TraceTest, SystemErrorFallsBackToTheCodeWhenTheTextCannotBeFetched) {
     EXPECT_EQ(err(), "Could not stop service: 1062\n");
 }
 
-TEST(IsOn, OnlyTheExactLowerCaseWordIsOn) {
-    struct Case {
-        std::optional<std::string> text;
-        int expected;
-    } cases[] = {{std::nullopt, 0}, {"on", 1}, {"ON", 0}, {"On", 0}, {" on", 0},
-                 {"on ", 0},        {"", 0},   {"off", 0}, {"onn", 0}};
-    for (const Case& c : cases) EXPECT_EQ(isOn(c.text), c.expected) << (c.text ? *c.text : "<absent>");
-}
+struct IsOnRow {
+    const char* name;
+    std::optional<std::string> text;
+    int expected;
+};
+
+class IsOnTest : public ::testing::TestWithParam<IsOnRow> {};
+
+TEST_P(IsOnTest, OnlyTheExactLowerCaseWordIsOn) { EXPECT_EQ(isOn(GetParam().text), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(Rows, IsOnTest,
+                         ::testing::Values(IsOnRow{"Absent", std::nullopt, 0}, IsOnRow{"On", "on", 1},
+                                           IsOnRow{"InCapitals", "ON", 0}, IsOnRow{"Capitalised", "On", 0},
+                                           IsOnRow{"ABlankBefore", " on", 0}, IsOnRow{"ABlankAfter", "on ", 0},
+                                           IsOnRow{"Empty", "", 0}, IsOnRow{"Off", "off", 0},
+                                           IsOnRow{"Longer", "onn", 0}),
+                         rowName<IsOnRow>);
 
 TEST_F(TraceTest, RedirectionSendsBothStreamsToTheirFilesAppending) {
     os.writeFile("C:\\logs\\host.stderr", "old error\n");

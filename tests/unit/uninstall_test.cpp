@@ -1,5 +1,5 @@
 #include "uninstall/uninstall_tool.h"
-#include "tool_test_support.h"
+#include "tool_test.h"
 
 #include <functional>
 
@@ -27,41 +27,49 @@ protected:
 
 // --- Command line ---
 
-TEST_F(UninstallToolTest, RefusedOrHelpCommandLinesTouchNothing) {
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    } cases[] = {
-        // Help comes before the check for unrecognised arguments.
-        {{"-help"}, 0, ""},
-        {{"extra", "-help", "-servicename", kShortName}, 0, ""},
-        {{"-servicename"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        {{"-help", "-servicename", "-debug"}, -1, "Parameter -servicename needs to be followed by an argument.\n"},
-        // Each unrecognised argument is followed by a blank, so the closing quote follows one too.
-        {{"-servicename", kShortName, "extra"}, -1,
-         "Unrecognized parameters encountered on the command line: 'extra '\n"},
-        {{"/servicename", kShortName}, -1,
-         "Unrecognized parameters encountered on the command line: '/servicename node1 '\n"},
-        {{"-servicename", kShortName, "-userid", "admin"}, -1,
-         "Unrecognized parameters encountered on the command line: '-userid admin '\n"},
-        {{}, -1, "Required argument [-servicename] not specified!"},
-        {{"-debug"}, -1, "Required argument [-servicename] not specified!"},
-    };
-    install();
-    os.resetCalls();
-    for (const Case& c : cases) {
-        Outcome outcome = runCapturing(c.args);
-        EXPECT_EQ(outcome.status, c.status) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(outcome.out, kUsage) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(outcome.err, c.err) << ::testing::PrintToString(c.args);
-    }
+struct CommandLineRow {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+};
+
+class UninstallCommandLineTest : public UninstallToolTest, public ::testing::WithParamInterface<CommandLineRow> {};
+
+TEST_P(UninstallCommandLineTest, RefusedOrHelpCommandLinesTouchNothing) {
+    const CommandLineRow& row = GetParam();
+    InstalledService().install(os);
+    Outcome outcome = runCapturing(row.args);
+    EXPECT_EQ(outcome.status, row.status);
+    EXPECT_EQ(outcome.out, kUsage);
+    EXPECT_EQ(outcome.err, row.err);
     EXPECT_EQ(os.callCount(), 0u) << "no service manager or registry call";
     EXPECT_TRUE(serviceExists());
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UninstallCommandLineTest,
+    ::testing::Values(
+        // Help comes before the check for unrecognised arguments.
+        CommandLineRow{"Help", {"-help"}, 0, ""},
+        CommandLineRow{"HelpWithAnUnrecognisedArgument", {"extra", "-help", "-servicename", kShortName}, 0, ""},
+        CommandLineRow{"NoServiceNameValue", {"-servicename"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        CommandLineRow{"NoServiceNameValueWithHelp", {"-help", "-servicename", "-debug"}, -1,
+                       "Parameter -servicename needs to be followed by an argument.\n"},
+        // Each unrecognised argument is followed by a blank, so the closing quote follows one too.
+        CommandLineRow{"AWord", {"-servicename", kShortName, "extra"}, -1,
+                       "Unrecognized parameters encountered on the command line: 'extra '\n"},
+        CommandLineRow{"ASlashOption", {"/servicename", kShortName}, -1,
+                       "Unrecognized parameters encountered on the command line: '/servicename node1 '\n"},
+        CommandLineRow{"AnotherToolsOption", {"-servicename", kShortName, "-userid", "admin"}, -1,
+                       "Unrecognized parameters encountered on the command line: '-userid admin '\n"},
+        CommandLineRow{"NoArguments", {}, -1, "Required argument [-servicename] not specified!"},
+        CommandLineRow{"NoServiceNameOption", {"-debug"}, -1, "Required argument [-servicename] not specified!"}),
+    rowName<CommandLineRow>);
+
 TEST_F(UninstallToolTest, TheTraceLinesCarryNoModuleWord) {
-    install();
+    InstalledService().install(os);
     ASSERT_EQ(run({"-Debug", "-SERVICENAME", kShortName}), 0);
     EXPECT_EQ(trace(), (std::vector<std::string>{"Processed parameters, unknown params: <null>",
                                                  "removeService node1"}));
@@ -70,7 +78,7 @@ TEST_F(UninstallToolTest, TheTraceLinesCarryNoModuleWord) {
 // --- Removal ---
 
 TEST_F(UninstallToolTest, AStoppedServiceIsRemovedWithItsKeysAndEventLogSource) {
-    install();
+    InstalledService().install(os);
     Outcome outcome = runCapturing({"-servicename", kShortName});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, kFirstLine + kRemoved);
@@ -83,34 +91,39 @@ TEST_F(UninstallToolTest, AStoppedServiceIsRemovedWithItsKeysAndEventLogSource) 
     EXPECT_EQ(os.openHandleCount(), 0u);
 }
 
-TEST_F(UninstallToolTest, AServiceThatIsNotStoppedIsRefusedWithItsState) {
-    struct Case {
-        uint32_t state;
-        const char* text;
-    } cases[] = {
-        {win::kServiceRunning, "The service is running."},
-        {win::kServiceStopPending, "The service stop is pending."},
-        {win::kServiceStartPending, "The service start is pending."},
-        {win::kServicePaused, "The service is paused."},
-        {42, "Unable to determine Service status."},
-    };
-    install();
-    for (const Case& c : cases) {
-        os.setServiceState(kFullName, c.state);
-        Outcome outcome = runCapturing({"-servicename", kShortName});
-        EXPECT_EQ(outcome.status, 0) << c.state;
-        EXPECT_EQ(outcome.out, kFirstLine) << c.state;
-        EXPECT_EQ(outcome.err, "Can not remove service unless it is stopped. (" + std::string(c.text) + ")\n");
-        EXPECT_TRUE(serviceExists()) << c.state;
-        EXPECT_TRUE(os.keyExists(kParams)) << c.state;
-        EXPECT_TRUE(os.keyExists(kEventLogKey)) << c.state;
-    }
+struct StateRow {
+    const char* name;
+    uint32_t state;
+    const char* text;
+};
+
+class UninstallStateTest : public UninstallToolTest, public ::testing::WithParamInterface<StateRow> {};
+
+TEST_P(UninstallStateTest, AServiceThatIsNotStoppedIsRefusedWithItsState) {
+    const StateRow& row = GetParam();
+    InstalledService().state(row.state).install(os);
+    Outcome outcome = runCapturing({"-servicename", kShortName});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, kFirstLine);
+    EXPECT_EQ(outcome.err, "Can not remove service unless it is stopped. (" + std::string(row.text) + ")\n");
+    EXPECT_TRUE(serviceExists());
+    EXPECT_TRUE(os.keyExists(kParams));
+    EXPECT_TRUE(os.keyExists(kEventLogKey));
     EXPECT_EQ(os.callCount(Op::DeleteService), 0u);
     EXPECT_EQ(os.callCount(Op::RegDeleteKey), 0u);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UninstallStateTest,
+    ::testing::Values(StateRow{"Running", win::kServiceRunning, "The service is running."},
+                      StateRow{"StopPending", win::kServiceStopPending, "The service stop is pending."},
+                      StateRow{"StartPending", win::kServiceStartPending, "The service start is pending."},
+                      StateRow{"Paused", win::kServicePaused, "The service is paused."},
+                      StateRow{"AnUnknownState", 42, "Unable to determine Service status."}),
+    rowName<StateRow>);
+
 TEST_F(UninstallToolTest, TheEventLogSourceIsRemovedOnlyAfterASuccessfulDelete) {
-    install();
+    InstalledService().install(os);
     os.failNext(Op::DeleteService, win::kErrorAccessDenied);
     ASSERT_EQ(run({"-servicename", kShortName}), 0);
     EXPECT_TRUE(serviceExists());
@@ -127,27 +140,35 @@ TEST_F(UninstallToolTest, TheEventLogSourceIsRemovedOnlyAfterASuccessfulDelete) 
     EXPECT_FALSE(os.keyExists(kEventLogKey));
 }
 
-TEST_F(UninstallToolTest, AMissingOrUndeletableEventLogSourceDoesNotSpoilTheSuccess) {
-    struct Case {
-        const char* name;
-        std::function<void(MemoryPlatform&)> prepare;
-    } cases[] = {
-        {"missing", [](MemoryPlatform& p) { p.deleteTree(kEventLogKey); }},
-        {"parent cannot be opened", [](MemoryPlatform& p) { p.failNext(Op::RegOpenKey, win::kErrorAccessDenied); }},
-        {"deletion fails", [](MemoryPlatform& p) { p.failNext(Op::RegDeleteKey, win::kErrorAccessDenied); }},
-    };
-    for (const Case& c : cases) {
-        install();
-        c.prepare(os);
-        Outcome outcome = runCapturing({"-servicename", kShortName});
-        EXPECT_EQ(outcome.status, 0) << c.name;
-        EXPECT_EQ(outcome.out, kFirstLine + kRemoved) << c.name;
-        EXPECT_EQ(outcome.err, "") << c.name;
-        EXPECT_FALSE(serviceExists()) << c.name;
-        EXPECT_EQ(os.openHandleCount(), 0u) << c.name;
-        os.deleteTree(kEventLogKey);
-    }
+struct SourceRow {
+    const char* name;
+    InstalledService service;
+    std::function<void(MemoryPlatform&)> prepare;
+};
+
+class UninstallSourceTest : public UninstallToolTest, public ::testing::WithParamInterface<SourceRow> {};
+
+TEST_P(UninstallSourceTest, AMissingOrUndeletableEventLogSourceDoesNotSpoilTheSuccess) {
+    const SourceRow& row = GetParam();
+    row.service.install(os);
+    if (row.prepare) row.prepare(os);
+    Outcome outcome = runCapturing({"-servicename", kShortName});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, kFirstLine + kRemoved);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_FALSE(serviceExists());
+    EXPECT_EQ(os.openHandleCount(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UninstallSourceTest,
+    ::testing::Values(
+        SourceRow{"Missing", InstalledService().eventSource(false), nullptr},
+        SourceRow{"ParentCannotBeOpened", InstalledService(),
+                  [](MemoryPlatform& p) { p.failNext(Op::RegOpenKey, win::kErrorAccessDenied); }},
+        SourceRow{"DeletionFails", InstalledService(),
+                  [](MemoryPlatform& p) { p.failNext(Op::RegDeleteKey, win::kErrorAccessDenied); }}),
+    rowName<SourceRow>);
 
 TEST_F(UninstallToolTest, UnregisterEventLogTellsWhetherTheSourceKeyWasDeleted) {
     os.setString(kEventLogKey, kEventMessageFile, "x.dll");
@@ -178,7 +199,7 @@ class UninstallFailureTest : public UninstallToolTest, public ::testing::WithPar
 
 TEST_P(UninstallFailureTest, IsReportedAfterTheFirstLineAndEndsWithZero) {
     const FailureRow& row = GetParam();
-    if (row.installed) install();
+    if (row.installed) InstalledService().install(os);
     if (row.failOp != Op::Count) os.failNext(row.failOp, row.failCode);
     std::string expected = row.label ? systemErrorLine(row.label, row.reported) : openFailure(row.reported);
 
