@@ -4,6 +4,7 @@
 #pragma once
 
 #include "fault_sweep.h"
+#include "installed_service.h"
 
 namespace vornel::testing {
 
@@ -87,9 +88,6 @@ inline const std::string kHostLogFile = "C:\\agent\\logs\\scripts.log";
 inline const std::string kHostStartArguments = "-Dmode=sweep -Dx";
 inline const std::string kHostStopArguments = "-force";
 
-inline std::string encodedArguments(const std::string& plain) {
-    return encodeHex(xorWithKey(kHostService, plain)).value_or("");
-}
 
 // What a run of the host left behind. Everything but the processes still running is taken
 // when the entry returns: the host process ends there, whatever its other thread was doing.
@@ -192,25 +190,18 @@ public:
 
 private:
     void install() {
-        ServiceConfig config;
-        config.name = kHostService;
-        config.binaryPathName = "\"" + kHostHome + "bin\\VornelAgentService.exe\" \"" + kHostService + "\"";
-        os_.addService(config);
-        os_.setString(kHostParams, kAgentHome, kHostHome);
-        os_.setString(kHostParams, kAgentName, "agent one");
-        if (s_.pidFileConfigured) os_.setString(kHostParams, kAgentPidFile, kHostPidFile);
-        os_.setString(kHostParams, kRestart, "true");
-        os_.setString(kHostParams, kDebugTrace, "on");
-        os_.setString(kHostParams, kLogFile, kHostLogFile);
-        if (s_.traceToFiles) {
-            os_.setString(kHostParams, kStdOutTraceFile, kHostStdOutFile);
-            os_.setString(kHostParams, kStdErrTraceFile, kHostStdErrFile);
-        }
-        os_.setString(kHostParams, kEncoded, s_.argumentsEncoded ? "on" : "off");
-        os_.setString(kHostParams, kStartupArguments,
-                      s_.argumentsEncoded ? encodedArguments(kHostStartArguments) : kHostStartArguments);
-        os_.setString(kHostParams, kStopArguments,
-                      s_.argumentsEncoded ? encodedArguments(kHostStopArguments) : kHostStopArguments);
+        InstalledService("sweep")
+            .agentHome(kHostHome)
+            .agentName("agent one")
+            .pidFile(s_.pidFileConfigured ? std::optional<std::string>(kHostPidFile) : std::nullopt)
+            .debugTrace("on")
+            .logFile(kHostLogFile)
+            .traceFiles(s_.traceToFiles ? std::optional<std::string>(kHostStdOutFile) : std::nullopt,
+                        s_.traceToFiles ? std::optional<std::string>(kHostStdErrFile) : std::nullopt)
+            .encoded(s_.argumentsEncoded ? "on" : "off")
+            .startArgs(kHostStartArguments)
+            .stopArgs(kHostStopArguments)
+            .install(os_);
         if (s_.liveProcessInPidFile) {
             oldPid_ = os_.spawnProcess({});
             os_.writeFile(kHostPidFile, std::to_string(oldPid_) + "\r\n");

@@ -14,6 +14,7 @@
 
 #include "common/registry.h"
 #include "host/host.h"
+#include "installed_service.h"
 #include "test_support.h"
 
 namespace vornel::testing {
@@ -60,15 +61,9 @@ protected:
         std::function<void()> onStartLaunch;  // runs on the service main thread at the launch
     } installation;
 
+    // The service as the installer leaves it; tests change what they are about.
     HostTest() {
-        ServiceConfig config;
-        config.name = name;
-        config.binaryPathName = "\"" + home + "bin\\VornelAgentService.exe\" \"" + name + "\"";
-        os.addService(config);
-        os.setString(params, kAgentHome, home);
-        os.setString(params, kAgentName, "agent one");
-        os.setString(params, kAgentPidFile, pidFile);
-        os.setString(params, kRestart, "true");
+        InstalledService("unit").agentHome(home).agentName("agent one").install(os);
         os.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
     }
 
