@@ -91,8 +91,9 @@ const char* MemoryPlatform::opName(Op op) {
         "QueryServiceStatus", "DeleteService",
         "RunServiceDispatcher", "RegisterServiceCtrlHandler", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
-        "CreateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess", "Sleep", "OsMajorVersion",
-        "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
+        "Sleep", "TickCount", "StartThread", "CreateJob", "AssignProcessToJob", "JobProcessCount", "TerminateJob",
+        "OsMajorVersion", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }
@@ -188,6 +189,7 @@ ErrorCode MemoryPlatform::give(Owned& out, uintptr_t value, Lock& lock) {
 template ErrorCode MemoryPlatform::give<RegKey>(RegKey&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ScHandle>(ScHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ProcessHandle>(ProcessHandle&, uintptr_t, Lock&);
+template ErrorCode MemoryPlatform::give<JobHandle>(JobHandle&, uintptr_t, Lock&);
 
 uintptr_t MemoryPlatform::newHandle(Handle handle) {
     uintptr_t value = nextHandle_;
@@ -212,6 +214,7 @@ void MemoryPlatform::closeHandle(HandleKind kind, uintptr_t value) {
             case Handle::Type::Service: subject = "service"; break;
             case Handle::Type::Process: subject = processNameLocked(it->second->pid); break;
             case Handle::Type::Thread: subject = "thread of " + processNameLocked(it->second->pid); break;
+            case Handle::Type::Job: subject = "job"; break;
         }
     }
     (void)kind;
