@@ -7,7 +7,7 @@
 
 namespace vornel {
 
-enum class HandleKind { RegistryKey, ServiceControl, Kernel, Job };
+enum class HandleKind { RegistryKey, ServiceControl, Kernel, Job, Mutex };
 
 // What closes a handle: the platform that gave it out.
 class HandleCloser {
@@ -53,6 +53,7 @@ using RegKey = OwnedHandle<HandleKind::RegistryKey>;        // closed with RegCl
 using ScHandle = OwnedHandle<HandleKind::ServiceControl>;   // closed with CloseServiceHandle
 using ProcessHandle = OwnedHandle<HandleKind::Kernel>;      // closed with CloseHandle
 using JobHandle = OwnedHandle<HandleKind::Job>;             // closed with CloseHandle
+using MutexHandle = OwnedHandle<HandleKind::Mutex>;         // released (ReleaseMutex), then closed
 
 // The status handle of RegisterServiceCtrlHandlerA and the handle of RegisterEventSourceA
 // are never closed by the programs; 0 stands for null.

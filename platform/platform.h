@@ -124,6 +124,11 @@ public:
     [[nodiscard]] virtual ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) = 0;
     // TerminateJobObject(job, exitCode): ends every process of the job.
     [[nodiscard]] virtual ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) = 0;
+    // CreateMutexA(NULL, FALSE, name) and WaitForSingleObject(mutex, milliseconds): the named
+    // mutex, owned by the calling thread until the handle is reset; WAIT_TIMEOUT (258) when
+    // another owner kept it for the whole wait. A mutex whose owner ended counts as owned.
+    [[nodiscard]] virtual ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds,
+                                                 MutexHandle& mutex) = 0;
     // GetVersionExA: the major version.
     [[nodiscard]] virtual ErrorCode osMajorVersion(uint32_t& major) = 0;
     // FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, ...):

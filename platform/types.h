@@ -27,6 +27,7 @@ constexpr ErrorCode kErrorBadPathname = 161;
 constexpr ErrorCode kErrorNoData = 232;
 constexpr ErrorCode kErrorMoreData = 234;
 constexpr ErrorCode kErrorNoMoreItems = 259;
+constexpr ErrorCode kWaitTimeout = 258;
 constexpr ErrorCode kErrorDirectory = 267;
 constexpr ErrorCode kErrorKeyDeleted = 1018;
 constexpr ErrorCode kErrorServiceRequestTimeout = 1053;

@@ -46,12 +46,13 @@ struct MemoryPlatform::Node {
 };
 
 struct MemoryPlatform::Handle {
-    enum class Type { Key, Manager, Service, Process, Thread, Job } type = Type::Key;
+    enum class Type { Key, Manager, Service, Process, Thread, Job, Mutex } type = Type::Key;
     std::shared_ptr<Node> key;
     uint32_t access = 0;
     std::string service;  // lower-case service name
     uint32_t pid = 0;
     uint64_t job = 0;
+    std::string mutexName;  // lower-case
 };
 
 struct MemoryPlatform::Process {

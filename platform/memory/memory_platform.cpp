@@ -93,7 +93,7 @@ const char* MemoryPlatform::opName(Op op) {
         "RegisterEventSource", "ReportEvent",
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
         "Sleep", "TickCount", "StartThread", "CreateJob", "AssignProcessToJob", "JobProcessCount", "TerminateJob",
-        "OsMajorVersion", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "AcquireMutex", "OsMajorVersion", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }
@@ -190,6 +190,7 @@ template ErrorCode MemoryPlatform::give<RegKey>(RegKey&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ScHandle>(ScHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ProcessHandle>(ProcessHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<JobHandle>(JobHandle&, uintptr_t, Lock&);
+template ErrorCode MemoryPlatform::give<MutexHandle>(MutexHandle&, uintptr_t, Lock&);
 
 uintptr_t MemoryPlatform::newHandle(Handle handle) {
     uintptr_t value = nextHandle_;
@@ -215,6 +216,7 @@ void MemoryPlatform::closeHandle(HandleKind kind, uintptr_t value) {
             case Handle::Type::Process: subject = processNameLocked(it->second->pid); break;
             case Handle::Type::Thread: subject = "thread of " + processNameLocked(it->second->pid); break;
             case Handle::Type::Job: subject = "job"; break;
+            case Handle::Type::Mutex: subject = "mutex"; break;
         }
     }
     (void)kind;
@@ -225,6 +227,12 @@ void MemoryPlatform::closeHandle(HandleKind kind, uintptr_t value) {
     std::shared_ptr<Handle> handle = it->second;
     handles_.erase(it);
     if (handle->type == Handle::Type::Service) removeServiceIfDueLocked(handle->service);
+    if (handle->type == Handle::Type::Mutex) {
+        // Released: a thread waiting for it may go on.
+        mutexOwners_.erase(handle->mutexName);
+        changed_.notify_all();
+        if (!turn_) scheduleLocked(lock);
+    }
 }
 
 // --- The system ---

@@ -54,7 +54,8 @@ public:
         RunServiceDispatcher, RegisterServiceCtrlHandler, SetServiceStatus,
         RegisterEventSource, ReportEvent,
         CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
-        TickCount, StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, OsMajorVersion,
+        TickCount, StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
+        OsMajorVersion,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         Count
     };
@@ -282,6 +283,7 @@ public:
     ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override;
     ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) override;
     ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override;
+    ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override;
     ErrorCode osMajorVersion(uint32_t& major) override;
     std::optional<std::string> systemErrorText(ErrorCode code) override;
     ErrorCode readTextFile(const std::string& path, std::string& content) override;
@@ -413,6 +415,7 @@ private:
     std::map<uint32_t, Process> processes_;
     uint32_t nextPid_ = 1000;
     uint64_t nextJob_ = 1;
+    std::map<std::string, uintptr_t> mutexOwners_;  // named mutexes owned now, by the handle that owns them
     bool jobsWork_ = true;
     unsigned threadsStarted_ = 0;
     Launcher launcher_;

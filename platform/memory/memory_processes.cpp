@@ -218,6 +218,20 @@ ErrorCode MemoryPlatform::terminateJob(const JobHandle& job, uint32_t exitCode) 
     return win::kErrorSuccess;
 }
 
+ErrorCode MemoryPlatform::acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::AcquireMutex, name, lock)) return rc;
+    const std::string key = lower(name);
+    const bool free = waitLocked(lock, [&] { return mutexOwners_.count(key) == 0; }, nowMs_ + milliseconds);
+    if (!free) return win::kWaitTimeout;
+    Handle handle;
+    handle.type = Handle::Type::Mutex;
+    handle.mutexName = key;
+    const uintptr_t value = newHandle(std::move(handle));
+    mutexOwners_[key] = value;
+    return give(mutex, value, lock);
+}
+
 ErrorCode MemoryPlatform::startThread(std::function<void()> body) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::StartThread, "", lock)) return rc;

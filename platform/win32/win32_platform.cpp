@@ -315,6 +315,19 @@ public:
         return TerminateJobObject(asJob(job), exitCode) ? ERROR_SUCCESS : GetLastError();
     }
 
+    ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override {
+        HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (h == nullptr) return GetLastError();
+        const DWORD waited = WaitForSingleObject(h, milliseconds);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+            mutex = MutexHandle(this, reinterpret_cast<uintptr_t>(h));
+            return ERROR_SUCCESS;
+        }
+        const DWORD rc = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
+        CloseHandle(h);
+        return rc;
+    }
+
     ErrorCode osMajorVersion(uint32_t& major) override {
         OSVERSIONINFOA version{};
         version.dwOSVersionInfoSize = sizeof version;
@@ -369,6 +382,10 @@ protected:
             case HandleKind::ServiceControl: CloseServiceHandle(reinterpret_cast<SC_HANDLE>(value)); break;
             case HandleKind::Kernel:
             case HandleKind::Job: CloseHandle(reinterpret_cast<HANDLE>(value)); break;
+            case HandleKind::Mutex:
+                ReleaseMutex(reinterpret_cast<HANDLE>(value));
+                CloseHandle(reinterpret_cast<HANDLE>(value));
+                break;
         }
     }
 };

@@ -73,6 +73,7 @@ static_assert(same(win::kServiceAcceptPreshutdown, SERVICE_ACCEPT_PRESHUTDOWN), 
 static_assert(same(win::kServiceControlShutdown, SERVICE_CONTROL_SHUTDOWN), "SERVICE_CONTROL_SHUTDOWN");
 static_assert(same(win::kServiceControlPreshutdown, SERVICE_CONTROL_PRESHUTDOWN), "SERVICE_CONTROL_PRESHUTDOWN");
 static_assert(same(win::kEventlogWarningType, EVENTLOG_WARNING_TYPE), "EVENTLOG_WARNING_TYPE");
+static_assert(same(win::kWaitTimeout, WAIT_TIMEOUT), "WAIT_TIMEOUT");
 static_assert(same(WaitResult::Signaled, WAIT_OBJECT_0), "WAIT_OBJECT_0");
 static_assert(same(WaitResult::Timeout, WAIT_TIMEOUT), "WAIT_TIMEOUT");
 static_assert(same(WaitResult::Failed, WAIT_FAILED), "WAIT_FAILED");

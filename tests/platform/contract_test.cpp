@@ -248,6 +248,26 @@ TEST_F(Contract, AThreadRunsItsBodyAndTheTickCountRises) {
     EXPECT_GE(os.tickCount(), before + 30);
 }
 
+TEST_F(Contract, ANamedMutexHasOneOwnerAtATime) {
+    const std::string name = "VornelContract mutex";
+    MutexHandle first;
+    ASSERT_EQ(os.acquireMutex(name, 0, first), 0u);
+    ErrorCode meanwhile = 0;
+    std::thread other([&] {
+        MutexHandle second;
+        meanwhile = os.acquireMutex(name, 100, second);
+    });
+    other.join();
+    EXPECT_EQ(meanwhile, win::kWaitTimeout) << "owned by the first";
+    first.reset();
+    std::thread after([&] {
+        MutexHandle third;
+        meanwhile = os.acquireMutex(name, 100, third);
+    });
+    after.join();
+    EXPECT_EQ(meanwhile, 0u) << "released by the first";
+}
+
 TEST_F(Contract, TextFilesReadInTextModeAndAppendStreamsAppend) {
     const std::string path = target().scratchDirectory() + "vornel-contract.txt";
     std::FILE* first = os.openAppendStream(path);

@@ -150,12 +150,15 @@ TEST_F(StopTest, TwoStopToolsAtOnceMakeOneStop) {
     runStopTool("second stop tool", second);
     EXPECT_EQ(finishHost(), 0);
     ASSERT_TRUE(os.waitClients());
-    // Both controls reach the service before it reports stop pending: the second one's
-    // handler finds the stop under way and changes nothing. Both tools hear back at once.
+    // The stop tools send one at a time: the second one's stop reaches a service already
+    // stopping, which the service manager refuses. Both hear back at once.
     EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, 0);
+    EXPECT_EQ(second, -1);
     auto answers = os.controlAnswers();
     ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].client, "first stop tool");
+    EXPECT_EQ(answers[1].result, win::kErrorServiceCannotAcceptCtrl);
+    EXPECT_EQ(answers[1].sentAtMs, answers[0].answeredAtMs);
     for (const auto& answer : answers) EXPECT_EQ(answer.answeredAtMs, answer.sentAtMs);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
     expectStoppedIsFinal();

@@ -3,6 +3,8 @@
 //       formats the event's message with the insertion string, as Event Viewer does
 //   probe version <file> <value name>
 //       prints one value of the file's version resource (ProductName, FileVersion, ...)
+//   probe control <service name> <control code, decimal>
+//       sends the control as a client and prints what ControlService answered (0 or the error)
 // Exit status 0, or the system error code of the call that failed.
 #include <windows.h>
 
@@ -47,11 +49,31 @@ int printVersionValue(const char* file, const char* name) {
     return 0;
 }
 
+int sendControl(const char* service, const char* codeText) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return static_cast<int>(GetLastError());
+    SC_HANDLE handle = OpenServiceA(manager, service,
+                                    SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
+                                        SERVICE_QUERY_STATUS);
+    if (handle == nullptr) {
+        const int rc = static_cast<int>(GetLastError());
+        CloseServiceHandle(manager);
+        return rc;
+    }
+    SERVICE_STATUS status{};
+    const BOOL sent = ControlService(handle, std::strtoul(codeText, nullptr, 10), &status);
+    std::printf("%lu\n", sent ? 0UL : GetLastError());
+    CloseServiceHandle(handle);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "message") == 0) return formatEventMessage(argv[2], argv[3], argv[4]);
     if (argc == 4 && std::strcmp(argv[1], "version") == 0) return printVersionValue(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
     std::fprintf(stderr, "usage: probe message <file> <id> <insertion> | probe version <file> <value>\n");
     return 87;
 }
