@@ -106,6 +106,7 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
             // The agent keeps running; the service ends when it ends.
             traceMessage("VornelAgentService - VornelAgentServiceCtrl - PROCESS_STOP_SERVER");
             host.doRestartServer = false;
+            host.supervisionEnded = true;
             traceMessage("About to stop service thread.");
             host.report([](ServiceStatus& s) {
                 s.dwWin32ExitCode = 0;

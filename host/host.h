@@ -106,6 +106,12 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control);
 // StopTimeout as stored: decimal seconds. Absent or not a number: 60 s; "0": no limit (absent).
 std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& stored);
 
+// RestartThrottle as stored: decimal seconds. Absent or not a number: 60; "0": restarts at once.
+uint32_t restartThrottleSeconds(const std::optional<std::string>& stored);
+
+// Decimal seconds as an administrator stores them: digits only, at most nine; absent otherwise.
+std::optional<uint32_t> parseSeconds(const std::optional<std::string>& stored);
+
 // Whether anything the host launched still runs: a process of its job, the start script, the
 // stop script, or the agent it supervises.
 bool launchedProcessesRun(HostContext& host);
@@ -160,7 +166,12 @@ int32_t parsePid(const std::string& piece);
 // The pid in the first piece of the file, or 0.
 int32_t readAgentPidFile(HostContext& host, const std::string& pidFile);
 
-// The pid named by the file when that process is alive, else 0.
+// A system time (milliseconds since 1601) as "2026-12-08 14:02:40 UTC".
+std::string formatSystemTime(uint64_t time);
+
+// The pid named by the file when that process is alive and can have written the file (it was
+// created before the file's last write, or at most 10 s after it, and the file was written
+// since the system started), else 0.
 int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile);
 
 // Polls the file once a second, timeoutSeconds + 1 times, until its last piece names a pid

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -27,6 +28,9 @@ inline constexpr uint32_t kEventStartScriptReturned = 0x20000067;
 inline constexpr uint32_t kEventNoNewPid = 0x2000006D;
 inline constexpr uint32_t kEventStopScriptFailed = 0x20000069;
 inline constexpr uint32_t kEventStopTimedOut = 0x2000006E;
+inline constexpr uint32_t kEventAgentEnded = 0x2000006F;
+inline constexpr uint32_t kEventStartRefused = 0x20000070;
+inline constexpr uint32_t kEventRestartDelayed = 0x20000071;
 
 // The user-defined control that ends supervision without stopping the agent.
 inline constexpr uint32_t PROCESS_STOP_SERVER = 128;
@@ -83,6 +87,7 @@ public:
 
     std::atomic<bool> doRestartServer{true};
     std::atomic<bool> stopRequested{false};          // set by the stop control only, never cleared
+    std::atomic<bool> supervisionEnded{false};       // set by the control 128 only, never cleared
     std::atomic<uint32_t> reportedState{win::kServiceRunning};  // what an interrogation reports
     // Control handlers running now, and whether any has run: the entry waits for their
     // answers before the process ends (waitForControlAnswers).
@@ -219,8 +224,8 @@ private:
     uint64_t reports_ = 0;  // reports made so far
 };
 
-// Reports one event with the insertion string, unless no event source could be registered.
-void reportHostEvent(HostContext& host, uint16_t type, uint32_t eventId, const std::string& insertion);
+// Reports one event with its insertion strings, unless no event source could be registered.
+void reportHostEvent(HostContext& host, uint16_t type, uint32_t eventId, const std::vector<std::string>& insertions);
 
 // Flushes the console and error output, so that what the host wrote reaches its files even
 // when the process ends right after a stopped report.

@@ -215,7 +215,7 @@ StopScriptOutcome stopServer(HostContext& host, const std::optional<std::string>
     }
     traceMessage("VornelAgentService - stopServer - creation of executable process failed");
     std::string text = host.os.systemErrorText(rc).value_or(std::to_string(rc));
-    reportHostEvent(host, win::kEventlogInformationType, kEventStopScriptFailed, text);
+    reportHostEvent(host, win::kEventlogInformationType, kEventStopScriptFailed, {text});
     // The stop goes on without its script: the wait for the agent, within the stop timeout.
     return StopScriptOutcome::NotLaunched;
 }

@@ -1,7 +1,6 @@
 // The stop, on a thread of its own once the control handler has reported stop pending: it
 // waits for a start script that still runs, runs the stop script, waits until what the host
 // launched has ended, ends it all when StopTimeout runs out, and only then reports stopped.
-#include <cctype>
 #include <string>
 
 #include "common/registry.h"
@@ -91,12 +90,7 @@ std::string endWhatRuns(HostContext& host) {
 }  // namespace
 
 std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& stored) {
-    if (!stored || stored->empty() || stored->size() > 9) return kDefaultStopTimeoutSeconds;
-    uint32_t seconds = 0;
-    for (char c : *stored) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return kDefaultStopTimeoutSeconds;
-        seconds = seconds * 10 + static_cast<uint32_t>(c - '0');
-    }
+    const uint32_t seconds = parseSeconds(stored).value_or(kDefaultStopTimeoutSeconds);
     if (seconds == 0) return std::nullopt;
     return seconds;
 }
@@ -139,7 +133,7 @@ void runStop(HostContext& host) {
         const std::string ended = endWhatRuns(host);
         traceMessage("VornelAgentService - stopServer - stop timeout of %u s reached, ended: %s",
                      static_cast<unsigned>(timeout.value_or(0)), ended.c_str());
-        reportHostEvent(host, win::kEventlogWarningType, kEventStopTimedOut, ended);
+        reportHostEvent(host, win::kEventlogWarningType, kEventStopTimedOut, {ended});
     }
     traceMessage("VornelAgentService - stopServer - reporting stopped");
     flushConsole();

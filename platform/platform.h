@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/types.h"
@@ -88,9 +89,9 @@ public:
     // --- Event log. ---
     // RegisterEventSourceA(NULL, name)
     [[nodiscard]] virtual ErrorCode registerEventSource(const std::string& name, EventSource& source) = 0;
-    // ReportEventA(source, type, 0, id, NULL, 1, 0, &insertion, NULL)
+    // ReportEventA(source, type, 0, id, NULL, count, 0, insertions, NULL)
     [[nodiscard]] virtual ErrorCode reportEvent(EventSource source, uint16_t type, uint32_t eventId,
-                                  const std::string& insertion) = 0;
+                                                const std::vector<std::string>& insertions) = 0;
 
     // --- Processes and the system. ---
     // CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS
@@ -111,6 +112,12 @@ public:
     virtual void sleep(uint32_t milliseconds) = 0;
     // GetTickCount64: milliseconds since the system started.
     virtual uint64_t tickCount() = 0;
+    // GetSystemTimeAsFileTime, in milliseconds since 1601-01-01 UTC (FILETIME / 10000).
+    virtual uint64_t systemTime() = 0;
+    // GetFileAttributesExA: the file's last write time, in the unit of systemTime.
+    [[nodiscard]] virtual ErrorCode fileLastWriteTime(const std::string& path, uint64_t& time) = 0;
+    // GetProcessTimes: the process's creation time, in the unit of systemTime.
+    [[nodiscard]] virtual ErrorCode processCreationTime(const ProcessHandle& process, uint64_t& time) = 0;
 
     // --- Threads and job objects. ---
     // CreateThread running the body; its handle is closed at once, nobody waits for the thread.

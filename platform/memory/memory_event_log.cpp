@@ -29,13 +29,24 @@ ErrorCode MemoryPlatform::registerEventSource(const std::string& name, EventSour
 }
 
 ErrorCode MemoryPlatform::reportEvent(EventSource source, uint16_t type, uint32_t eventId,
-                                      const std::string& insertion) {
+                                      const std::vector<std::string>& insertions) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::ReportEvent, hexId(eventId), lock)) return rc;
     auto it = eventSources_.find(source);
     if (it == eventSources_.end()) return win::kErrorInvalidHandle;
-    events_.push_back(Event{it->second, type, eventId, insertion});
+    events_.push_back(Event{it->second, type, eventId, insertions.empty() ? std::string() : insertions[0], insertions});
+    if (eventHook_) {
+        const Event event = events_.back();
+        const std::function<void(const Event&)> hook = eventHook_;
+        lock.unlock();
+        hook(event);
+    }
     return win::kErrorSuccess;
+}
+
+void MemoryPlatform::setEventHook(std::function<void(const Event&)> hook) {
+    Lock lock(mutex_);
+    eventHook_ = std::move(hook);
 }
 
 }  // namespace vornel

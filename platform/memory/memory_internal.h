@@ -66,6 +66,7 @@ struct MemoryPlatform::Process {
     uint32_t plannedExitCode = 0;
     std::function<void()> onExit;
     uint64_t job = 0;  // 0: in no job
+    uint64_t createdAt = 0;  // system time
 };
 
 struct MemoryPlatform::AppendCookie {

@@ -92,7 +92,7 @@ const char* MemoryPlatform::opName(Op op) {
         "RunServiceDispatcher", "RegisterServiceCtrlHandler", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
-        "Sleep", "TickCount", "StartThread", "CreateJob", "AssignProcessToJob", "JobProcessCount", "TerminateJob",
+        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob", "AssignProcessToJob", "JobProcessCount", "TerminateJob",
         "AcquireMutex", "OsMajorVersion", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];

@@ -54,7 +54,8 @@ public:
         RunServiceDispatcher, RegisterServiceCtrlHandler, SetServiceStatus,
         RegisterEventSource, ReportEvent,
         CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
-        TickCount, StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
+        TickCount, SystemTime, FileLastWriteTime, ProcessCreationTime,
+        StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
         OsMajorVersion,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         Count
@@ -123,7 +124,8 @@ public:
         std::string source;
         uint16_t type = 0;
         uint32_t id = 0;
-        std::string insertion;
+        std::string insertion;                // the first insertion string
+        std::vector<std::string> insertions;  // all of them
     };
 
     MemoryPlatform();
@@ -186,6 +188,9 @@ public:
     std::vector<StatusReport> statusReports() const;
     std::vector<ControlAnswer> controlAnswers() const;
     std::vector<Event> events() const;
+    // Runs on the reporting thread after each event has been logged (without the platform's
+    // lock), so that a test can act at the moment the program reports something.
+    void setEventHook(std::function<void(const Event&)> hook);
     std::vector<std::string> eventSources() const;
     // Waits until the service main that the dispatcher started has returned, or cannot run any
     // more because its process has ended.
@@ -203,6 +208,7 @@ public:
     void endProcess(uint32_t pid, uint32_t exitCode = 0);
     bool processRunning(uint32_t pid) const;
     std::optional<uint32_t> exitCodeOf(uint32_t pid) const;  // absent while the process runs
+    void setProcessCreationTime(uint32_t pid, uint64_t systemTime);
     // The job the process belongs to (0: none).
     uint64_t jobOf(uint32_t pid) const;
     // False: no process can be put into a job (AssignProcessToJobObject fails with access
@@ -211,7 +217,9 @@ public:
     void setOsMajorVersion(uint32_t major);
 
     // --- Files, for tests (names compared without regard to case). ---
+    // Writes the file now: its last write time is the current system time.
     void writeFile(const std::string& path, const std::string& content);
+    void setFileWriteTime(const std::string& path, uint64_t systemTime);
     std::optional<std::string> fileContent(const std::string& path) const;
     void removeFile(const std::string& path);
 
@@ -221,6 +229,9 @@ public:
     // How long the system had been running when the platform was made (tickCount is this plus
     // the virtual time since); an hour unless set.
     void setUptimeAtStart(uint64_t ms);
+    // The system time (milliseconds since 1601, as FILETIME / 10000) now; it advances with
+    // the virtual clock. The system started uptime milliseconds before the platform was made.
+    uint64_t systemTimeNow() const;
     // Whether time that passes also takes a thousandth of its length in real time (on by
     // default, so that a test's own thread gets to act in between). The sweep and the fuzzers
     // turn it off: the virtual clock still advances by the full length.
@@ -267,7 +278,7 @@ public:
 
     ErrorCode registerEventSource(const std::string& name, EventSource& source) override;
     ErrorCode reportEvent(EventSource source, uint16_t type, uint32_t eventId,
-                          const std::string& insertion) override;
+                          const std::vector<std::string>& insertions) override;
 
     ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir, StartMode mode,
                             ProcessInfo& info) override;
@@ -278,6 +289,9 @@ public:
     ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) override;
     void sleep(uint32_t milliseconds) override;
     uint64_t tickCount() override;
+    uint64_t systemTime() override;
+    ErrorCode fileLastWriteTime(const std::string& path, uint64_t& time) override;
+    ErrorCode processCreationTime(const ProcessHandle& process, uint64_t& time) override;
     ErrorCode startThread(std::function<void()> body) override;
     ErrorCode createJob(JobHandle& job) override;
     ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override;
@@ -419,16 +433,20 @@ private:
     bool jobsWork_ = true;
     unsigned threadsStarted_ = 0;
     Launcher launcher_;
+    std::function<void(const Event&)> eventHook_;
     std::vector<Launch> launches_;
     uint32_t osMajor_ = 6;
 
     // Files.
     std::map<std::string, std::string> files_;  // keyed by lower-case path
+    std::map<std::string, uint64_t> fileTimes_;  // last write times, keyed by lower-case path
     std::vector<std::unique_ptr<AppendCookie>> cookies_;
 
     // Clock.
     uint64_t nowMs_ = 0;
     uint64_t uptimeAtStartMs_ = 3600000;
+    // 2026-12-08 00:00 UTC, in milliseconds since 1601.
+    uint64_t systemTimeAtStartMs_ = 13441161600000;
     bool realPauses_ = true;
     bool shuttingDown_ = false;
     std::atomic<bool> hangDetected_{false};

@@ -31,6 +31,7 @@ uint32_t MemoryPlatform::spawnLocked(const ProcessSpec& plan, std::vector<std::f
     process.name = plan.name.empty() ? "process" : plan.name;
     process.plannedExitCode = plan.exitCode;
     process.onExit = plan.onExit;
+    process.createdAt = systemTimeAtStartMs_ + nowMs_;
     // A process started by a process of a job belongs to that job.
     if (plan.parent != 0) {
         auto parent = processes_.find(plan.parent);
@@ -241,6 +242,41 @@ ErrorCode MemoryPlatform::startThread(std::function<void()> body) {
     return win::kErrorSuccess;
 }
 
+uint64_t MemoryPlatform::systemTime() {
+    Lock lock(mutex_);
+    (void)enter(Op::SystemTime, "", lock);  // GetSystemTimeAsFileTime cannot fail
+    return systemTimeAtStartMs_ + nowMs_;
+}
+
+uint64_t MemoryPlatform::systemTimeNow() const {
+    Lock lock(mutex_);
+    return systemTimeAtStartMs_ + nowMs_;
+}
+
+ErrorCode MemoryPlatform::fileLastWriteTime(const std::string& path, uint64_t& time) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::FileLastWriteTime, baseName(path), lock)) return rc;
+    auto it = fileTimes_.find(lower(path));
+    if (files_.count(lower(path)) == 0 || it == fileTimes_.end()) return win::kErrorFileNotFound;
+    time = it->second;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::processCreationTime(const ProcessHandle& handle, uint64_t& time) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::ProcessCreationTime, processNameLocked(handle), lock)) return rc;
+    Process* process = processOfLocked(handle);
+    if (process == nullptr) return win::kErrorInvalidHandle;
+    time = process->createdAt;
+    return win::kErrorSuccess;
+}
+
+void MemoryPlatform::setProcessCreationTime(uint32_t pid, uint64_t systemTime) {
+    Lock lock(mutex_);
+    auto it = processes_.find(pid);
+    if (it != processes_.end()) it->second.createdAt = systemTime;
+}
+
 uint64_t MemoryPlatform::tickCount() {
     Lock lock(mutex_);
     (void)enter(Op::TickCount, "", lock);  // GetTickCount64 cannot fail
@@ -319,6 +355,12 @@ void MemoryPlatform::sleep(uint32_t milliseconds) {
 void MemoryPlatform::writeFile(const std::string& path, const std::string& content) {
     Lock lock(mutex_);
     files_[lower(path)] = content;
+    fileTimes_[lower(path)] = systemTimeAtStartMs_ + nowMs_;
+}
+
+void MemoryPlatform::setFileWriteTime(const std::string& path, uint64_t systemTime) {
+    Lock lock(mutex_);
+    fileTimes_[lower(path)] = systemTime;
 }
 
 std::optional<std::string> MemoryPlatform::fileContent(const std::string& path) const {
@@ -353,6 +395,7 @@ std::FILE* MemoryPlatform::openAppendStream(const std::string& path) {
     if (enter(Op::OpenAppendStream, baseName(path), lock) != 0) return nullptr;
     cookies_.push_back(std::make_unique<AppendCookie>(AppendCookie{this, lower(path)}));
     files_[lower(path)];  // "a" creates the file
+    fileTimes_[lower(path)] = systemTimeAtStartMs_ + nowMs_;
     cookie_io_functions_t io{};
     io.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
         auto* c = static_cast<AppendCookie*>(cookie);

@@ -14,6 +14,11 @@ HANDLE asHandle(const ProcessHandle& handle) { return reinterpret_cast<HANDLE>(h
 HANDLE asJob(const JobHandle& handle) { return reinterpret_cast<HANDLE>(handle.value()); }
 const char* orNullPtr(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
+// A FILETIME (100-ns units since 1601) in milliseconds.
+uint64_t milliseconds(const FILETIME& time) {
+    return ((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10000;
+}
+
 SERVICE_STATUS toWin32(const ServiceStatus& s) {
     SERVICE_STATUS w{};
     w.dwServiceType = s.dwServiceType;
@@ -221,9 +226,11 @@ public:
     }
 
     ErrorCode reportEvent(EventSource source, uint16_t type, uint32_t eventId,
-                          const std::string& insertion) override {
-        const char* strings[1] = {insertion.c_str()};
-        return ReportEventA(reinterpret_cast<HANDLE>(source), type, 0, eventId, nullptr, 1, 0, strings, nullptr)
+                          const std::vector<std::string>& insertions) override {
+        std::vector<const char*> strings;
+        for (const std::string& insertion : insertions) strings.push_back(insertion.c_str());
+        return ReportEventA(reinterpret_cast<HANDLE>(source), type, 0, eventId, nullptr,
+                            static_cast<WORD>(strings.size()), 0, strings.data(), nullptr)
                    ? ERROR_SUCCESS
                    : GetLastError();
     }
@@ -280,6 +287,26 @@ public:
     void sleep(uint32_t milliseconds) override { Sleep(milliseconds); }
 
     uint64_t tickCount() override { return GetTickCount64(); }
+
+    uint64_t systemTime() override {
+        FILETIME now{};
+        GetSystemTimeAsFileTime(&now);
+        return milliseconds(now);
+    }
+
+    ErrorCode fileLastWriteTime(const std::string& path, uint64_t& time) override {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return GetLastError();
+        time = milliseconds(data.ftLastWriteTime);
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode processCreationTime(const ProcessHandle& process, uint64_t& time) override {
+        FILETIME created{}, ended{}, kernel{}, user{};
+        if (!GetProcessTimes(asHandle(process), &created, &ended, &kernel, &user)) return GetLastError();
+        time = milliseconds(created);
+        return ERROR_SUCCESS;
+    }
 
     ErrorCode startThread(std::function<void()> body) override {
         auto owned = std::make_unique<std::function<void()>>(std::move(body));

@@ -103,10 +103,11 @@ def test_trace_files_and_a_single_cycle(service):
                   StdOutTraceFile="C:\\vornel-host-e2e\\host-e2e-trace\\logs\\host.stdout",
                   StdErrTraceFile="C:\\vornel-host-e2e\\host-e2e-trace\\logs\\host.stderr")
     assert svc.wine.sc("start", svc.name, "a", "b").status == 0
-    # The agent ends by itself after two seconds; with Restart "false" the service stops.
+    # The agent ends by itself after two seconds; with Restart "false" the service stops, and
+    # the agent's exit code shows as the service's failure.
     assert svc.wine.wait_for_state(svc.name, 1, timeout=40)
     status = svc.query()
-    assert (status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (0, 0)
+    assert (status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (1066, 9)
     assert [run[0] for run in svc.script_runs()] == ["startAgent.bat"]
 
     err_text = svc.text("logs\\host.stderr")

@@ -10,9 +10,16 @@ from vornel.wine import BIN, project_version
 
 PROGRAMS = ["VornelAgentService", "InstallVornelAgentService", "StartVornelAgentService",
             "StopVornelAgentService", "UninstallVornelAgentService", "VornelAgentServiceInfo"]
-EVENTS = {0x20000068: "starting the agent", 0x20000067: "start script has returned",
-          0x2000006D: "did not write a new process id", 0x20000069: "stop script could not be started",
-          0x2000006E: "did not finish within StopTimeout"}
+NAME = "OrvikTamberVornel6100AgentService - probe"
+# Each event's insertion strings, as the host reports them, and a piece of its text.
+EVENTS = {0x20000068: ([NAME], "starting the agent"),
+          0x20000067: ([NAME], "start script has returned"),
+          0x2000006D: ([NAME], "did not write a new process id"),
+          0x20000069: (["The system cannot find the file specified. "], "stop script could not be started"),
+          0x2000006E: (["the agent's job"], "did not finish within StopTimeout"),
+          0x2000006F: ([NAME, "4242", "7"], "has ended with exit code 7"),
+          0x20000070: ([NAME, "4242"], "names process id 4242, which runs"),
+          0x20000071: ([NAME, "16"], "its restart waits 16 seconds")}
 
 
 @pytest.fixture(scope="module")
@@ -26,14 +33,15 @@ def probe_dir(wine):
 
 
 @pytest.mark.parametrize("event_id", sorted(EVENTS))
-def test_message_file_formats_each_event_with_its_insertion_string(wine, probe_dir, event_id):
-    insertion = "OrvikTamberVornel6100AgentService - probe"
+def test_message_file_formats_each_event_with_its_insertion_strings(wine, probe_dir, event_id):
+    insertions, text = EVENTS[event_id]
     result = wine.run(probe_dir + "probe.exe", "message", probe_dir + "VornelAgentServiceMsg.dll",
-                      f"{event_id:08X}", insertion)
+                      f"{event_id:08X}", *insertions)
     assert result.status == 0, result
-    assert insertion in result.out
-    assert EVENTS[event_id] in result.out
-    assert "%1" not in result.out
+    for insertion in insertions:
+        assert insertion in result.out
+    assert text in result.out
+    assert "%" not in result.out
 
 
 def test_message_file_has_no_text_for_other_events(wine, probe_dir):

@@ -248,6 +248,41 @@ TEST_F(Contract, AThreadRunsItsBodyAndTheTickCountRises) {
     EXPECT_GE(os.tickCount(), before + 30);
 }
 
+TEST_F(Contract, FilesAndProcessesCarryTheSystemTimeOfTheirWriteAndCreation) {
+    const std::string path = target().scratchDirectory() + "vornel-contract-time.txt";
+    std::remove(path.c_str());
+    const uint64_t before = os.systemTime();
+    std::FILE* file = os.openAppendStream(path);
+    ASSERT_NE(file, nullptr);
+    std::fputs("1\n", file);
+    std::fclose(file);
+    uint64_t written = 0;
+    ASSERT_EQ(os.fileLastWriteTime(path, written), 0u);
+    // File times can be coarser than the clock: allow two seconds either way.
+    EXPECT_GE(written + 2000, before);
+    EXPECT_LE(written, os.systemTime() + 2000);
+    uint64_t none = 0;
+    EXPECT_EQ(os.fileLastWriteTime(path + ".missing", none), win::kErrorFileNotFound);
+
+    ProcessInfo info;
+    ASSERT_EQ(os.createProcess(target().exitThreeCommandLine(), target().scratchDirectory(), StartMode::Running, info),
+              0u);
+    uint64_t created = 0;
+    ASSERT_EQ(os.processCreationTime(info.process, created), 0u);
+    EXPECT_GE(created + 2000, before);
+    EXPECT_LE(created, os.systemTime() + 2000);
+    EXPECT_EQ(os.waitForProcess(info.process, 30000), WaitResult::Signaled);
+}
+
+TEST_F(Contract, TheSystemStartedBeforeNowAndTheBootTimeStaysPut) {
+    // The boot time is now less the time since boot; two readings agree.
+    const uint64_t boot = os.systemTime() - os.tickCount();
+    EXPECT_LT(boot, os.systemTime());
+    os.sleep(200);
+    const uint64_t again = os.systemTime() - os.tickCount();
+    EXPECT_LE(again > boot ? again - boot : boot - again, 1000u);
+}
+
 TEST_F(Contract, ANamedMutexHasOneOwnerAtATime) {
     const std::string name = "VornelContract mutex";
     MutexHandle first;

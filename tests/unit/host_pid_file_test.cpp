@@ -188,5 +188,85 @@ TEST_F(PidFileTest, AProcessThatOpensCountsAsRunningWhenItsEndCannotBeSeen) {
     EXPECT_EQ(isServerRunningAlready(*host, pidFile), 0);
 }
 
+// --- Pid reuse: a live process counts as the agent only when it can have written the file. ---
+
+// The in-memory system started at 2026-12-07 23:00:00 UTC; the test runs an hour later.
+constexpr int64_t kMinute = 60000;
+
+struct PidReuseRow {
+    const char* name;
+    int64_t writtenAfterBootMs;            // the pid file's last write, against the system's start
+    int64_t createdAfterWriteMs;           // the process's creation, against that write
+    std::optional<MemoryPlatform::Op> unreadable;  // a time that cannot be read
+    bool countsAsAgent;
+    std::string why;  // the trace's reason when it does not
+};
+
+void PrintTo(const PidReuseRow& row, std::ostream* os) { *os << row.name; }
+
+class PidReuseTest : public PidFileTest, public ::testing::WithParamInterface<PidReuseRow> {};
+
+TEST_P(PidReuseTest, ALiveProcessCountsAsTheAgentOnlyWhenItCanHaveWrittenThePidFile) {
+    const PidReuseRow& c = GetParam();
+    auto host = directContext();
+    enableTrace();
+    const uint64_t boot = os.systemTimeNow() - 3600000;
+    const uint64_t written = static_cast<uint64_t>(static_cast<int64_t>(boot) + c.writtenAfterBootMs);
+    const uint32_t live = os.spawnProcess({});
+    os.writeFile(pidFile, std::to_string(live) + "\r\n");
+    os.setFileWriteTime(pidFile, written);
+    os.setProcessCreationTime(live, static_cast<uint64_t>(static_cast<int64_t>(written) + c.createdAfterWriteMs));
+    if (c.unreadable) os.failNext(*c.unreadable, win::kErrorAccessDenied);
+
+    EXPECT_EQ(isServerRunningAlready(*host, pidFile), c.countsAsAgent ? static_cast<int32_t>(live) : 0);
+    if (c.countsAsAgent) {
+        EXPECT_TRUE(traced("VornelAgentService - isServerRunningAlready - serverProcess already running, pid = " +
+                           std::to_string(live)));
+        return;
+    }
+    // Why, then on as for a dead process.
+    auto lines = trace();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "VornelAgentService - isServerRunningAlready - pid " + std::to_string(live) +
+                                           " is not the agent that wrote the pid file: " + c.why);
+    EXPECT_EQ(lines[lines.size() - 2], "VornelAgentService - isServerRunningAlready - pid file found for dead process");
+    EXPECT_EQ(lines.back(), "\tserver not running");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PidReuseTest,
+    ::testing::Values(
+        PidReuseRow{"WrittenBeforeTheSystemStarted", -kMinute, -1000, std::nullopt, false,
+                    "the file was last written 2026-12-07 22:59:00 UTC, before the system started "
+                    "2026-12-07 23:00:00 UTC"},
+        PidReuseRow{"CreatedElevenSecondsAfterTheWrite", 5 * kMinute, 11000, std::nullopt, false,
+                    "the process was created 2026-12-07 23:05:11 UTC, more than 10 s after the file was last "
+                    "written 2026-12-07 23:05:00 UTC"},
+        PidReuseRow{"CreatedTenSecondsAfterTheWrite", 5 * kMinute, 10000, std::nullopt, true, ""},
+        PidReuseRow{"CreatedBeforeTheWrite", 5 * kMinute, -kMinute, std::nullopt, true, ""},
+        PidReuseRow{"WrittenAsTheSystemStarted", 0, -1000, std::nullopt, true, ""},
+        // A time that cannot be read leaves the live process counted as the agent.
+        PidReuseRow{"FileTimeUnreadable", -kMinute, 11000, MemoryPlatform::Op::FileLastWriteTime, true, ""},
+        PidReuseRow{"CreationTimeUnreadable", 5 * kMinute, 11000, MemoryPlatform::Op::ProcessCreationTime, true, ""}),
+    rowName<PidReuseRow>);
+
+struct TimeRow {
+    uint64_t time;  // milliseconds since 1601
+    const char* text;
+};
+
+TEST(FormatSystemTime, CivilDatesInUtc) {
+    const TimeRow rows[] = {
+        {0, "1601-01-01 00:00:00 UTC"},
+        {11644473600000, "1970-01-01 00:00:00 UTC"},
+        {12596342401000, "2000-03-01 00:00:01 UTC"},
+        {13353724799000, "2024-02-29 23:59:59 UTC"},
+        {13353724799999, "2024-02-29 23:59:59 UTC"},  // milliseconds are cut, not rounded
+        {13441161600000, "2026-12-08 00:00:00 UTC"},
+        {265046774399000, "9999-12-31 23:59:59 UTC"},
+    };
+    for (const TimeRow& r : rows) EXPECT_EQ(host::formatSystemTime(r.time), r.text) << r.time;
+}
+
 }  // namespace
 }  // namespace vornel::testing

@@ -125,9 +125,13 @@ TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
     // The checkpoint and wait hint stay as the start of the cycle left them.
     EXPECT_TRUE(matches(all[1], Expected{win::kServiceStopped, {}, 1066u, 134217728u + live, 2u, 180000u}));
     EXPECT_TRUE(os.launches().empty());
-    ASSERT_EQ(os.events().size(), 1u);
+    ASSERT_EQ(os.events().size(), 2u);
     EXPECT_EQ(os.events()[0].id, host::kEventStartCycle);
     EXPECT_EQ(os.events()[0].insertion, name);
+    // The refusal is an error event with the pid.
+    EXPECT_EQ(os.events()[1].id, host::kEventStartRefused);
+    EXPECT_EQ(os.events()[1].type, win::kEventlogErrorType);
+    EXPECT_EQ(os.events()[1].insertions, (std::vector<std::string>{name, std::to_string(live)}));
 }
 
 struct RestartCase {
@@ -142,6 +146,8 @@ class RestartTest : public ServiceMainTest, public ::testing::WithParamInterface
 
 TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
     const RestartCase& c = GetParam();
+    // The restart follows at once (no throttle), so that this test is about Restart alone.
+    os.setString(params, kRestartThrottle, "0");
     if (c.value) {
         os.setString(params, kRestart, *c.value);
     } else {
@@ -149,6 +155,7 @@ TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
         os.setString(params, kAgentHome, home);
         os.setString(params, kAgentName, "agent one");
         os.setString(params, kAgentPidFile, pidFile);
+        os.setString(params, kRestartThrottle, "0");
     }
     startHost();
     ASSERT_TRUE(waitForAgents(1));
@@ -168,7 +175,8 @@ TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
         EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = true", 0), 0u);
     } else {
         EXPECT_EQ(finishHost(), 0);
-        EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+        // The agent ended with 3 and no restart follows: the service's failure, 1066 / 3.
+        EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, {}, 1066u, 3u, 0u, 60000u}));
         EXPECT_EQ(countReports(kStartPending), 1u);
         EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
         EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
@@ -240,6 +248,7 @@ TEST_F(ServiceMainTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered
 TEST_F(ServiceMainTest, WithoutAControlTheProcessEndsAtOnce) {
     os.setString(params, kRestart, "false");
     installation.agentRunsForMs = 5000;
+    installation.agentExitCode = 0;
     startHost();
     EXPECT_EQ(finishHost(), 0);
     EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
@@ -306,6 +315,7 @@ TEST_F(ServiceMainTest, LegacyModeLeavesTheAgentUnsupervised) {
 
 struct SupervisionCase {
     const char* name;
+    Expected stopped;  // the last report
     std::optional<MemoryPlatform::Op> failing;
     ErrorCode code;
     bool traceHasPid;        // the trace line ends with the agent's pid and the code
@@ -329,8 +339,9 @@ TEST_P(SupervisionTest, HowTheEndOfTheAgentIsTraced) {
     // (The error stream also holds the rest of the trace lines that show a pid piece.)
     const std::string errorLine = "run: Error getting rc: " + systemText(c.code) + "\n";
     EXPECT_EQ(errWithoutTrace().find(c.errorOutput ? errorLine : "run: Error") != std::string::npos, c.errorOutput);
-    // Whatever happened, the restart decision follows: none with Restart "false".
-    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+    // Whatever happened, the restart decision follows: none with Restart "false"; an exit code
+    // other than 0 shows as the service's failure.
+    EXPECT_TRUE(matches(reports().back(), c.stopped));
 }
 
 void PrintTo(const SupervisionCase& row, std::ostream* os) { *os << row.name; }
@@ -338,11 +349,11 @@ void PrintTo(const SupervisionCase& row, std::ostream* os) { *os << row.name; }
 INSTANTIATE_TEST_SUITE_P(
     Cases, SupervisionTest,
     ::testing::Values(
-        SupervisionCase{"ExitCode", std::nullopt, 0, false,
+        SupervisionCase{"ExitCode", Expected{win::kServiceStopped, {}, 1066u, 7u, 0u, 60000u}, std::nullopt, 0, false,
                         "VornelAgentService - VornelAgentServiceMain - exit code = 7", false},
-        SupervisionCase{"NotOpened", MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied, true,
+        SupervisionCase{"NotOpened", kStoppedAfterAgent, MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied, true,
                         "VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid ", false},
-        SupervisionCase{"NoExitCode", MemoryPlatform::Op::GetExitCodeProcess, win::kErrorInvalidHandle, false,
+        SupervisionCase{"NoExitCode", kStoppedAfterAgent, MemoryPlatform::Op::GetExitCodeProcess, win::kErrorInvalidHandle, false,
                         "VornelAgentService - VornelAgentServiceMain - return from wait.", true}),
     rowName<SupervisionCase>);
 

@@ -58,6 +58,7 @@ protected:
         ErrorCode stopError = 0;
         bool writesPid = true;
         std::optional<uint64_t> agentRunsForMs;  // the agent ends by itself
+        std::vector<uint64_t> agentRunsMs;       // the first agents' runs, in order; then agentRunsForMs
         uint32_t agentExitCode = 7;
         bool stopEndsAgentAtOnce = false;  // otherwise when the stop script ends
         bool agentHeedsStop = true;        // false: the stop script asks, the agent goes on
@@ -145,6 +146,16 @@ protected:
         return os.waitUntil([&] { return agents().size() >= count; });
     }
 
+    // Virtual times of the start script's launches and of the agents' ends, in order.
+    std::vector<uint64_t> startLaunchTimes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return startLaunchTimes_;
+    }
+    std::vector<uint64_t> agentEndTimes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return agentEndTimes_;
+    }
+
     size_t launchesOf(const std::string& script) const {
         auto all = os.launches();
         return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const MemoryPlatform::Launch& l) {
@@ -174,14 +185,25 @@ private:
         const uint32_t script = launch.pid;
         if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
             if (installation.onStartLaunch) installation.onStartLaunch();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                startLaunchTimes_.push_back(os.nowMs());
+            }
             outcome.error = installation.startError;
             const bool first = startRuns_++ == 0;
             outcome.process.runsForMs =
                 first ? installation.startScriptMs : installation.laterStartScriptsMs.value_or(installation.startScriptMs);
             outcome.process.onExit = [this, script] {
                 MemoryPlatform::ProcessSpec agent;
-                agent.runsForMs = installation.agentRunsForMs;
+                const size_t index = agents().size();
+                agent.runsForMs = index < installation.agentRunsMs.size()
+                                      ? std::optional<uint64_t>(installation.agentRunsMs[index])
+                                      : installation.agentRunsForMs;
                 agent.exitCode = installation.agentExitCode;
+                agent.onExit = [this] {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    agentEndTimes_.push_back(os.nowMs());
+                };
                 agent.name = "agent";
                 agent.parent = script;
                 uint32_t pid = os.spawnProcess(agent);
@@ -225,6 +247,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<uint32_t> agents_;
     std::vector<uint32_t> children_;
+    std::vector<uint64_t> startLaunchTimes_;
+    std::vector<uint64_t> agentEndTimes_;
     unsigned startRuns_ = 0;
 };
 

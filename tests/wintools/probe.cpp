@@ -1,6 +1,6 @@
 // A Windows test tool for what only the Windows API can tell about our files:
-//   probe message <message file> <event id, hex> <insertion string>
-//       formats the event's message with the insertion string, as Event Viewer does
+//   probe message <message file> <event id, hex> <insertion string>...
+//       formats the event's message with the insertion strings, as Event Viewer does
 //   probe version <file> <value name>
 //       prints one value of the file's version resource (ProductName, FileVersion, ...)
 //   probe control <service name> <control code, decimal>
@@ -15,16 +15,17 @@
 
 namespace {
 
-int formatEventMessage(const char* messageFile, const char* idText, const char* insertion) {
+int formatEventMessage(const char* messageFile, const char* idText, int count, char** insertions) {
     HMODULE module = LoadLibraryExA(messageFile, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module == nullptr) return static_cast<int>(GetLastError());
     DWORD id = std::strtoul(idText, nullptr, 16);
-    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(insertion)};
+    std::vector<DWORD_PTR> arguments;
+    for (int i = 0; i < count; ++i) arguments.push_back(reinterpret_cast<DWORD_PTR>(insertions[i]));
     char* text = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                       FORMAT_MESSAGE_ARGUMENT_ARRAY,
                                   module, id, 0, reinterpret_cast<char*>(&text), 0,
-                                  reinterpret_cast<va_list*>(arguments));
+                                  reinterpret_cast<va_list*>(arguments.data()));
     int rc = length == 0 ? static_cast<int>(GetLastError()) : 0;
     if (length != 0) {
         std::fwrite(text, 1, length, stdout);
@@ -71,9 +72,11 @@ int sendControl(const char* service, const char* codeText) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "message") == 0) return formatEventMessage(argv[2], argv[3], argv[4]);
+    if (argc >= 5 && std::strcmp(argv[1], "message") == 0) {
+        return formatEventMessage(argv[2], argv[3], argc - 4, argv + 4);
+    }
     if (argc == 4 && std::strcmp(argv[1], "version") == 0) return printVersionValue(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: probe message <file> <id> <insertion> | probe version <file> <value>\n");
+    std::fprintf(stderr, "usage: probe message <file> <id> <insertion>... | probe version <file> <value>\n");
     return 87;
 }
