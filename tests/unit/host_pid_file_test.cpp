@@ -14,57 +14,62 @@ using host::waitForPidFile;
 constexpr int32_t kUnrelatedLastPid = 999999;
 
 struct PieceCase {
-    const char* label;
+    const char* name;
     std::optional<std::string> content;   // absent: no file
     int32_t first;                         // readAgentPidFile
     std::optional<int32_t> last;           // waitForPidFile with one attempt; absent: not accepted
     std::optional<std::string> readTrace;  // the reader's distinctive trace line
 };
 
+void PrintTo(const PieceCase& row, std::ostream* os) { *os << row.name; }
+
 class PidFileTest : public HostTest {};
 
-TEST_F(PidFileTest, ReadersTakeTheFirstAndTheLastPiece) {
-    const std::string ninetyEightBlanks(98, ' ');
-    const PieceCase cases[] = {
-        {"number and line end", std::string("1234\r\n"), 1234, 1234, std::nullopt},
-        {"leading blanks, trailing letters", std::string(" \t 42abc"), 42, 42, std::nullopt},
-        {"signs", std::string("+17\n-17\n"), 17, -17, std::nullopt},
-        {"letters only", std::string("abc\n"), 0, 0, std::nullopt},
-        {"two lines", std::string("111\n222\n"), 111, 222, std::nullopt},
-        {"last line empty", std::string("123\n\n"), 123, 0, std::nullopt},
-        // 98 blanks and a digit fill the first piece; the line end is a piece of its own.
-        {"line of 100 characters", ninetyEightBlanks + "5\n", 5, 0, std::nullopt},
-        {"line of 99 characters", std::string(97, ' ') + "6\n", 6, 6, std::nullopt},
-        {"long line in pieces", std::string(99, '9') + "42", INT32_MAX, 42, std::nullopt},
-        {"just above the range", std::string("2147483648\n"), INT32_MAX, INT32_MAX, std::nullopt},
-        {"largest", std::string("2147483647\n"), INT32_MAX, INT32_MAX, std::nullopt},
-        {"smallest", std::string("-2147483648\n"), INT32_MIN, INT32_MIN, std::nullopt},
-        {"just below the range", std::string("-2147483649\n"), INT32_MIN, INT32_MIN, std::nullopt},
-        {"empty file", std::string(), 0, std::nullopt, "VornelAgentService - readAgentPidFile - fgets failed"},
-        {"zero byte first", std::string("\0" "12\n", 4), 0, std::nullopt,
-         "VornelAgentService - readAgentPidFile - pid_str(0) = 0"},
-        {"no file", std::nullopt, 0, std::nullopt, "VornelAgentService - readAgentPidFile - fopen failed"},
-    };
+class PieceTest : public PidFileTest, public ::testing::WithParamInterface<PieceCase> {};
+
+TEST_P(PieceTest, ReadersTakeTheFirstAndTheLastPiece) {
+    const PieceCase& c = GetParam();
     auto host = directContext();
     enableTrace();
-    for (const PieceCase& c : cases) {
-        SCOPED_TRACE(c.label);
-        os.removeFile(pidFile);
-        if (c.content) os.writeFile(pidFile, *c.content);
-        size_t before = trace().size();
-        EXPECT_EQ(readAgentPidFile(*host, pidFile), c.first);
-        auto lines = trace();
-        if (c.readTrace) {
-            EXPECT_NE(std::find(lines.begin() + static_cast<long>(before), lines.end(), *c.readTrace), lines.end());
-        }
-        EXPECT_EQ(lines.back(), "VornelAgentService - readAgentPidFile - returning pid = " + std::to_string(c.first));
-
-        int32_t newPid = 12345;
-        bool accepted = waitForPidFile(*host, pidFile, 0, &newPid, kUnrelatedLastPid);
-        EXPECT_EQ(accepted, c.last.has_value());
-        if (c.last) { EXPECT_EQ(newPid, *c.last); }
+    if (c.content) os.writeFile(pidFile, *c.content);
+    EXPECT_EQ(readAgentPidFile(*host, pidFile), c.first);
+    auto lines = trace();
+    if (c.readTrace) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), *c.readTrace), lines.end());
     }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "VornelAgentService - readAgentPidFile - returning pid = " + std::to_string(c.first));
+
+    int32_t newPid = 12345;
+    bool accepted = waitForPidFile(*host, pidFile, 0, &newPid, kUnrelatedLastPid);
+    EXPECT_EQ(accepted, c.last.has_value());
+    if (c.last) { EXPECT_EQ(newPid, *c.last); }
 }
+
+const std::string kNinetyEightBlanks(98, ' ');
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PieceTest,
+    ::testing::Values(
+        PieceCase{"NumberAndLineEnd", std::string("1234\r\n"), 1234, 1234, std::nullopt},
+        PieceCase{"LeadingBlanksTrailingLetters", std::string(" \t 42abc"), 42, 42, std::nullopt},
+        PieceCase{"Signs", std::string("+17\n-17\n"), 17, -17, std::nullopt},
+        PieceCase{"LettersOnly", std::string("abc\n"), 0, 0, std::nullopt},
+        PieceCase{"TwoLines", std::string("111\n222\n"), 111, 222, std::nullopt},
+        PieceCase{"LastLineEmpty", std::string("123\n\n"), 123, 0, std::nullopt},
+        // 98 blanks and a digit fill the first piece; the line end is a piece of its own.
+        PieceCase{"LineOf100Characters", kNinetyEightBlanks + "5\n", 5, 0, std::nullopt},
+        PieceCase{"LineOf99Characters", std::string(97, ' ') + "6\n", 6, 6, std::nullopt},
+        PieceCase{"LongLineInPieces", std::string(99, '9') + "42", INT32_MAX, 42, std::nullopt},
+        PieceCase{"JustAboveTheRange", std::string("2147483648\n"), INT32_MAX, INT32_MAX, std::nullopt},
+        PieceCase{"Largest", std::string("2147483647\n"), INT32_MAX, INT32_MAX, std::nullopt},
+        PieceCase{"Smallest", std::string("-2147483648\n"), INT32_MIN, INT32_MIN, std::nullopt},
+        PieceCase{"JustBelowTheRange", std::string("-2147483649\n"), INT32_MIN, INT32_MIN, std::nullopt},
+        PieceCase{"EmptyFile", std::string(), 0, std::nullopt, "VornelAgentService - readAgentPidFile - fgets failed"},
+        PieceCase{"ZeroByteFirst", std::string("\0" "12\n", 4), 0, std::nullopt,
+                  "VornelAgentService - readAgentPidFile - pid_str(0) = 0"},
+        PieceCase{"NoFile", std::nullopt, 0, std::nullopt, "VornelAgentService - readAgentPidFile - fopen failed"}),
+    rowName<PieceCase>);
 
 TEST_F(PidFileTest, WaitTracesThePieceItRead) {
     auto host = directContext();
