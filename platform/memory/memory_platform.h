@@ -54,7 +54,7 @@ public:
         RunServiceDispatcher, RegisterServiceCtrlHandler, SetServiceStatus,
         RegisterEventSource, ReportEvent,
         CreateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep, OsMajorVersion,
-        SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
+        CommandLineFitsCodePage, SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         Count
     };
     static const char* opName(Op op);
@@ -200,6 +200,9 @@ public:
     void endProcess(uint32_t pid, uint32_t exitCode = 0);
     bool processRunning(uint32_t pid) const;
     void setOsMajorVersion(uint32_t major);
+    // The active code page and whether it represents the process's arguments (by default
+    // 65001, UTF-8, which represents every character: a system that honours the manifest).
+    void setCommandLineCodePage(uint32_t codePage, bool fits);
 
     // --- Files, for tests (names compared without regard to case). ---
     void writeFile(const std::string& path, const std::string& content);
@@ -264,6 +267,7 @@ public:
     ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) override;
     void sleep(uint32_t milliseconds) override;
     ErrorCode osMajorVersion(uint32_t& major) override;
+    ErrorCode commandLineFitsCodePage(bool& fits, uint32_t& codePage) override;
     std::optional<std::string> systemErrorText(ErrorCode code) override;
     ErrorCode readTextFile(const std::string& path, std::string& content) override;
     std::FILE* openAppendStream(const std::string& path) override;
@@ -394,6 +398,8 @@ private:
     Launcher launcher_;
     std::vector<Launch> launches_;
     uint32_t osMajor_ = 6;
+    uint32_t codePage_ = 65001;
+    bool commandLineFits_ = true;
 
     // Files.
     std::map<std::string, std::string> files_;  // keyed by lower-case path
