@@ -29,6 +29,7 @@ inline constexpr char kStdOutTraceFile[] = "StdOutTraceFile";
 inline constexpr char kStdErrTraceFile[] = "StdErrTraceFile";
 inline constexpr char kRestart[] = "Restart";
 inline constexpr char kLogFile[] = "LogFile";
+inline constexpr char kStopTimeout[] = "StopTimeout";  // written by administrators, not by the installer
 // Values of the service key and of the event-log source key.
 inline constexpr char kDescription[] = "Description";
 inline constexpr char kImagePath[] = "ImagePath";

@@ -1,6 +1,7 @@
-// The control handler: acknowledges every control with a status report, stops the agent
-// through the stop script on a stop, and answers interrogation with the state the service
-// main last declared.
+// The control handler: acknowledges every control with a status report, starts the stop on a
+// thread of its own, and answers interrogation with the state the service main last declared.
+// It never waits for a script: the service manager hears back as soon as it returns.
+#include <memory>
 #include <string>
 
 #include "common/trace.h"
@@ -16,6 +17,54 @@ void traceClosing() {
     traceSeparator();
 }
 
+enum class StopDecision { UnderWayAlready, StopNow, StoppedAtOnce };
+
+// A stop control: the stop path when the service runs or something it launched does (the start
+// script, the agent); stopped at once when nothing runs; nothing new while a stop is under way.
+void handleStop(HostContext& host) {
+    // Asked before the lock: no platform call is made under it.
+    const bool launchedRuns = launchedProcessesRun(host);
+    const uint64_t now = host.os.tickCount();
+    StopDecision decision = StopDecision::UnderWayAlready;
+    host.report(
+        [&](ServiceStatus& s, SharedState& shared) {
+            s.dwWin32ExitCode = 0;
+            if (shared.stop != StopPhase::None) return;
+            if (s.dwCurrentState == win::kServiceRunning || shared.startScriptRunning || launchedRuns) {
+                decision = StopDecision::StopNow;
+                host.doRestartServer = false;
+                host.stopRequested = true;
+                shared.stop = StopPhase::UnderWay;
+                shared.stopAskedAtMs = now;
+                s.dwCurrentState = win::kServiceStopPending;
+            } else {
+                decision = StopDecision::StoppedAtOnce;
+                // Traced before the stopped report: the process may end as soon as it is made.
+                traceClosing();
+                s.dwCurrentState = win::kServiceStopped;
+            }
+        },
+        Reporter::Stop);
+    switch (decision) {
+        case StopDecision::StopNow: {
+            traceMessage("About to stop service thread.");
+            std::shared_ptr<HostContext> shared = host.shared_from_this();
+            if (ErrorCode rc = host.os.startThread([shared] { runStop(*shared); })) {
+                // Without a thread of its own the stop runs here, as it always can.
+                traceMessage("VornelAgentService - VornelAgentServiceCtrl - no stop thread (%d): the stop runs here",
+                             static_cast<int>(rc));
+                runStop(host);
+            }
+            return;
+        }
+        case StopDecision::UnderWayAlready:
+            // The stop under way goes on; this one changes nothing.
+            traceClosing();
+            return;
+        case StopDecision::StoppedAtOnce: return;
+    }
+}
+
 }  // namespace
 
 void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
@@ -25,41 +74,30 @@ void VornelAgentServiceCtrl(HostContext& host, uint32_t control) {
     host.report([](ServiceStatus& s) {
         s.dwCheckPoint += 1;
         s.dwServiceType = win::kServiceWin32OwnProcess;
-        s.dwControlsAccepted = win::kServiceAcceptStop;
+        s.dwControlsAccepted = kAcceptedControls;
         s.dwWaitHint = kControlWaitHint;
         s.dwWin32ExitCode = 0;
     });
 
     switch (control) {
-        case win::kServiceControlStop: {
+        case win::kServiceControlStop:
             traceMessage("VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_STOP");
-            bool running = false;
-            host.report([&](ServiceStatus& s) {
-                s.dwWin32ExitCode = 0;
-                running = s.dwCurrentState == win::kServiceRunning;
-                if (running) {
-                    host.doRestartServer = false;
-                    host.stopRequested = true;
-                    host.stopScriptReportsStopped = true;
-                    s.dwCurrentState = win::kServiceStopPending;
-                } else {
-                    // Traced before the stopped report: the process may end as soon as it is made.
-                    traceClosing();
-                    s.dwCurrentState = win::kServiceStopped;
-                }
-            });
-            if (running) {
-                traceMessage("About to stop service thread.");
-                // A stop script that cannot be launched leaves the service running: the service
-                // main reports stopped when the agent ends.
-                if (!stopServer(host, host.stopServiceName())) host.stopScriptReportsStopped = false;
-            }
+            handleStop(host);
             return;
-        }
+        case win::kServiceControlPreshutdown:
+            // The system shuts down: the agent is stopped as on a stop, stop script included.
+            traceMessage("VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_PRESHUTDOWN");
+            handleStop(host);
+            return;
+        case win::kServiceControlShutdown:
+            traceMessage("VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_SHUTDOWN");
+            handleStop(host);
+            return;
         case win::kServiceControlInterrogate:
             traceMessage("VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_INTERROGATE");
-            host.report([&](ServiceStatus& s) {
-                s.dwCurrentState = host.reportedState;
+            // While a stop is under way the state stays stop pending.
+            host.report([&](ServiceStatus& s, SharedState& shared) {
+                if (shared.stop == StopPhase::None) s.dwCurrentState = host.reportedState;
                 s.dwCheckPoint += 1;
             });
             traceClosing();

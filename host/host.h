@@ -97,8 +97,24 @@ void setUpTrace(HostContext& host, const std::string& parametersKeyPath);
 
 // --- Control handler ---
 
-// Called on the dispatcher thread, one control at a time.
+// Called on the control thread, one control at a time. It acknowledges and records; a stop
+// runs on a thread of its own (runStop), so that every control is answered at once.
 void VornelAgentServiceCtrl(HostContext& host, uint32_t control);
+
+// --- Stop ---
+
+// StopTimeout as stored: decimal seconds. Absent or not a number: 60 s; "0": no limit (absent).
+std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& stored);
+
+// Whether anything the host launched still runs: a process of its job, the start script, the
+// stop script, or the agent it supervises.
+bool launchedProcessesRun(HostContext& host);
+
+// The stop, once the handler has reported stop pending: waits for a start script that still
+// runs, runs the stop script, waits for what the host launched to end, ends it all when
+// StopTimeout runs out, and reports stopped. Stop-pending reports raise the checkpoint once a
+// second meanwhile.
+void runStop(HostContext& host);
 
 // --- Script runner ---
 
@@ -115,11 +131,21 @@ struct ScriptCommand {
 std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript script,
                                                   const std::optional<std::string>& serviceName);
 
+// Launches a script into the host's job: created suspended, put into the job (so that what it
+// starts belongs to the job too), then let run. A script that cannot be put into the job still
+// runs, and the trace says so.
+ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptCommand& command, ProcessInfo& info);
+
 // Runs the start script and waits for it, raising the checkpoint once a second. Always true.
+// Launches nothing once a stop is under way.
 bool startServer(HostContext& host, const std::optional<std::string>& serviceName);
 
-// Runs the stop script and waits for it, then reports stopped. False when it did not launch.
-bool stopServer(HostContext& host, const std::optional<std::string>& serviceName);
+enum class StopScriptOutcome { Ended, NotLaunched, TimedOut };
+
+// Runs the stop script and waits for it, raising the checkpoint once a second, until it ends
+// or the tick count reaches the deadline. A launch that fails is reported as an event.
+StopScriptOutcome stopServer(HostContext& host, const std::optional<std::string>& serviceName,
+                             std::optional<uint64_t> deadline);
 
 // --- Pid file ---
 

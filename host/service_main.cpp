@@ -22,15 +22,19 @@ void traceExit() {
 
 // Stopped because no pid file is configured, or no new pid appeared in time.
 void reportNoPid(HostContext& host) {
-    host.report([](ServiceStatus& s) {
-        s.dwServiceType = win::kServiceWin32OwnProcess;
-        s.dwCurrentState = win::kServiceStopped;
-        s.dwWin32ExitCode = win::kErrorServiceSpecificError;
-        s.dwServiceSpecificExitCode = kNoPidExitCode;
-        s.dwCheckPoint = 1;
-        s.dwWaitHint = kServiceMainWaitHint;
-    });
+    host.report(
+        [](ServiceStatus& s) {
+            s.dwServiceType = win::kServiceWin32OwnProcess;
+            s.dwCurrentState = win::kServiceStopped;
+            s.dwWin32ExitCode = win::kErrorServiceSpecificError;
+            s.dwServiceSpecificExitCode = kNoPidExitCode;
+            s.dwCheckPoint = 1;
+            s.dwWaitHint = kServiceMainWaitHint;
+        },
+        Reporter::ServiceMain);
 }
+
+bool stopping(const HostContext& host) { return host.stopPhase() != StopPhase::None; }
 
 // Waits until the agent process ends; traces how it ended.
 void superviseAgent(HostContext& host, int32_t pid) {
@@ -62,23 +66,27 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
     const std::string name = serviceName.value_or("");
     for (;;) {
         reportHostEvent(host, win::kEventlogInformationType, kEventStartCycle, name);
-        host.report([](ServiceStatus& s) {
-            s.dwServiceType = win::kServiceWin32OwnProcess;
-            s.dwCurrentState = win::kServiceStartPending;
-            s.dwWin32ExitCode = 0;
-            s.dwCheckPoint = 1;
-            s.dwWaitHint = kStartWaitHint;
-        });
+        host.report(
+            [](ServiceStatus& s) {
+                s.dwServiceType = win::kServiceWin32OwnProcess;
+                s.dwCurrentState = win::kServiceStartPending;
+                s.dwWin32ExitCode = 0;
+                s.dwCheckPoint = 1;
+                s.dwWaitHint = kStartWaitHint;
+            },
+            Reporter::ServiceMain);
         host.update([](ServiceStatus& s) { s.dwCheckPoint += 1; });
         host.reportedState = win::kServiceStartPending;
 
         if (int32_t running = isServerRunningAlready(host, pidFile)) {
-            host.report([running](ServiceStatus& s) {
-                s.dwServiceType = win::kServiceWin32OwnProcess;
-                s.dwCurrentState = win::kServiceStopped;
-                s.dwWin32ExitCode = win::kErrorServiceSpecificError;
-                s.dwServiceSpecificExitCode = kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running);
-            });
+            host.report(
+                [running](ServiceStatus& s) {
+                    s.dwServiceType = win::kServiceWin32OwnProcess;
+                    s.dwCurrentState = win::kServiceStopped;
+                    s.dwWin32ExitCode = win::kErrorServiceSpecificError;
+                    s.dwServiceSpecificExitCode = kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running);
+                },
+                Reporter::ServiceMain);
             return;
         }
 
@@ -86,16 +94,24 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
         traceMessage("VornelAgentService - VornelAgentServiceMain - last pid = %d", lastPid);
         startServer(host, serviceName);
         traceMessage("VornelAgentService - VornelAgentServiceMain - startServer returned.");
+        if (stopping(host)) {
+            // A stop came while the start script ran: the stop goes on from here and reports
+            // stopped once the agent that script started has ended.
+            traceExit();
+            return;
+        }
         host.reportedState = win::kServiceRunning;
         reportHostEvent(host, win::kEventlogInformationType, kEventStartScriptReturned, name);
-        host.report([](ServiceStatus& s) {
-            s.dwServiceType = win::kServiceWin32OwnProcess;
-            s.dwCurrentState = win::kServiceRunning;
-            s.dwControlsAccepted = win::kServiceAcceptStop;
-            s.dwWin32ExitCode = 0;
-            s.dwCheckPoint = 0;
-            s.dwWaitHint = kServiceMainWaitHint;
-        });
+        host.report(
+            [](ServiceStatus& s) {
+                s.dwServiceType = win::kServiceWin32OwnProcess;
+                s.dwCurrentState = win::kServiceRunning;
+                s.dwControlsAccepted = kAcceptedControls;
+                s.dwWin32ExitCode = 0;
+                s.dwCheckPoint = 0;
+                s.dwWaitHint = kServiceMainWaitHint;
+            },
+            Reporter::ServiceMain);
 
         if (legacy) {
             // No pid wait and no supervision: the service stays running; a stop still runs
@@ -107,25 +123,30 @@ void runStartCycles(HostContext& host, const std::optional<std::string>& service
 
         int32_t newPid = 0;
         if (!waitForPidFile(host, pidFile, kPidWaitSeconds, &newPid, lastPid)) {
+            if (stopping(host)) return;  // the stop reports stopped
             reportHostEvent(host, win::kEventlogErrorType, kEventNoNewPid, name);
             host.doRestartServer = false;
             reportNoPid(host);
             return;
         }
+        host.setAgentPid(static_cast<uint32_t>(newPid));
         superviseAgent(host, newPid);
+        host.setAgentPid(std::nullopt);
 
-        if (host.doRestartServer && !host.stopRequested) continue;
+        if (host.doRestartServer && !host.stopRequested && !stopping(host)) continue;
 
         // Traced before the stopped report: the process may end as soon as it is made.
         traceExit();
-        if (host.stopScriptReportsStopped) return;
-        host.report([](ServiceStatus& s) {
-            s.dwServiceType = win::kServiceWin32OwnProcess;
-            s.dwCurrentState = win::kServiceStopped;
-            s.dwWin32ExitCode = 0;
-            s.dwCheckPoint = 0;
-            s.dwWaitHint = kServiceMainWaitHint;
-        });
+        // A stop under way reports stopped itself, once everything the host launched has ended.
+        host.report(
+            [](ServiceStatus& s) {
+                s.dwServiceType = win::kServiceWin32OwnProcess;
+                s.dwCurrentState = win::kServiceStopped;
+                s.dwWin32ExitCode = 0;
+                s.dwCheckPoint = 0;
+                s.dwWaitHint = kServiceMainWaitHint;
+            },
+            Reporter::ServiceMain);
         return;
     }
 }
@@ -189,6 +210,17 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
         flushConsole();
         traceExit();
         return;
+    }
+
+    // What the host launches (the scripts, the agent and what they start) belongs to one job,
+    // so that a stop can wait for all of it and end all of it.
+    JobHandle job;
+    if (ErrorCode rc = host.os.createJob(job)) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - no job for the agent (%d): a forced end can end "
+                     "only the agent's pid",
+                     static_cast<int>(rc));
+    } else {
+        host.setJob(std::move(job));
     }
 
     std::optional<std::string> restart = getRegistryValue(host.os, keyPath, kRestart);

@@ -7,7 +7,7 @@
 
 namespace vornel {
 
-enum class HandleKind { RegistryKey, ServiceControl, Kernel };
+enum class HandleKind { RegistryKey, ServiceControl, Kernel, Job, Mutex };
 
 // What closes a handle: the platform that gave it out.
 class HandleCloser {
@@ -52,6 +52,8 @@ private:
 using RegKey = OwnedHandle<HandleKind::RegistryKey>;        // closed with RegCloseKey
 using ScHandle = OwnedHandle<HandleKind::ServiceControl>;   // closed with CloseServiceHandle
 using ProcessHandle = OwnedHandle<HandleKind::Kernel>;      // closed with CloseHandle
+using JobHandle = OwnedHandle<HandleKind::Job>;             // closed with CloseHandle
+using MutexHandle = OwnedHandle<HandleKind::Mutex>;         // released (ReleaseMutex), then closed
 
 // The status handle of RegisterServiceCtrlHandlerA and the handle of RegisterEventSourceA
 // are never closed by the programs; 0 stands for null.

@@ -2,8 +2,9 @@
 //
 // A narrow, fixed set of operations: the registry (relative to HKEY_LOCAL_MACHINE), the
 // service control manager as a client, the service side (dispatcher, control handler,
-// status), the event log, processes, sleeping, the OS major version, the active code page,
-// system error texts and the two kinds of file access the service host needs. Every operation that can fail
+// status), the event log, processes and job objects, threads, sleeping and the tick count,
+// the OS major version, the active code page, system error texts and the two kinds of file
+// access the service host needs. Every operation that can fail
 // returns 0 for success or a Windows system error code, so that every failure path of
 // every program can be driven by a test.
 //
@@ -92,10 +93,14 @@ public:
                                   const std::string& insertion) = 0;
 
     // --- Processes and the system. ---
-    // CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
-    //                NULL, workingDir, {STARTF_USESTDHANDLES, null handles}, &info)
+    // CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS
+    //                [| CREATE_SUSPENDED], NULL, workingDir, {STARTF_USESTDHANDLES, null handles}, &info)
     [[nodiscard]] virtual ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir,
-                                    ProcessInfo& info) = 0;
+                                                  StartMode mode, ProcessInfo& info) = 0;
+    // ResumeThread(info.thread) of a process created suspended.
+    [[nodiscard]] virtual ErrorCode resumeProcess(const ProcessInfo& info) = 0;
+    // TerminateProcess(process, exitCode)
+    [[nodiscard]] virtual ErrorCode terminateProcess(const ProcessHandle& process, uint32_t exitCode) = 0;
     // WaitForSingleObject(process, milliseconds); win::kInfinite waits without a limit.
     [[nodiscard]] virtual WaitResult waitForProcess(const ProcessHandle& process, uint32_t milliseconds) = 0;
     // OpenProcess(access, FALSE, pid)
@@ -104,6 +109,26 @@ public:
     [[nodiscard]] virtual ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) = 0;
     // Sleep(milliseconds)
     virtual void sleep(uint32_t milliseconds) = 0;
+    // GetTickCount64: milliseconds since the system started.
+    virtual uint64_t tickCount() = 0;
+
+    // --- Threads and job objects. ---
+    // CreateThread running the body; its handle is closed at once, nobody waits for the thread.
+    [[nodiscard]] virtual ErrorCode startThread(std::function<void()> body) = 0;
+    // CreateJobObjectA(NULL, NULL): a job without limits, so that closing its last handle (the
+    // host's process ending) ends none of its processes.
+    [[nodiscard]] virtual ErrorCode createJob(JobHandle& job) = 0;
+    // AssignProcessToJobObject(job, process); the processes it starts from then on belong to the job too.
+    [[nodiscard]] virtual ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) = 0;
+    // QueryInformationJobObject(job, JobObjectBasicAccountingInformation): the job's live processes.
+    [[nodiscard]] virtual ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) = 0;
+    // TerminateJobObject(job, exitCode): ends every process of the job.
+    [[nodiscard]] virtual ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) = 0;
+    // CreateMutexA(NULL, FALSE, name) and WaitForSingleObject(mutex, milliseconds): the named
+    // mutex, owned by the calling thread until the handle is reset; WAIT_TIMEOUT (258) when
+    // another owner kept it for the whole wait. A mutex whose owner ended counts as owned.
+    [[nodiscard]] virtual ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds,
+                                                 MutexHandle& mutex) = 0;
     // GetVersionExA: the major version.
     [[nodiscard]] virtual ErrorCode osMajorVersion(uint32_t& major) = 0;
     // Whether the active code page (GetACP), in which the programs' ANSI calls and their

@@ -27,6 +27,7 @@ constexpr ErrorCode kErrorBadPathname = 161;
 constexpr ErrorCode kErrorNoData = 232;
 constexpr ErrorCode kErrorMoreData = 234;
 constexpr ErrorCode kErrorNoMoreItems = 259;
+constexpr ErrorCode kWaitTimeout = 258;
 constexpr ErrorCode kErrorDirectory = 267;
 constexpr ErrorCode kErrorKeyDeleted = 1018;
 constexpr ErrorCode kErrorServiceRequestTimeout = 1053;
@@ -75,11 +76,15 @@ constexpr uint32_t kServicePaused = 7;
 
 // Controls.
 constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceAcceptPreshutdown = 0x100;
 constexpr uint32_t kServiceControlStop = 1;
 constexpr uint32_t kServiceControlInterrogate = 4;
+constexpr uint32_t kServiceControlShutdown = 5;
+constexpr uint32_t kServiceControlPreshutdown = 0xF;
 
 // Event types.
 constexpr uint16_t kEventlogErrorType = 1;
+constexpr uint16_t kEventlogWarningType = 2;
 constexpr uint16_t kEventlogInformationType = 4;
 
 // Processes and waits.
@@ -113,5 +118,9 @@ struct ServiceConfig {
 
 // Result of a wait on a process (WaitForSingleObject).
 enum class WaitResult : uint32_t { Signaled = 0, Timeout = 258, Failed = 0xFFFFFFFF };
+
+// How a new process starts: at once, or suspended until resumeProcess (CREATE_SUSPENDED), so
+// that it can be put into a job before it can start processes of its own.
+enum class StartMode { Running, Suspended };
 
 }  // namespace vornel

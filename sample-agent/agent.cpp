@@ -2,7 +2,7 @@
 //
 // Run mode (started by bin\startAgent.bat):
 //   VornelAgent.exe -pidFile <path> [agent name] [-exitAfter <s>] [-exitCode <n>]
-//                   [-pid <n> | -noPid] [-sleepOnly]
+//                   [-pid <n> | -noPid] [-sleepOnly] [-stopDelay <s>] [-ignoreStop] [-child]
 // writes its process id in decimal and a line end into the pid file, atomically (a temporary
 // file renamed over the pid file, so a reader never sees half a pid), then runs until a stop
 // is requested or -exitAfter seconds have passed, and ends with -exitCode (0 by default).
@@ -12,7 +12,10 @@
 // While it runs the agent holds <pid file>.lock open, denying all sharing; the system releases
 // it when the process ends, however it ends. A stop is requested by creating <pid file>.stop,
 // which the agent looks for four times a second; on a requested stop it removes its pid file
-// (when it still names this process) and then the stop file, and ends.
+// (when it still names this process) and then the stop file, and ends. -stopDelay makes it
+// take that many seconds to shut down once asked; -ignoreStop makes it go on as if it had not
+// been asked. -child makes it start a process of its own, another VornelAgent in run mode for
+// <pid file>.child that writes no pid and runs until it is ended (its lock: <pid file>.child.lock).
 //
 // Stop mode (used by bin\stopAgent.bat):
 //   VornelAgent.exe -stop -pidFile <path> [-timeout <s>]
@@ -61,6 +64,10 @@ struct Options {
     bool writePid = true;
     bool sleepOnly = false;
     long timeoutSeconds = 20;
+    long stopDelaySeconds = 0;
+    bool ignoreStop = false;
+    bool startChild = false;
+    std::string self;  // this program, as it was started
 };
 
 bool sameOption(const char* argument, const char* name) {
@@ -78,6 +85,7 @@ bool parseNumber(const char* text, long& value) {
 
 // Fills the options; false (with a message) when an option lacks its value.
 bool parseArguments(int argc, char** argv, Options& options) {
+    if (argc > 0) options.self = argv[0];
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         auto number = [&](long& value) {
@@ -115,6 +123,13 @@ bool parseArguments(int argc, char** argv, Options& options) {
         } else if (sameOption(arg, "timeout")) {
             if (!number(value)) return false;
             options.timeoutSeconds = value;
+        } else if (sameOption(arg, "stopDelay")) {
+            if (!number(value)) return false;
+            options.stopDelaySeconds = value;
+        } else if (sameOption(arg, "ignoreStop")) {
+            options.ignoreStop = true;
+        } else if (sameOption(arg, "child")) {
+            options.startChild = true;
         } else if (arg[0] != '-' && !options.agentName) {
             options.agentName = arg;
         } else {
@@ -186,6 +201,17 @@ void removeQuietly(const std::string& path) {
     fs::remove(path, error);
 }
 
+// Starts another VornelAgent, a process of this one, for <pid file>.child: it writes no pid and
+// runs until it is ended.
+void startChildAgent(const std::string& self, const std::string& pidFile) {
+    const std::string quoted = "\"" + pidFile + ".child\"";
+    const std::string quotedSelf = "\"" + self + "\"";
+    const char* args[] = {quotedSelf.c_str(), "-pidFile", quoted.c_str(), "-noPid", nullptr};
+    if (_spawnv(_P_NOWAIT, self.c_str(), args) == -1) {
+        std::fprintf(stderr, "VornelAgent: cannot start the child: %s\n", std::strerror(errno));
+    }
+}
+
 int run(const Options& options) {
     std::optional<Clock::time_point> deadline;
     if (options.exitAfterSeconds) deadline = Clock::now() + std::chrono::seconds(*options.exitAfterSeconds);
@@ -216,14 +242,25 @@ int run(const Options& options) {
     }
     std::printf("VornelAgent: %s running, pid %ld\n", options.agentName.value_or("agent").c_str(), ownPid);
     std::fflush(stdout);
+    if (options.startChild) startChildAgent(options.self, pidFile);
 
     bool stopRequested = false;
     while (!(deadline && Clock::now() >= *deadline)) {
         if (fs::exists(stopFile, error)) {
-            stopRequested = true;
-            break;
+            if (!options.ignoreStop) {
+                stopRequested = true;
+                break;
+            }
+            std::printf("VornelAgent: stop requested, ignored\n");
+            std::fflush(stdout);
+            removeQuietly(stopFile);
         }
         std::this_thread::sleep_for(kPollInterval);
+    }
+    if (stopRequested && options.stopDelaySeconds > 0) {
+        std::printf("VornelAgent: shutting down for %ld s\n", options.stopDelaySeconds);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(options.stopDelaySeconds));
     }
     if (stopRequested) {
         if (options.writePid && readPid(pidFile) == written) removeQuietly(pidFile);

@@ -15,8 +15,19 @@ void printUsage(const OptionTable& options) {
     writeOut("\r\n          -%s (Displays this help)", options.entries[StopOptions::Help].name);
 }
 
+// How long a stop waits for another stop of the same service to be answered.
+constexpr uint32_t kControlLockWaitMs = 30000;
+
 // Sends the stop control on an open service; 0 when accepted, else -1 with the refusal reported.
-int sendStopControl(Platform& os, const ScHandle& service) {
+// Stop tools send their controls to one service one at a time: Wine's service manager breaks
+// when a second control reaches a service whose handler still answers the first (it ends the
+// service's process), and a stop that comes second then finds the service stopping.
+int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHandle& service) {
+    MutexHandle oneAtATime;
+    if (ErrorCode rc = os.acquireMutex("Global\\" + fullServiceName + " control", kControlLockWaitMs, oneAtATime)) {
+        traceMessage("StopVornelAgentService - stopService - no control lock (%d), the stop goes out anyway",
+                     static_cast<int>(rc));
+    }
     traceMessage("StopVornelAgentService - stopService -  about to issue stop service.");
     ServiceStatus status;
     if (ErrorCode rc = os.controlService(service, win::kServiceControlStop, status)) {
@@ -46,7 +57,7 @@ int stopService(Platform& os, const std::string& serviceName, const std::optiona
         ScHandle manager;
         ScHandle service;
         if (openServiceForTool(os, fullServiceName, kStopToolServiceAccess, reports, manager, service) == 0) {
-            rc = sendStopControl(os, service);
+            rc = sendStopControl(os, fullServiceName, service);
         }
     }  // the service handle is closed, then the manager handle
     traceMessage("StopVornelAgentService - stopService - exit - return code = %d", rc);

@@ -46,11 +46,13 @@ struct MemoryPlatform::Node {
 };
 
 struct MemoryPlatform::Handle {
-    enum class Type { Key, Manager, Service, Process, Thread } type = Type::Key;
+    enum class Type { Key, Manager, Service, Process, Thread, Job, Mutex } type = Type::Key;
     std::shared_ptr<Node> key;
     uint32_t access = 0;
     std::string service;  // lower-case service name
     uint32_t pid = 0;
+    uint64_t job = 0;
+    std::string mutexName;  // lower-case
 };
 
 struct MemoryPlatform::Process {
@@ -59,8 +61,11 @@ struct MemoryPlatform::Process {
     bool ended = false;
     uint32_t exitCode = 0;
     std::optional<uint64_t> endAt;
+    std::optional<uint64_t> runsForMs;  // kept until a suspended process is resumed
+    bool suspended = false;
     uint32_t plannedExitCode = 0;
     std::function<void()> onExit;
+    uint64_t job = 0;  // 0: in no job
 };
 
 struct MemoryPlatform::AppendCookie {

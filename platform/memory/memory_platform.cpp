@@ -91,8 +91,10 @@ const char* MemoryPlatform::opName(Op op) {
         "QueryServiceStatus", "DeleteService",
         "RunServiceDispatcher", "RegisterServiceCtrlHandler", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
-        "CreateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess", "Sleep", "OsMajorVersion",
-        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
+        "Sleep", "TickCount", "StartThread", "CreateJob", "AssignProcessToJob", "JobProcessCount", "TerminateJob",
+        "AcquireMutex", "OsMajorVersion", "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile",
+        "OpenAppendStream", "CloseHandle"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }
@@ -188,6 +190,8 @@ ErrorCode MemoryPlatform::give(Owned& out, uintptr_t value, Lock& lock) {
 template ErrorCode MemoryPlatform::give<RegKey>(RegKey&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ScHandle>(ScHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ProcessHandle>(ProcessHandle&, uintptr_t, Lock&);
+template ErrorCode MemoryPlatform::give<JobHandle>(JobHandle&, uintptr_t, Lock&);
+template ErrorCode MemoryPlatform::give<MutexHandle>(MutexHandle&, uintptr_t, Lock&);
 
 uintptr_t MemoryPlatform::newHandle(Handle handle) {
     uintptr_t value = nextHandle_;
@@ -212,6 +216,8 @@ void MemoryPlatform::closeHandle(HandleKind kind, uintptr_t value) {
             case Handle::Type::Service: subject = "service"; break;
             case Handle::Type::Process: subject = processNameLocked(it->second->pid); break;
             case Handle::Type::Thread: subject = "thread of " + processNameLocked(it->second->pid); break;
+            case Handle::Type::Job: subject = "job"; break;
+            case Handle::Type::Mutex: subject = "mutex"; break;
         }
     }
     (void)kind;
@@ -222,6 +228,12 @@ void MemoryPlatform::closeHandle(HandleKind kind, uintptr_t value) {
     std::shared_ptr<Handle> handle = it->second;
     handles_.erase(it);
     if (handle->type == Handle::Type::Service) removeServiceIfDueLocked(handle->service);
+    if (handle->type == Handle::Type::Mutex) {
+        // Released: a thread waiting for it may go on.
+        mutexOwners_.erase(handle->mutexName);
+        changed_.notify_all();
+        if (!turn_) scheduleLocked(lock);
+    }
 }
 
 // --- The system ---

@@ -53,8 +53,10 @@ public:
         QueryServiceStatus, DeleteService,
         RunServiceDispatcher, RegisterServiceCtrlHandler, SetServiceStatus,
         RegisterEventSource, ReportEvent,
-        CreateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep, OsMajorVersion,
-        CommandLineFitsCodePage, SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
+        CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
+        TickCount, StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
+        OsMajorVersion, CommandLineFitsCodePage,
+        SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         Count
     };
     static const char* opName(Op op);
@@ -86,6 +88,7 @@ public:
         uint32_t exitCode = 0;
         std::function<void()> onExit;  // runs when the process ends, without the platform's lock
         std::string name;              // what the call records call it; "process" when empty
+        uint32_t parent = 0;           // the process that starts it: it joins its parent's job
     };
 
     struct Launch {
@@ -199,6 +202,12 @@ public:
     uint32_t spawnProcess(const ProcessSpec& plan);
     void endProcess(uint32_t pid, uint32_t exitCode = 0);
     bool processRunning(uint32_t pid) const;
+    std::optional<uint32_t> exitCodeOf(uint32_t pid) const;  // absent while the process runs
+    // The job the process belongs to (0: none).
+    uint64_t jobOf(uint32_t pid) const;
+    // False: no process can be put into a job (AssignProcessToJobObject fails with access
+    // denied), as for a host that itself runs in a job that allows no nesting.
+    void setJobsWork(bool work);
     void setOsMajorVersion(uint32_t major);
     // The active code page and whether it represents the process's arguments (by default
     // 65001, UTF-8, which represents every character: a system that honours the manifest).
@@ -212,6 +221,9 @@ public:
     // --- Clock. ---
     uint64_t nowMs() const;
     void advance(uint64_t ms);
+    // How long the system had been running when the platform was made (tickCount is this plus
+    // the virtual time since); an hour unless set.
+    void setUptimeAtStart(uint64_t ms);
     // Whether time that passes also takes a thousandth of its length in real time (on by
     // default, so that a test's own thread gets to act in between). The sweep and the fuzzers
     // turn it off: the virtual clock still advances by the full length.
@@ -260,12 +272,21 @@ public:
     ErrorCode reportEvent(EventSource source, uint16_t type, uint32_t eventId,
                           const std::string& insertion) override;
 
-    ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir,
+    ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir, StartMode mode,
                             ProcessInfo& info) override;
+    ErrorCode resumeProcess(const ProcessInfo& info) override;
+    ErrorCode terminateProcess(const ProcessHandle& process, uint32_t exitCode) override;
     WaitResult waitForProcess(const ProcessHandle& process, uint32_t milliseconds) override;
     ErrorCode openProcess(uint32_t pid, uint32_t access, ProcessHandle& process) override;
     ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) override;
     void sleep(uint32_t milliseconds) override;
+    uint64_t tickCount() override;
+    ErrorCode startThread(std::function<void()> body) override;
+    ErrorCode createJob(JobHandle& job) override;
+    ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override;
+    ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) override;
+    ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override;
+    ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override;
     ErrorCode osMajorVersion(uint32_t& major) override;
     ErrorCode commandLineFitsCodePage(bool& fits, uint32_t& codePage) override;
     std::optional<std::string> systemErrorText(ErrorCode code) override;
@@ -339,6 +360,8 @@ private:
     static void runExits(std::vector<std::function<void()>>& exits, Lock& lock);
     std::string processNameLocked(const ProcessHandle& handle) const;
     std::string processNameLocked(uint32_t pid) const;
+    Process* processOfLocked(const ProcessHandle& handle);
+    uint64_t jobOfLocked(const JobHandle& handle) const;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -395,6 +418,10 @@ private:
     // Processes.
     std::map<uint32_t, Process> processes_;
     uint32_t nextPid_ = 1000;
+    uint64_t nextJob_ = 1;
+    std::map<std::string, uintptr_t> mutexOwners_;  // named mutexes owned now, by the handle that owns them
+    bool jobsWork_ = true;
+    unsigned threadsStarted_ = 0;
     Launcher launcher_;
     std::vector<Launch> launches_;
     uint32_t osMajor_ = 6;
@@ -407,6 +434,7 @@ private:
 
     // Clock.
     uint64_t nowMs_ = 0;
+    uint64_t uptimeAtStartMs_ = 3600000;
     bool realPauses_ = true;
     bool shuttingDown_ = false;
     std::atomic<bool> hangDetected_{false};

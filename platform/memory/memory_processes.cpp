@@ -31,6 +31,12 @@ uint32_t MemoryPlatform::spawnLocked(const ProcessSpec& plan, std::vector<std::f
     process.name = plan.name.empty() ? "process" : plan.name;
     process.plannedExitCode = plan.exitCode;
     process.onExit = plan.onExit;
+    // A process started by a process of a job belongs to that job.
+    if (plan.parent != 0) {
+        auto parent = processes_.find(plan.parent);
+        if (parent != processes_.end()) process.job = parent->second.job;
+    }
+    process.runsForMs = plan.runsForMs;
     if (plan.runsForMs) {
         process.endAt = nowMs_ + *plan.runsForMs;
         if (*plan.runsForMs == 0) endLocked(process, plan.exitCode, exits);
@@ -84,7 +90,7 @@ bool MemoryPlatform::processRunning(uint32_t pid) const {
 }
 
 ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const std::string& workingDir,
-                                        ProcessInfo& info) {
+                                        StartMode mode, ProcessInfo& info) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::CreateProcess, baseName(firstToken(commandLine)), lock)) return rc;
     if (shuttingDown_) return win::kErrorFileNotFound;
@@ -102,7 +108,14 @@ ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const st
     if (outcome.error != 0) return outcome.error;
     if (outcome.process.name.empty()) outcome.process.name = baseName(firstToken(commandLine));
     std::vector<std::function<void()>> exits;
-    uint32_t pid = spawnLocked(outcome.process, exits);
+    ProcessSpec plan = outcome.process;
+    if (mode == StartMode::Suspended) plan.runsForMs.reset();  // its time starts when it is resumed
+    uint32_t pid = spawnLocked(plan, exits);
+    if (mode == StartMode::Suspended) {
+        Process& created = processes_[pid];
+        created.suspended = true;
+        created.runsForMs = outcome.process.runsForMs;
+    }
     Handle process;
     process.type = Handle::Type::Process;
     process.pid = pid;
@@ -117,6 +130,144 @@ ErrorCode MemoryPlatform::createProcess(const std::string& commandLine, const st
     info.thread = ProcessHandle(this, threadHandle);
     info.processId = pid;
     return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::resumeProcess(const ProcessInfo& info) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::ResumeProcess, processNameLocked(info.process), lock)) return rc;
+    auto it = handles_.find(info.thread.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Thread) return win::kErrorInvalidHandle;
+    Process& process = processes_[it->second->pid];
+    if (!process.suspended || process.ended) return win::kErrorSuccess;
+    process.suspended = false;
+    std::vector<std::function<void()>> exits;
+    if (process.runsForMs) {
+        process.endAt = nowMs_ + *process.runsForMs;
+        if (*process.runsForMs == 0) endLocked(process, process.plannedExitCode, exits);
+    }
+    runExits(exits, lock);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::terminateProcess(const ProcessHandle& handle, uint32_t exitCode) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::TerminateProcess, processNameLocked(handle), lock)) return rc;
+    Process* process = processOfLocked(handle);
+    if (process == nullptr) return win::kErrorInvalidHandle;
+    if (process->ended) return win::kErrorAccessDenied;  // as Windows answers for a process that has ended
+    std::vector<std::function<void()>> exits;
+    endLocked(*process, exitCode, exits);
+    runExits(exits, lock);
+    return win::kErrorSuccess;
+}
+
+MemoryPlatform::Process* MemoryPlatform::processOfLocked(const ProcessHandle& handle) {
+    auto it = handles_.find(handle.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Process) return nullptr;
+    auto process = processes_.find(it->second->pid);
+    return process == processes_.end() ? nullptr : &process->second;
+}
+
+uint64_t MemoryPlatform::jobOfLocked(const JobHandle& handle) const {
+    auto it = handles_.find(handle.value());
+    return it == handles_.end() || it->second->type != Handle::Type::Job ? 0 : it->second->job;
+}
+
+ErrorCode MemoryPlatform::createJob(JobHandle& job) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateJob, "", lock)) return rc;
+    Handle handle;
+    handle.type = Handle::Type::Job;
+    handle.job = nextJob_++;
+    return give(job, newHandle(std::move(handle)), lock);
+}
+
+ErrorCode MemoryPlatform::assignProcessToJob(const JobHandle& job, const ProcessHandle& handle) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::AssignProcessToJob, processNameLocked(handle), lock)) return rc;
+    const uint64_t id = jobOfLocked(job);
+    Process* process = processOfLocked(handle);
+    if (id == 0 || process == nullptr) return win::kErrorInvalidHandle;
+    if (!jobsWork_) return win::kErrorAccessDenied;
+    process->job = id;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::jobProcessCount(const JobHandle& job, uint32_t& active) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::JobProcessCount, "", lock)) return rc;
+    const uint64_t id = jobOfLocked(job);
+    if (id == 0) return win::kErrorInvalidHandle;
+    active = 0;
+    for (const auto& entry : processes_) {
+        if (entry.second.job == id && !entry.second.ended) ++active;
+    }
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::terminateJob(const JobHandle& job, uint32_t exitCode) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::TerminateJob, "", lock)) return rc;
+    const uint64_t id = jobOfLocked(job);
+    if (id == 0) return win::kErrorInvalidHandle;
+    std::vector<std::function<void()>> exits;
+    for (auto& entry : processes_) {
+        if (entry.second.job == id) endLocked(entry.second, exitCode, exits);
+    }
+    runExits(exits, lock);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::AcquireMutex, name, lock)) return rc;
+    const std::string key = lower(name);
+    const bool free = waitLocked(lock, [&] { return mutexOwners_.count(key) == 0; }, nowMs_ + milliseconds);
+    if (!free) return win::kWaitTimeout;
+    Handle handle;
+    handle.type = Handle::Type::Mutex;
+    handle.mutexName = key;
+    const uintptr_t value = newHandle(std::move(handle));
+    mutexOwners_[key] = value;
+    return give(mutex, value, lock);
+}
+
+ErrorCode MemoryPlatform::startThread(std::function<void()> body) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::StartThread, "", lock)) return rc;
+    // A thread the service process starts takes turns with the process's other threads.
+    startProcessThread("thread " + std::to_string(++threadsStarted_), std::move(body), !takesTurnsLocked());
+    if (!turn_) scheduleLocked(lock);
+    return win::kErrorSuccess;
+}
+
+uint64_t MemoryPlatform::tickCount() {
+    Lock lock(mutex_);
+    (void)enter(Op::TickCount, "", lock);  // GetTickCount64 cannot fail
+    return uptimeAtStartMs_ + nowMs_;
+}
+
+void MemoryPlatform::setUptimeAtStart(uint64_t ms) {
+    Lock lock(mutex_);
+    uptimeAtStartMs_ = ms;
+}
+
+uint64_t MemoryPlatform::jobOf(uint32_t pid) const {
+    Lock lock(mutex_);
+    auto it = processes_.find(pid);
+    return it == processes_.end() ? 0 : it->second.job;
+}
+
+void MemoryPlatform::setJobsWork(bool work) {
+    Lock lock(mutex_);
+    jobsWork_ = work;
+}
+
+std::optional<uint32_t> MemoryPlatform::exitCodeOf(uint32_t pid) const {
+    Lock lock(mutex_);
+    auto it = processes_.find(pid);
+    if (it == processes_.end() || !it->second.ended) return std::nullopt;
+    return it->second.exitCode;
 }
 
 WaitResult MemoryPlatform::waitForProcess(const ProcessHandle& handle, uint32_t milliseconds) {

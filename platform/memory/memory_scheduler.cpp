@@ -389,6 +389,14 @@ void MemoryPlatform::shutdown() {
         }
         threads.clear();
     }
+    // The process is gone, and with it what its control handler held (its handles close, as
+    // Windows closes the handles of a process that has ended). Released without the lock.
+    ControlHandler handler;
+    {
+        Lock lock(mutex_);
+        handler = std::move(handler_);
+        handler_ = nullptr;
+    }
 }
 
 }  // namespace vornel

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <vector>
 
 namespace vornel {
@@ -10,6 +11,7 @@ namespace {
 HKEY asKey(const RegKey& key) { return reinterpret_cast<HKEY>(key.value()); }
 SC_HANDLE asSc(const ScHandle& handle) { return reinterpret_cast<SC_HANDLE>(handle.value()); }
 HANDLE asHandle(const ProcessHandle& handle) { return reinterpret_cast<HANDLE>(handle.value()); }
+HANDLE asJob(const JobHandle& handle) { return reinterpret_cast<HANDLE>(handle.value()); }
 const char* orNullPtr(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
 SERVICE_STATUS toWin32(const ServiceStatus& s) {
@@ -43,6 +45,12 @@ Platform::ControlHandler g_controlHandler;
 
 void WINAPI serviceMainEntry(DWORD argc, LPSTR* argv) {
     if (g_serviceMain) g_serviceMain(static_cast<int>(argc), argv);
+}
+
+DWORD WINAPI threadEntry(LPVOID parameter) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
+    (*body)();
+    return 0;
 }
 
 void WINAPI controlHandlerEntry(DWORD control) {
@@ -220,7 +228,7 @@ public:
                    : GetLastError();
     }
 
-    ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir,
+    ErrorCode createProcess(const std::string& commandLine, const std::string& workingDir, StartMode mode,
                             ProcessInfo& info) override {
         STARTUPINFOA startup{};
         startup.cb = sizeof startup;
@@ -228,14 +236,24 @@ public:
         PROCESS_INFORMATION process{};
         std::vector<char> line(commandLine.begin(), commandLine.end());
         line.push_back('\0');
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
-                            nullptr, workingDir.c_str(), &startup, &process)) {
+        DWORD flags = CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS;
+        if (mode == StartMode::Suspended) flags |= CREATE_SUSPENDED;
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, workingDir.c_str(), &startup,
+                            &process)) {
             return GetLastError();
         }
         info.process = ProcessHandle(this, reinterpret_cast<uintptr_t>(process.hProcess));
         info.thread = ProcessHandle(this, reinterpret_cast<uintptr_t>(process.hThread));
         info.processId = process.dwProcessId;
         return ERROR_SUCCESS;
+    }
+
+    ErrorCode resumeProcess(const ProcessInfo& info) override {
+        return ResumeThread(asHandle(info.thread)) != static_cast<DWORD>(-1) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode terminateProcess(const ProcessHandle& process, uint32_t exitCode) override {
+        return TerminateProcess(asHandle(process), exitCode) ? ERROR_SUCCESS : GetLastError();
     }
 
     WaitResult waitForProcess(const ProcessHandle& process, uint32_t milliseconds) override {
@@ -260,6 +278,55 @@ public:
     }
 
     void sleep(uint32_t milliseconds) override { Sleep(milliseconds); }
+
+    uint64_t tickCount() override { return GetTickCount64(); }
+
+    ErrorCode startThread(std::function<void()> body) override {
+        auto owned = std::make_unique<std::function<void()>>(std::move(body));
+        HANDLE thread = CreateThread(nullptr, 0, threadEntry, owned.get(), 0, nullptr);
+        if (thread == nullptr) return GetLastError();
+        owned.release();  // the thread owns it now
+        CloseHandle(thread);
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode createJob(JobHandle& job) override {
+        HANDLE h = CreateJobObjectA(nullptr, nullptr);
+        if (h == nullptr) return GetLastError();
+        job = JobHandle(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override {
+        return AssignProcessToJobObject(asJob(job), asHandle(process)) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) override {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(asJob(job), JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, nullptr)) {
+            return GetLastError();
+        }
+        active = accounting.ActiveProcesses;
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override {
+        return TerminateJobObject(asJob(job), exitCode) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override {
+        HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (h == nullptr) return GetLastError();
+        const DWORD waited = WaitForSingleObject(h, milliseconds);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+            mutex = MutexHandle(this, reinterpret_cast<uintptr_t>(h));
+            return ERROR_SUCCESS;
+        }
+        const DWORD rc = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
+        CloseHandle(h);
+        return rc;
+    }
 
     ErrorCode osMajorVersion(uint32_t& major) override {
         OSVERSIONINFOA version{};
@@ -345,7 +412,12 @@ protected:
         switch (kind) {
             case HandleKind::RegistryKey: RegCloseKey(reinterpret_cast<HKEY>(value)); break;
             case HandleKind::ServiceControl: CloseServiceHandle(reinterpret_cast<SC_HANDLE>(value)); break;
-            case HandleKind::Kernel: CloseHandle(reinterpret_cast<HANDLE>(value)); break;
+            case HandleKind::Kernel:
+            case HandleKind::Job: CloseHandle(reinterpret_cast<HANDLE>(value)); break;
+            case HandleKind::Mutex:
+                ReleaseMutex(reinterpret_cast<HANDLE>(value));
+                CloseHandle(reinterpret_cast<HANDLE>(value));
+                break;
         }
     }
 };

@@ -69,6 +69,11 @@ static_assert(same(win::kEventlogInformationType, EVENTLOG_INFORMATION_TYPE), "E
 // The value of Windows before Vista, which the host asks for; newer headers give 0x1FFFFF.
 static_assert(same(win::kProcessAllAccess, STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFF), "PROCESS_ALL_ACCESS");
 static_assert(same(win::kInfinite, INFINITE), "INFINITE");
+static_assert(same(win::kServiceAcceptPreshutdown, SERVICE_ACCEPT_PRESHUTDOWN), "SERVICE_ACCEPT_PRESHUTDOWN");
+static_assert(same(win::kServiceControlShutdown, SERVICE_CONTROL_SHUTDOWN), "SERVICE_CONTROL_SHUTDOWN");
+static_assert(same(win::kServiceControlPreshutdown, SERVICE_CONTROL_PRESHUTDOWN), "SERVICE_CONTROL_PRESHUTDOWN");
+static_assert(same(win::kEventlogWarningType, EVENTLOG_WARNING_TYPE), "EVENTLOG_WARNING_TYPE");
+static_assert(same(win::kWaitTimeout, WAIT_TIMEOUT), "WAIT_TIMEOUT");
 static_assert(same(WaitResult::Signaled, WAIT_OBJECT_0), "WAIT_OBJECT_0");
 static_assert(same(WaitResult::Timeout, WAIT_TIMEOUT), "WAIT_TIMEOUT");
 static_assert(same(WaitResult::Failed, WAIT_FAILED), "WAIT_FAILED");

@@ -2,6 +2,7 @@ import os
 
 import pytest
 
+from agents import AgentService
 from vornel.wine import BIN, WineSession
 
 
@@ -12,3 +13,17 @@ def wine():
     session = WineSession(os.environ.get("VORNEL_WINE_PREFIX")).start()
     yield session
     session.close()
+
+
+@pytest.fixture
+def service(wine, request):
+    created = []
+
+    def make(short_name, **values):
+        svc = AgentService(wine, short_name).create(**values)
+        created.append(svc)
+        return svc
+
+    yield make
+    for svc in created:
+        svc.remove()

@@ -11,7 +11,8 @@ from vornel.wine import BIN, project_version
 PROGRAMS = ["VornelAgentService", "InstallVornelAgentService", "StartVornelAgentService",
             "StopVornelAgentService", "UninstallVornelAgentService", "VornelAgentServiceInfo"]
 EVENTS = {0x20000068: "starting the agent", 0x20000067: "start script has returned",
-          0x2000006D: "did not write a new process id", 0x20000069: "stop script could not be started"}
+          0x2000006D: "did not write a new process id", 0x20000069: "stop script could not be started",
+          0x2000006E: "did not finish within StopTimeout"}
 
 
 @pytest.fixture(scope="module")
@@ -36,7 +37,7 @@ def test_message_file_formats_each_event_with_its_insertion_string(wine, probe_d
 
 
 def test_message_file_has_no_text_for_other_events(wine, probe_dir):
-    result = wine.run(probe_dir + "probe.exe", "message", probe_dir + "VornelAgentServiceMsg.dll", "20000070", "x")
+    result = wine.run(probe_dir + "probe.exe", "message", probe_dir + "VornelAgentServiceMsg.dll", "200000FF", "x")
     assert result.status != 0
     assert result.out == ""
 

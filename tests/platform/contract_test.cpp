@@ -163,7 +163,8 @@ TEST_F(Contract, SystemTextsEndInALineEndAndUnknownCodesHaveNone) {
 
 TEST_F(Contract, AProcessThatHasEndedCountsAsEndedAlthoughItCanStillBeOpened) {
     ProcessInfo info;
-    ASSERT_EQ(os.createProcess(target().exitThreeCommandLine(), target().scratchDirectory(), info), 0u);
+    ASSERT_EQ(os.createProcess(target().exitThreeCommandLine(), target().scratchDirectory(), StartMode::Running, info),
+              0u);
     EXPECT_NE(info.processId, 0u);
     EXPECT_EQ(os.waitForProcess(info.process, 30000), WaitResult::Signaled);
     uint32_t code = 0;
@@ -221,6 +222,97 @@ TEST_F(Contract, TextInAnyLanguagePassesTheAnsiCallsWhole) {
     ASSERT_EQ(os.readTextFile(path, content), 0u);
     EXPECT_EQ(content, word);
     std::remove(path.c_str());
+}
+
+// Polls the job's count of live processes once every 100 ms until it is `wanted` or the
+// seconds have passed; the last count.
+uint32_t jobCountBecomes(Platform& os, const JobHandle& job, uint32_t wanted, int seconds) {
+    uint32_t active = 0xFFFFFFFF;
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (os.jobProcessCount(job, active) == 0 && active == wanted) return active;
+        os.sleep(100);
+    }
+    return active;
+}
+
+TEST_F(Contract, AProcessThatAScriptOfAJobStartsIsInTheJobAndEndsWithIt) {
+    JobHandle job;
+    ASSERT_EQ(os.createJob(job), 0u);
+    ProcessInfo script;
+    ASSERT_EQ(os.createProcess(target().childStartingCommandLine(), target().scratchDirectory(), StartMode::Suspended,
+                               script),
+              0u);
+    ASSERT_EQ(os.assignProcessToJob(job, script.process), 0u);
+    ASSERT_EQ(os.resumeProcess(script), 0u);
+    ASSERT_EQ(os.waitForProcess(script.process, 30000), WaitResult::Signaled) << "the script ends at once";
+    // The script has ended; the child it started lives on, in the job. (Under Wine the console
+    // host that the script's console started counts too, for as long as the child lives.)
+    uint32_t active = 0;
+    ASSERT_EQ(os.jobProcessCount(job, active), 0u);
+    EXPECT_GE(active, 1u);
+    EXPECT_EQ(os.terminateJob(job, 1), 0u);
+    EXPECT_EQ(jobCountBecomes(os, job, 0, 10), 0u) << "ending the job ends the child";
+}
+
+TEST_F(Contract, AJobEndsNothingWhenItsLastHandleCloses) {
+    ProcessInfo sleeper;
+    {
+        JobHandle job;
+        ASSERT_EQ(os.createJob(job), 0u);
+        ASSERT_EQ(os.createProcess(target().longRunningCommandLine(), target().scratchDirectory(),
+                                   StartMode::Suspended, sleeper),
+                  0u);
+        ASSERT_EQ(os.assignProcessToJob(job, sleeper.process), 0u);
+        ASSERT_EQ(os.resumeProcess(sleeper), 0u);
+        EXPECT_EQ(jobCountBecomes(os, job, 1, 10), 1u);
+    }
+    EXPECT_EQ(os.waitForProcess(sleeper.process, 500), WaitResult::Timeout) << "it outlives the job's handle";
+    EXPECT_EQ(os.terminateProcess(sleeper.process, 9), 0u);
+    ASSERT_EQ(os.waitForProcess(sleeper.process, 10000), WaitResult::Signaled);
+    uint32_t code = 0;
+    EXPECT_EQ(os.getExitCodeProcess(sleeper.process, code), 0u);
+    EXPECT_EQ(code, 9u);
+}
+
+TEST_F(Contract, AThreadRunsItsBodyAndTheTickCountRises) {
+    std::mutex mutex;
+    bool ran = false;
+    const uint64_t before = os.tickCount();
+    ASSERT_EQ(os.startThread([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        ran = true;
+    }),
+              0u);
+    for (int i = 0; i < 100; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (ran) break;
+        }
+        os.sleep(50);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(ran);
+    EXPECT_GE(os.tickCount(), before + 30);
+}
+
+TEST_F(Contract, ANamedMutexHasOneOwnerAtATime) {
+    const std::string name = "VornelContract mutex";
+    MutexHandle first;
+    ASSERT_EQ(os.acquireMutex(name, 0, first), 0u);
+    ErrorCode meanwhile = 0;
+    std::thread other([&] {
+        MutexHandle second;
+        meanwhile = os.acquireMutex(name, 100, second);
+    });
+    other.join();
+    EXPECT_EQ(meanwhile, win::kWaitTimeout) << "owned by the first";
+    first.reset();
+    std::thread after([&] {
+        MutexHandle third;
+        meanwhile = os.acquireMutex(name, 100, third);
+    });
+    after.join();
+    EXPECT_EQ(meanwhile, 0u) << "released by the first";
 }
 
 TEST_F(Contract, TextFilesReadInTextModeAndAppendStreamsAppend) {

@@ -22,8 +22,17 @@ public:
         });
         os_.setLauncher([this](const MemoryPlatform::Launch& launch) {
             MemoryPlatform::LaunchOutcome outcome;
+            if (launch.commandLine == longRunningCommandLine()) return outcome;  // runs until ended
             outcome.process.runsForMs = 0;
             outcome.process.exitCode = launch.commandLine == exitThreeCommandLine() ? 3 : 0;
+            if (launch.commandLine == childStartingCommandLine()) {
+                const uint32_t script = launch.pid;
+                outcome.process.onExit = [this, script] {
+                    MemoryPlatform::ProcessSpec child;
+                    child.parent = script;
+                    os_.spawnProcess(child);
+                };
+            }
             return outcome;
         });
     }
@@ -35,6 +44,10 @@ public:
     Platform& platform() override { return os_; }
     std::string serviceImagePath() override { return "\"C:\\contract\\contract.exe\" --contract-service"; }
     std::string exitThreeCommandLine() override { return "cmd.exe /c exit 3"; }
+    std::string longRunningCommandLine() override { return "\"C:\\contract\\contract.exe\" --sleep"; }
+    std::string childStartingCommandLine() override {
+        return "cmd.exe /c start \"\" /b \"C:\\contract\\contract.exe\" --sleep";
+    }
     std::string scratchDirectory() override { return "C:\\scratch\\"; }
 
 private:

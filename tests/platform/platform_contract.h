@@ -17,6 +17,11 @@ public:
     virtual std::string serviceImagePath() = 0;
     // A command line whose process ends at once with exit code 3.
     virtual std::string exitThreeCommandLine() = 0;
+    // A command line whose process runs until it is ended.
+    virtual std::string longRunningCommandLine() = 0;
+    // A script that starts a process that runs until it is ended (as startAgent.bat starts the
+    // agent), and ends at once.
+    virtual std::string childStartingCommandLine() = 0;
     // A directory for scratch files, with its closing separator.
     virtual std::string scratchDirectory() = 0;
 };

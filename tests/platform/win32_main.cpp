@@ -1,7 +1,10 @@
 // The platform contract suite against the Windows API, run under Wine by the end-to-end rig:
 //   platform_contract_win32.exe --self=<this program's Windows path> [gtest options]
-// The same program is the contract service when started with --contract-service.
+// The same program is the contract service when started with --contract-service, and a
+// process that only waits when started with --sleep.
 #include <gtest/gtest.h>
+
+#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -18,6 +21,10 @@ public:
     Platform& platform() override { return win32Platform(); }
     std::string serviceImagePath() override { return "\"" + self_ + "\" --contract-service"; }
     std::string exitThreeCommandLine() override { return "cmd.exe /c exit 3"; }
+    std::string longRunningCommandLine() override { return "\"" + self_ + "\" --sleep"; }
+    std::string childStartingCommandLine() override {
+        return "cmd.exe /c start \"\" /b \"" + self_ + "\" --sleep";
+    }
     std::string scratchDirectory() override { return "C:\\windows\\temp\\"; }
 
 private:
@@ -30,6 +37,10 @@ private:
 int main(int argc, char** argv) {
     std::string self = argc > 0 ? argv[0] : "";
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--sleep") == 0) {
+            Sleep(600000);  // ended by the test long before
+            return 0;
+        }
         if (std::strcmp(argv[i], "--contract-service") == 0) {
             return vornel::contract::runContractService(vornel::win32Platform()) == 0 ? 0 : 1;
         }

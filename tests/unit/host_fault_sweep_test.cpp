@@ -15,6 +15,7 @@ constexpr uint32_t kCycle = host::kEventStartCycle;
 constexpr uint32_t kScriptReturned = host::kEventStartScriptReturned;
 constexpr uint32_t kNoNewPid = host::kEventNoNewPid;
 constexpr uint32_t kStopScriptFailed = host::kEventStopScriptFailed;
+constexpr uint32_t kStopTimedOut = host::kEventStopTimedOut;
 
 bool isLegacy(const HostScenario& s) { return s.osMajorVersion == 4; }
 bool isRefused(const HostScenario& s) { return s.liveProcessInPidFile; }
@@ -81,14 +82,26 @@ void checkCleanRun(const HostScenario& s, const HostRun& run) {
         EXPECT_EQ(run.runningAfterStop, std::vector<uint32_t>{run.oldPid}) << "the live agent is left alone";
         return;
     }
+    if (s.stopScriptNeverEnds) {
+        // StopTimeout ends the stop script and the agent; a warning event says so.
+        EXPECT_EQ(stopCodes(*stopped), std::make_pair(0u, 0u));
+        EXPECT_EQ(run.commandLines("stopAgent.bat"), std::vector<std::string>{scriptLine(s, false)});
+        const std::vector<uint32_t> ids = run.eventIds();
+        ASSERT_FALSE(ids.empty());
+        EXPECT_EQ(ids.back(), kStopTimedOut);
+        EXPECT_TRUE(run.runningAtEnd.empty() || !s.jobsWork)
+            << "left running: " << ::testing::PrintToString(run.runningAtEnd);
+        return;
+    }
     if (s.stopWhileStartScriptRuns) {
-        // The handler reports stopped at once; the start script goes on and starts its agent.
-        EXPECT_TRUE(stopped->fromHandler);
+        // The stop waits for the start script, runs the stop script, which ends the agent that
+        // the start script started, and reports stopped from its own thread.
+        EXPECT_FALSE(stopped->fromHandler);
         EXPECT_EQ(stopCodes(*stopped), std::make_pair(0u, 0u));
         EXPECT_EQ(run.commandLines("startAgent.bat"), std::vector<std::string>{scriptLine(s, true)});
-        EXPECT_TRUE(run.commandLines("stopAgent.bat").empty());
+        EXPECT_EQ(run.commandLines("stopAgent.bat"), std::vector<std::string>{scriptLine(s, false)});
         EXPECT_EQ(run.eventIds(), std::vector<uint32_t>{kCycle});
-        EXPECT_LE(run.runningAfterStop.size(), 1u);
+        EXPECT_TRUE(run.runningAfterStop.empty());
         return;
     }
     // The agents end by themselves until the last, which the stop ends.
@@ -108,6 +121,8 @@ std::set<std::string> allowedErrorOutput(const Fault& f, const MemoryPlatform::C
     std::set<std::string> allowed = {""};
     switch (f.op) {
         case Op::CreateProcess:
+        case Op::ResumeProcess:
+            // A start script that cannot be created, or not let run, has failed to launch.
             if (call.subject == "startAgent.bat") allowed.insert(systemErrorLine("Couldn't create startServer process", f.code));
             break;
         case Op::SetServiceStatus:
@@ -161,14 +176,20 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     const std::set<std::string> allowed = allowedErrorOutput(f, call);
     EXPECT_TRUE(allowed.count(run.err) != 0) << "unexpected error output: " << ::testing::PrintToString(run.err);
 
-    // Stopped is final: no other state is reported after the first stopped report. (Today a
-    // start cycle whose script wait ends early still reports running after a stop that came
-    // while it was pending; the stop path's rework takes this exception away.)
+    // Stopped is final: no other state is reported after the first stopped report.
     const MemoryPlatform::StatusReport* stopped = endingReport(run);
-    const bool startCycleRacesTheStop = s.stopWhileStartScriptRuns && f.op == Op::WaitForProcess;
-    for (const MemoryPlatform::StatusReport* r = stopped;
-         !startCycleRacesTheStop && r != nullptr && r != run.reports.data() + run.reports.size(); ++r) {
+    for (const MemoryPlatform::StatusReport* r = stopped; r != nullptr && r != run.reports.data() + run.reports.size();
+         ++r) {
         EXPECT_EQ(r->status.dwCurrentState, win::kServiceStopped) << "a report after the stopped one";
+    }
+    // A stop leaves nothing the host launched running: stopped is reported only once it has ended,
+    // unless the failing call was the stop's own look at a process (one that cannot be opened
+    // counts as ended) or the forced end of one.
+    const bool stopAsked = run.driverSteps > 0 || s.stopWhileStartScriptRuns;
+    const bool stopCouldNotSeeOrEnd = f.op == Op::TerminateProcess || f.op == Op::TerminateJob ||
+                                      (f.op == Op::OpenProcess && call.thread != "service main");
+    if (stopped != nullptr && stopAsked && !stopCouldNotSeeOrEnd && stopCodes(*stopped) == std::make_pair(0u, 0u)) {
+        EXPECT_TRUE(run.runningAtEnd.empty()) << "left running: " << ::testing::PrintToString(run.runningAtEnd);
     }
 
     // Every script is launched from the agent home's bin folder.
@@ -184,10 +205,10 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     }
 
     // Events carry the service name, or the launch error's text for a stop script that failed.
-    const std::set<uint32_t> hostEvents = {kCycle, kScriptReturned, kNoNewPid, kStopScriptFailed};
+    const std::set<uint32_t> hostEvents = {kCycle, kScriptReturned, kNoNewPid, kStopScriptFailed, kStopTimedOut};
     for (const MemoryPlatform::Event& event : run.events) {
         EXPECT_EQ(hostEvents.count(event.id), 1u) << std::hex << event.id;
-        if (event.id != kStopScriptFailed) {
+        if (event.id != kStopScriptFailed && event.id != kStopTimedOut) {
             EXPECT_EQ(event.insertion, kHostService);
         }
     }
@@ -281,6 +302,23 @@ TEST(FaultSweep, HostStopWhileStartPending) {
     s.name = "stop while start pending";
     s.stopWhileStartScriptRuns = true;
     s.startScriptMs = 30000;  // long enough for the stop to arrive first, short of checkpoint 60
+    sweepHost(s);
+}
+
+TEST(FaultSweep, HostEndsAStopThatRunsOverItsTimeout) {
+    HostScenario s;
+    s.name = "stop timeout";
+    s.stopScriptNeverEnds = true;
+    s.stopTimeout = "5";
+    sweepHost(s);
+}
+
+TEST(FaultSweep, HostEndsTheAgentsPidWhenNothingJoinsTheJob) {
+    HostScenario s;
+    s.name = "no job";
+    s.stopScriptNeverEnds = true;
+    s.stopTimeout = "5";
+    s.jobsWork = false;
     sweepHost(s);
 }
 

@@ -9,7 +9,7 @@ namespace vornel::testing {
 namespace {
 
 const Expected kStartPending{win::kServiceStartPending, {}, 0u, {}, 1u, 180000u};
-const Expected kRunning{win::kServiceRunning, 1u, 0u, {}, 0u, 60000u};
+const Expected kRunning{win::kServiceRunning, host::kAcceptedControls, 0u, {}, 0u, 60000u};
 const Expected kStoppedAfterAgent{win::kServiceStopped, {}, 0u, {}, 0u, 60000u};
 const Expected kStoppedNoPid{win::kServiceStopped, {}, 1066u, 1u, 1u, 60000u};
 
@@ -46,8 +46,8 @@ protected:
 
 // --- Entry ---
 
-struct EntryCase {
-    const char* label;
+struct EntryRow {
+    const char* name;
     std::vector<std::string> args;
     int status;
     std::string err;
@@ -55,28 +55,33 @@ struct EntryCase {
     uint64_t dispatcherCalls;
 };
 
-TEST_F(ServiceMainTest, EntryChecksTheCommandLine) {
-    const EntryCase cases[] = {
-        {"no arguments", {}, 0, "", {}, 0},
-        {"a name", {"some service"}, 0, "", {"some service"}, 1},
-        {"-logFile last", {"svc", "-logFile"}, -1, "Parameter -logFile needs to be followed by an argument.\n", {}, 0},
-        {"-encodeParams last", {"svc", "-encodeParams"}, 0, "", {"svc"}, 1},
-        {"-help alone", {"-help"}, 0, "", {"-help"}, 1},
-    };
-    for (const EntryCase& c : cases) {
-        SCOPED_TRACE(c.label);
-        MemoryPlatform platform;
-        LocalConsole console;
-        std::vector<std::string> args{"VornelAgentService.exe"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Argv argv(args);
-        EXPECT_EQ(host::vornelAgentServiceProgramMain(platform, argv.argc(), argv.argv()), c.status);
-        EXPECT_EQ(console.out.text(), kUsage);
-        EXPECT_EQ(console.err.text(), c.err);
-        EXPECT_EQ(platform.eventSources(), c.eventSources);
-        EXPECT_EQ(platform.callCount(MemoryPlatform::Op::RunServiceDispatcher), c.dispatcherCalls);
-    }
+void PrintTo(const EntryRow& row, std::ostream* os) { *os << row.name; }
+
+class EntryTest : public ServiceMainTest, public ::testing::WithParamInterface<EntryRow> {};
+
+TEST_P(EntryTest, ChecksTheCommandLine) {
+    const EntryRow& c = GetParam();
+    MemoryPlatform platform;
+    LocalConsole console;
+    std::vector<std::string> args{"VornelAgentService.exe"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Argv argv(args);
+    EXPECT_EQ(host::vornelAgentServiceProgramMain(platform, argv.argc(), argv.argv()), c.status);
+    EXPECT_EQ(console.out.text(), kUsage);
+    EXPECT_EQ(console.err.text(), c.err);
+    EXPECT_EQ(platform.eventSources(), c.eventSources);
+    EXPECT_EQ(platform.callCount(MemoryPlatform::Op::RunServiceDispatcher), c.dispatcherCalls);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EntryTest,
+    ::testing::Values(
+        EntryRow{"NoArguments", {}, 0, "", {}, 0}, EntryRow{"AName", {"some service"}, 0, "", {"some service"}, 1},
+        EntryRow{"LogFileLast", {"svc", "-logFile"}, -1, "Parameter -logFile needs to be followed by an argument.\n",
+                 {}, 0},
+        EntryRow{"EncodeParamsLast", {"svc", "-encodeParams"}, 0, "", {"svc"}, 1},
+        EntryRow{"HelpAlone", {"-help"}, 0, "", {"-help"}, 1}),
+    rowName<EntryRow>);
 
 // --- Starting ---
 
@@ -126,9 +131,12 @@ TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
 }
 
 struct RestartCase {
+    const char* name;
     std::optional<std::string> value;
     bool restarts;
 };
+
+void PrintTo(const RestartCase& row, std::ostream* os) { *os << row.name; }
 
 class RestartTest : public ServiceMainTest, public ::testing::WithParamInterface<RestartCase> {};
 
@@ -170,10 +178,12 @@ TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RestartValues, RestartTest,
-                         ::testing::Values(RestartCase{"true", true}, RestartCase{"TRUE", true},
-                                           RestartCase{"False", true}, RestartCase{"false ", true},
-                                           RestartCase{"", true}, RestartCase{std::nullopt, true},
-                                           RestartCase{"false", false}));
+                         ::testing::Values(RestartCase{"True", "true", true}, RestartCase{"Capitals", "TRUE", true},
+                                           RestartCase{"FalseCapitalised", "False", true},
+                                           RestartCase{"FalseWithABlank", "false ", true},
+                                           RestartCase{"Empty", "", true}, RestartCase{"Missing", std::nullopt, true},
+                                           RestartCase{"False", "false", false}),
+                         rowName<RestartCase>);
 
 TEST_F(ServiceMainTest, GivesUpWhenNoNewPidAppears) {
     installation.writesPid = false;
@@ -208,7 +218,7 @@ TEST_F(ServiceMainTest, EventsAndReportsOfAStartCycle) {
     ASSERT_EQ(all.size(), 5u);
     EXPECT_TRUE(matches(all[1], Expected{win::kServiceStartPending, 0u, {}, {}, 3u, 180000u}));
     EXPECT_TRUE(matches(all[2], Expected{win::kServiceStartPending, 0u, {}, {}, 4u, 180000u}));
-    EXPECT_TRUE(matches(all[3], Expected{win::kServiceStartPending, 1u, {}, {}, 4u, 180000u}));
+    EXPECT_TRUE(matches(all[3], Expected{win::kServiceStartPending, host::kAcceptedControls, {}, {}, 4u, 180000u}));
     EXPECT_TRUE(matches(all[4], kRunning));
     for (const Report& r : os.statusReports()) EXPECT_FALSE(r.fromHandler);
     os.postControl(win::kServiceControlStop);
@@ -216,31 +226,6 @@ TEST_F(ServiceMainTest, EventsAndReportsOfAStartCycle) {
 }
 
 // --- Controls during a run ---
-
-TEST_F(ServiceMainTest, StopWhileRunningRunsTheStopScript) {
-    startHost();
-    ASSERT_TRUE(waitForAgents(1));
-    ASSERT_TRUE(waitForReport(kRunning));
-    size_t before = os.statusReports().size();
-    os.postControl(win::kServiceControlStop);
-    EXPECT_EQ(finishHost(), 0);
-    auto all = os.statusReports();
-    std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
-    // Acknowledgement, stop pending, a checkpoint each second of the 3-second script, and the
-    // stopped report at its end. The service main sees the agent gone and leaves the stopped
-    // report to the stop script.
-    ASSERT_EQ(made.size(), 5u);
-    EXPECT_TRUE(matches(made[0].status, Expected{win::kServiceRunning, 1u, 0u, {}, 1u, 40000u}));
-    EXPECT_TRUE(matches(made[1].status, Expected{win::kServiceStopPending, 1u, 0u, {}, 1u, 40000u}));
-    EXPECT_TRUE(matches(made[2].status, Expected{win::kServiceStopPending, 1u, 0u, {}, 2u, 40000u}));
-    EXPECT_TRUE(matches(made[3].status, Expected{win::kServiceStopPending, 1u, 0u, {}, 3u, 40000u}));
-    EXPECT_EQ(made[3].atMs - made[2].atMs, 1000u);
-    for (const Report& r : made) EXPECT_TRUE(r.fromHandler);
-    EXPECT_TRUE(matches(made[4].status, Expected{win::kServiceStopped, 1u, 0u, 0u, {}, {}}));
-    EXPECT_FALSE(os.processRunning(agents()[0]));
-    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
-    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
-}
 
 TEST_F(ServiceMainTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered) {
     // Stopped by a control: 200 ms pass after the last report before the entry returns.
@@ -286,79 +271,18 @@ TEST_F(ServiceMainTest, TheEntryWaitsForAHandlerThatStillRuns) {
     EXPECT_EQ(os.nowMs() - start, 30000u + 200u);
 }
 
-TEST_F(ServiceMainTest, AgentEndingWhileTheStopScriptRunsLeavesTheStoppedReportToTheStopScript) {
-    // The stop script ends the agent at once and then runs on. A stopped report from the
-    // service main would end the process under the handler, and the sender of the stop would
-    // hear of a failure although the service stopped.
-    installation.stopEndsAgentAtOnce = true;
-    startHost();
-    ASSERT_TRUE(waitForAgents(1));
-    ASSERT_TRUE(waitForReport(kRunning));
-    size_t before = os.statusReports().size();
-    ScHandle manager, service;
-    ASSERT_EQ(os.openSCManager(win::kScManagerAllAccess, manager), 0u);
-    ASSERT_EQ(os.openService(manager, name, win::kServiceStop, service), 0u);
-    ServiceStatus status;
-    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), 0u);
-    EXPECT_EQ(finishHost(), 0);
-    EXPECT_FALSE(os.hangDetected());
-    auto all = os.statusReports();
-    std::vector<Report> made(all.begin() + static_cast<long>(before), all.end());
-    for (const Report& r : made) EXPECT_TRUE(r.fromHandler) << r.status.dwCurrentState;
-    ASSERT_EQ(made.size(), 5u);
-    EXPECT_EQ(made[1].status.dwCurrentState, win::kServiceStopPending);
-    EXPECT_TRUE(matches(made.back().status, Expected{win::kServiceStopped, 1u, 0u, 0u, {}, {}}));
-}
-
-TEST_F(ServiceMainTest, StopWhileStartPendingStopsAtOnce) {
-    // The service main goes on with the start; let it end when the agent ends.
-    os.setString(params, kRestart, "false");
-    installation.agentRunsForMs = 1000;
-    // The stop arrives while the start script is being launched: it is handled before the
-    // service main's next platform call returns.
-    installation.onStartLaunch = [this] { os.postControl(win::kServiceControlStop); };
-    startHost();
-    EXPECT_EQ(finishHost(), 0);
-    EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
-    auto all = os.statusReports();
-    auto stopped = std::find_if(all.begin(), all.end(), [](const Report& r) {
-        return r.status.dwCurrentState == win::kServiceStopped;
-    });
-    ASSERT_NE(stopped, all.end());
-    EXPECT_TRUE(stopped->fromHandler);
-    EXPECT_TRUE(matches(stopped->status, Expected{win::kServiceStopped, 1u, 0u, {}, {}, 40000u}));
-}
-
 TEST_F(ServiceMainTest, ControlOneTwentyEightLeavesTheAgentRunning) {
     startHost();
     ASSERT_TRUE(waitForAgents(1));
     ASSERT_TRUE(waitForReport(kRunning));
     os.postControl(host::PROCESS_STOP_SERVER);
-    ASSERT_TRUE(waitForReport(Expected{win::kServiceStopPending, 1u, 0u, {}, {}, 40000u}));
+    ASSERT_TRUE(waitForReport(Expected{win::kServiceStopPending, host::kAcceptedControls, 0u, {}, {}, 40000u}));
     EXPECT_TRUE(os.processRunning(agents()[0]));
     os.endProcess(agents()[0], 0);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
     EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
-}
-
-TEST_F(ServiceMainTest, AStopScriptThatFailsToLaunchLeavesTheServiceRunning) {
-    installation.stopError = win::kErrorFileNotFound;
-    startHost();
-    ASSERT_TRUE(waitForAgents(1));
-    ASSERT_TRUE(waitForReport(kRunning));
-    os.postControl(win::kServiceControlStop);
-    // The acknowledgement looks the same; the second such report is the return to running.
-    ASSERT_TRUE(waitForReport(Expected{win::kServiceRunning, 1u, 0u, 0u, 1u, 40000u}, 2));
-    auto events = eventsWithId(host::kEventStopScriptFailed);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].insertion, systemText(win::kErrorFileNotFound));
-    // The stop flags stay set: when the agent ends, no restart follows.
-    os.endProcess(agents()[0], 0);
-    EXPECT_EQ(finishHost(), 0);
-    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
-    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
 }
 
 TEST_F(ServiceMainTest, LegacyModeLeavesTheAgentUnsupervised) {
@@ -374,13 +298,14 @@ TEST_F(ServiceMainTest, LegacyModeLeavesTheAgentUnsupervised) {
     os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
-    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, 1u, 0u, 0u, {}, 40000u}));
+    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, host::kAcceptedControls, 0u, 0u, {}, 40000u}));
+    EXPECT_FALSE(os.processRunning(agents()[0])) << "the stop script ended the agent it did not supervise";
 }
 
 // --- Failures while supervising ---
 
 struct SupervisionCase {
-    const char* label;
+    const char* name;
     std::optional<MemoryPlatform::Op> failing;
     ErrorCode code;
     bool traceHasPid;        // the trace line ends with the agent's pid and the code
@@ -408,15 +333,18 @@ TEST_P(SupervisionTest, HowTheEndOfTheAgentIsTraced) {
     EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
 }
 
+void PrintTo(const SupervisionCase& row, std::ostream* os) { *os << row.name; }
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, SupervisionTest,
     ::testing::Values(
-        SupervisionCase{"exit code", std::nullopt, 0, false,
+        SupervisionCase{"ExitCode", std::nullopt, 0, false,
                         "VornelAgentService - VornelAgentServiceMain - exit code = 7", false},
-        SupervisionCase{"not opened", MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied, true,
+        SupervisionCase{"NotOpened", MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied, true,
                         "VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid ", false},
-        SupervisionCase{"no exit code", MemoryPlatform::Op::GetExitCodeProcess, win::kErrorInvalidHandle, false,
-                        "VornelAgentService - VornelAgentServiceMain - return from wait.", true}));
+        SupervisionCase{"NoExitCode", MemoryPlatform::Op::GetExitCodeProcess, win::kErrorInvalidHandle, false,
+                        "VornelAgentService - VornelAgentServiceMain - return from wait.", true}),
+    rowName<SupervisionCase>);
 
 // --- Trace ---
 
@@ -462,38 +390,41 @@ TEST_F(ServiceMainTest, TraceGoesToTheTraceFiles) {
     EXPECT_EQ(stdoutText.substr(stdoutText.size() - std::string(kUsage).size()), kUsage);
 }
 
-struct TraceSwitchCase {
-    const char* label;
+struct TraceSwitchRow {
+    const char* name;
     std::optional<std::string> debugTrace;
     bool stdoutFile, stderrFile;
     bool tracing;
 };
 
-TEST_F(ServiceMainTest, TraceSwitchAndRedirection) {
-    const TraceSwitchCase cases[] = {
-        {"on with one file: no redirection", "on", true, false, true},
-        {"capitals", "ON", true, true, false},
-        {"trailing blank", "on ", true, true, false},
-        {"off", "off", true, true, false},
-    };
-    for (const TraceSwitchCase& c : cases) {
-        SCOPED_TRACE(c.label);
-        MemoryPlatform platform;
-        LocalConsole console;
-        auto host = host::HostContext::create(platform);
-        if (c.debugTrace) platform.setString(params, kDebugTrace, *c.debugTrace);
-        if (c.stdoutFile) platform.setString(params, kStdOutTraceFile, "C:\\o.txt");
-        if (c.stderrFile) platform.setString(params, kStdErrTraceFile, "C:\\e.txt");
-        host::setUpTrace(*host, params);
-        traceMessage("probe");
-        EXPECT_EQ(isTraceOn(), c.tracing);
-        auto messages = traceMessages(console.err.text());
-        EXPECT_EQ(messages.empty(), !c.tracing);
-        if (c.tracing) { EXPECT_EQ(messages.back(), "probe"); }
-        EXPECT_FALSE(platform.fileContent("C:\\o.txt").has_value());
-        EXPECT_FALSE(platform.fileContent("C:\\e.txt").has_value());
-    }
+void PrintTo(const TraceSwitchRow& row, std::ostream* os) { *os << row.name; }
+
+class TraceSwitchTest : public ServiceMainTest, public ::testing::WithParamInterface<TraceSwitchRow> {};
+
+TEST_P(TraceSwitchTest, TraceIsOnOnlyForOnAndRedirectedOnlyWithBothFiles) {
+    const TraceSwitchRow& c = GetParam();
+    MemoryPlatform platform;
+    LocalConsole console;
+    auto host = host::HostContext::create(platform);
+    if (c.debugTrace) platform.setString(params, kDebugTrace, *c.debugTrace);
+    if (c.stdoutFile) platform.setString(params, kStdOutTraceFile, "C:\\o.txt");
+    if (c.stderrFile) platform.setString(params, kStdErrTraceFile, "C:\\e.txt");
+    host::setUpTrace(*host, params);
+    traceMessage("probe");
+    EXPECT_EQ(isTraceOn(), c.tracing);
+    auto messages = traceMessages(console.err.text());
+    EXPECT_EQ(messages.empty(), !c.tracing);
+    if (c.tracing) { EXPECT_EQ(messages.back(), "probe"); }
+    EXPECT_FALSE(platform.fileContent("C:\\o.txt").has_value());
+    EXPECT_FALSE(platform.fileContent("C:\\e.txt").has_value());
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, TraceSwitchTest,
+                         ::testing::Values(TraceSwitchRow{"OnWithOneFileNoRedirection", "on", true, false, true},
+                                           TraceSwitchRow{"Capitals", "ON", true, true, false},
+                                           TraceSwitchRow{"TrailingBlank", "on ", true, true, false},
+                                           TraceSwitchRow{"Off", "off", true, true, false}),
+                         rowName<TraceSwitchRow>);
 
 }  // namespace
 }  // namespace vornel::testing

@@ -76,6 +76,9 @@ struct HostScenario {
     uint64_t startScriptMs = 1500;  // one timed-out wait, so one checkpoint report
     uint64_t stopScriptMs = 1500;
     bool stopWhileStartScriptRuns = false;  // a stop control arrives as the first start script is launched
+    bool stopScriptNeverEnds = false;       // the stop script hangs: StopTimeout ends it
+    std::optional<std::string> stopTimeout;  // StopTimeout as stored
+    bool jobsWork = true;                   // false: no script can be put into the host's job
 };
 
 inline const std::string kHostService = "OrvikTamberVornel6100AgentService - sweep";
@@ -103,6 +106,7 @@ struct HostRun : RunRecord {
     std::vector<MemoryPlatform::Launch> launches;
     std::vector<uint32_t> agents;            // the agents the start scripts started, in order
     std::vector<uint32_t> runningAfterStop;  // agents and the old agent still running once the scripts have had their time
+    std::vector<std::string> runningAtEnd;   // what the host launched (scripts, agents) still running when its process ended
     std::string out;                         // console output, the redirected file included
     std::string err;                         // error output, the redirected file included
     std::vector<std::string> trace;          // trace messages, the redirected file included
@@ -170,6 +174,12 @@ public:
         result.err = hostErrorOutput(errText);
         result.trace = traceMessages(errText);
         const size_t startsAtExit = result.commandLines("startAgent.bat").size();
+        for (const MemoryPlatform::Launch& launch : result.launches) {
+            if (os_.processRunning(launch.pid)) result.runningAtEnd.push_back(launch.commandLine.substr(0, 60));
+        }
+        for (uint32_t agent : agents()) {
+            if (os_.processRunning(agent)) result.runningAtEnd.push_back("agent " + std::to_string(agent));
+        }
 
         // The scripts and agents are processes of their own and go on.
         os_.advance(600000);
@@ -202,6 +212,8 @@ private:
             .startArgs(kHostStartArguments)
             .stopArgs(kHostStopArguments)
             .install(os_);
+        if (s_.stopTimeout) os_.setString(kHostParams, kStopTimeout, *s_.stopTimeout);
+        os_.setJobsWork(s_.jobsWork);
         if (s_.liveProcessInPidFile) {
             oldPid_ = os_.spawnProcess({});
             os_.writeFile(kHostPidFile, std::to_string(oldPid_) + "\r\n");
@@ -225,8 +237,11 @@ private:
         if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
             if (s_.stopWhileStartScriptRuns && !stopSent_.exchange(true)) os_.postControl(win::kServiceControlStop);
             outcome.process.runsForMs = s_.startScriptMs;
-            outcome.process.onExit = [this] {
+            const uint32_t script = launch.pid;
+            outcome.process.onExit = [this, script] {
                 MemoryPlatform::ProcessSpec agent;
+                agent.name = "agent";
+                agent.parent = script;  // a process of the script: in the host's job
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     if (agents_.size() < s_.agentsEndingByThemselves) agent.runsForMs = s_.agentRunsForMs;
@@ -238,6 +253,7 @@ private:
             };
         } else {
             outcome.process.runsForMs = s_.stopScriptMs;
+            if (s_.stopScriptNeverEnds) outcome.process.runsForMs.reset();
             outcome.process.onExit = [this] {
                 std::vector<uint32_t> all = agents();
                 if (!all.empty()) os_.endProcess(all.back(), 0);

@@ -14,6 +14,7 @@
 
 #include "common/registry.h"
 #include "host/host.h"
+#include "stop/stop_tool.h"
 #include "installed_service.h"
 #include "test_support.h"
 
@@ -50,20 +51,26 @@ protected:
 
     // How the simulated installation behaves; set before the host runs.
     struct Installation {
-        uint64_t startScriptMs = 2500;  // two timed-out waits
-        uint64_t stopScriptMs = 3000;   // two timed-out waits
+        uint64_t startScriptMs = 2500;                  // two timed-out waits
+        std::optional<uint64_t> laterStartScriptsMs;    // the start script's runs after the first
+        std::optional<uint64_t> stopScriptMs = 3000;    // two timed-out waits; absent: it never ends
         ErrorCode startError = 0;
         ErrorCode stopError = 0;
         bool writesPid = true;
         std::optional<uint64_t> agentRunsForMs;  // the agent ends by itself
         uint32_t agentExitCode = 7;
         bool stopEndsAgentAtOnce = false;  // otherwise when the stop script ends
+        bool agentHeedsStop = true;        // false: the stop script asks, the agent goes on
+        std::optional<uint64_t> agentShutdownMs;  // the agent takes this long to end once asked
+        bool agentStartsChild = false;     // the agent starts a process of its own, which runs on
         std::function<void()> onStartLaunch;  // runs on the service main thread at the launch
+        std::function<void()> onStopLaunch;   // runs on the stopping thread at the stop script's launch
     } installation;
 
     // The service as the installer leaves it; tests change what they are about.
     HostTest() {
-        InstalledService("unit").agentHome(home).agentName("agent one").install(os);
+        // Without trace files: a test that turns the trace on reads it from the error stream.
+        InstalledService("unit").agentHome(home).agentName("agent one").traceFiles(std::nullopt, std::nullopt).install(os);
         os.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
     }
 
@@ -114,6 +121,21 @@ protected:
         });
     }
 
+    // The processes the agents started, in order.
+    std::vector<uint32_t> agentChildren() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return children_;
+    }
+
+    // The stop tool as an administrator runs it, as a program of its own beside the host;
+    // its exit status lands in the slot when it ends.
+    void runStopTool(const std::string& client, std::atomic<int>& status) {
+        os.startClient(client, [this, &status] {
+            Argv argv{"StopVornelAgentService.exe", "-servicename", "unit"};
+            status = stopVornelAgentServiceMain(os, argv.argc(), argv.argv());
+        });
+    }
+
     // The agents the start script has launched, in order.
     std::vector<uint32_t> agents() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -144,40 +166,66 @@ protected:
     }
 
 private:
-    // The start script starts an agent that writes its pid when the script has ended; the
-    // stop script ends the newest agent.
+    // The start script starts an agent (a process of the script, so of its job) that writes its
+    // pid when the script has ended; the stop script asks the newest agent to end, and it ends
+    // then, or a moment later, or not at all, as the installation says.
     MemoryPlatform::LaunchOutcome runScript(const MemoryPlatform::Launch& launch) {
         MemoryPlatform::LaunchOutcome outcome;
+        const uint32_t script = launch.pid;
         if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
             if (installation.onStartLaunch) installation.onStartLaunch();
             outcome.error = installation.startError;
-            outcome.process.runsForMs = installation.startScriptMs;
-            outcome.process.onExit = [this] {
+            const bool first = startRuns_++ == 0;
+            outcome.process.runsForMs =
+                first ? installation.startScriptMs : installation.laterStartScriptsMs.value_or(installation.startScriptMs);
+            outcome.process.onExit = [this, script] {
                 MemoryPlatform::ProcessSpec agent;
                 agent.runsForMs = installation.agentRunsForMs;
                 agent.exitCode = installation.agentExitCode;
+                agent.name = "agent";
+                agent.parent = script;
                 uint32_t pid = os.spawnProcess(agent);
+                if (installation.agentStartsChild) {
+                    MemoryPlatform::ProcessSpec child;
+                    child.name = "agent's child";
+                    child.parent = pid;
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    children_.push_back(os.spawnProcess(child));
+                }
                 if (installation.writesPid) os.writeFile(pidFile, std::to_string(pid) + "\r\n");
                 std::lock_guard<std::mutex> lock(mutex_);
                 agents_.push_back(pid);
             };
         } else {
-            if (installation.stopEndsAgentAtOnce && installation.stopError == 0) {
-                auto all = agents();
-                if (!all.empty()) os.endProcess(all.back(), 0);
-            }
+            if (installation.onStopLaunch) installation.onStopLaunch();
+            if (installation.stopEndsAgentAtOnce && installation.stopError == 0) askNewestAgentToEnd();
             outcome.error = installation.stopError;
             outcome.process.runsForMs = installation.stopScriptMs;
-            outcome.process.onExit = [this] {
-                auto all = agents();
-                if (!all.empty()) os.endProcess(all.back(), 0);
-            };
+            outcome.process.onExit = [this] { askNewestAgentToEnd(); };
         }
         return outcome;
     }
 
+    void askNewestAgentToEnd() {
+        auto all = agents();
+        if (all.empty() || !installation.agentHeedsStop) return;
+        if (!installation.agentShutdownMs) {
+            os.endProcess(all.back(), 0);
+            return;
+        }
+        // The agent shuts down: a process of the stop's own that ends it when it is done.
+        const uint32_t agent = all.back();
+        MemoryPlatform::ProcessSpec shutdown;
+        shutdown.runsForMs = installation.agentShutdownMs;
+        shutdown.name = "agent shutting down";
+        shutdown.onExit = [this, agent] { os.endProcess(agent, 0); };
+        os.spawnProcess(shutdown);
+    }
+
     mutable std::mutex mutex_;
     std::vector<uint32_t> agents_;
+    std::vector<uint32_t> children_;
+    unsigned startRuns_ = 0;
 };
 
 }  // namespace vornel::testing

@@ -90,8 +90,8 @@ TEST_F(MemoryPlatformTest, ALaunchIsRecordedAndItsProcessDoesWhatTheLauncherSays
         return outcome;
     });
     ProcessInfo info;
-    EXPECT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\" ", "C:\\missing", info), win::kErrorDirectory);
-    ASSERT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\"  \"agent\"", "C:\\a\\bin", info), 0u);
+    EXPECT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\" ", "C:\\missing", StartMode::Running, info), win::kErrorDirectory);
+    ASSERT_EQ(os.createProcess("\"C:\\a\\bin\\startAgent.bat\"  \"agent\"", "C:\\a\\bin", StartMode::Running, info), 0u);
     EXPECT_FALSE(os.fileContent("C:\\agent.pid").has_value());
     uint64_t start = os.nowMs();
     EXPECT_EQ(os.waitForProcess(info.process, win::kInfinite), WaitResult::Signaled);

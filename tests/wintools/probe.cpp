@@ -20,6 +20,8 @@
 //       until <pid file>.stop exists, then removes both and ends
 //   probe stopagent <pid file>
 //       asks that agent to end and waits (up to 20 s) until it has: 0 when it has ended
+//   probe control <service name> <control code, decimal>
+//       sends the control as a client and prints what ControlService answered (0 or the error)
 // Exit status 0, or the system error code of the call that failed.
 #include <windows.h>
 
@@ -62,6 +64,25 @@ int printVersionValue(const char* file, const char* name) {
     UINT length = 0;
     if (!VerQueryValueA(data.data(), query, reinterpret_cast<void**>(&value), &length)) return ERROR_NOT_FOUND;
     std::printf("%s\n", value);
+    return 0;
+}
+
+int sendControl(const char* service, const char* codeText) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return static_cast<int>(GetLastError());
+    SC_HANDLE handle = OpenServiceA(manager, service,
+                                    SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
+                                        SERVICE_QUERY_STATUS);
+    if (handle == nullptr) {
+        const int rc = static_cast<int>(GetLastError());
+        CloseServiceHandle(manager);
+        return rc;
+    }
+    SERVICE_STATUS status{};
+    const BOOL sent = ControlService(handle, std::strtoul(codeText, nullptr, 10), &status);
+    std::printf("%lu\n", sent ? 0UL : GetLastError());
+    CloseServiceHandle(handle);
+    CloseServiceHandle(manager);
     return 0;
 }
 
@@ -192,9 +213,10 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "run") == 0) return runAsTheHostDoes(argv[2], argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "agent") == 0) return runAgent(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "stopagent") == 0) return stopAgent(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
     std::fprintf(stderr,
                  "usage: probe message <file> <id> <insertion> | version <file> <value> | manifest <file> | "
                  "codepage | regvalue <key> <value> | record <file> [arguments...] | run <dir> <command line> | "
-                 "agent <pid file> | stopagent <pid file>\n");
+                 "agent <pid file> | stopagent <pid file> | control <service> <code>\n");
     return 87;
 }
