@@ -39,13 +39,22 @@ int paramsEncoded(Platform& os, const std::string& fullServiceName) {
     return argumentsEncoded(getRegistryValue(os, *path, kEncoded)) ? 1 : 0;
 }
 
-void setEncoded(Platform& os, const std::string& fullServiceName, bool flag) {
+std::optional<bool> storedArgumentsEncoded(Platform& os, const std::string& fullServiceName) {
+    std::optional<std::string> path = encodedFlagKeyPath(fullServiceName);
+    if (!path) return false;  // as paramsEncoded, which the host's reading follows
+    ErrorCode error = 0;
+    std::optional<std::string> flag = getRegistryValue(os, *path, kEncoded, error);
+    if (!flag && error != win::kErrorFileNotFound) return std::nullopt;
+    return argumentsEncoded(flag);
+}
+
+bool setEncoded(Platform& os, const std::string& fullServiceName, bool flag) {
     std::optional<std::string> path = encodedFlagKeyPath(fullServiceName);
     if (!path) {
         writeOut("%s\n", "setEncoded: service name too long.\n");
-        return;
+        return false;
     }
-    setRegistryValue(os, *path, kEncoded, flag ? "on" : "off");
+    return setRegistryValue(os, *path, kEncoded, flag ? "on" : "off") == 1;
 }
 
 std::optional<std::string> xorWithKey(const std::optional<std::string>& key, const std::optional<std::string>& data) {

@@ -22,8 +22,12 @@ bool argumentsEncoded(const std::optional<std::string>& encodedValue);
 // 1 when the service's argument values count as encoded, else 0.
 int paramsEncoded(Platform& os, const std::string& fullServiceName);
 
-// Stores Encoded as "on" or "off".
-void setEncoded(Platform& os, const std::string& fullServiceName, bool flag);
+// Whether the service's argument values count as encoded, told apart from not knowing: absent
+// when Encoded exists but cannot be read (a missing key or value reads as plain).
+std::optional<bool> storedArgumentsEncoded(Platform& os, const std::string& fullServiceName);
+
+// Stores Encoded as "on" or "off". True when it was stored.
+bool setEncoded(Platform& os, const std::string& fullServiceName, bool flag);
 
 // Each data byte combined with the key's characters in turn; absent when the key or the data
 // is absent or the key is empty. The result has the data's length (it may hold zero bytes).

@@ -15,15 +15,23 @@ std::string eventLogSourceKeyPath(const std::string& fullServiceName) {
 }
 
 std::optional<std::string> getRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName) {
+    ErrorCode ignored = 0;
+    return getRegistryValue(os, keyPath, valueName, ignored);
+}
+
+std::optional<std::string> getRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
+                                            ErrorCode& error) {
     traceMessage("CommonVornelAgentService - getRegistryValue - regKey = %s", keyPath.c_str());
     traceMessage("CommonVornelAgentService - getRegistryValue - attr = %s", valueName.c_str());
     RegKey key;
-    if (os.regOpenKeyEx(keyPath, win::kKeyRead, key) != win::kErrorSuccess) {
+    error = os.regOpenKeyEx(keyPath, win::kKeyRead, key);
+    if (error != win::kErrorSuccess) {
         traceMessage("CommonVornelAgentService - getRegistryValue - failure to open key");
         return std::nullopt;
     }
     std::string data;
-    if (os.regQueryValue(key, valueName, data) != win::kErrorSuccess) {
+    error = os.regQueryValue(key, valueName, data);
+    if (error != win::kErrorSuccess) {
         traceMessage("CommonVornelAgentService - getRegistryValue - failure to get value");
         return std::nullopt;
     }

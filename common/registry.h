@@ -48,6 +48,10 @@ std::string eventLogSourceKeyPath(const std::string& fullServiceName);
 // The value's text up to its first zero byte, whatever its length and type; absent when the
 // key cannot be opened for reading or the value cannot be read.
 std::optional<std::string> getRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName);
+// The same, with the error of the open or the read in error (0 when the value was read;
+// ERROR_FILE_NOT_FOUND when the key or the value does not exist).
+std::optional<std::string> getRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
+                                            ErrorCode& error);
 
 // Creates the key with its missing parents when needed and stores the text as a string value.
 // 1 when stored, 0 otherwise.

@@ -133,7 +133,7 @@ struct ScriptCommand {
 };
 
 // Composes the command for the script; absent (after a console line saying so) when
-// AgentHome is not configured.
+// AgentHome is not configured or AgentName holds a double quote.
 std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript script,
                                                   const std::optional<std::string>& serviceName);
 

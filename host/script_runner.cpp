@@ -82,6 +82,16 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
     traceMessage("%s1 - executable = %s", t.prefix, command.c_str());
 
     if (std::optional<std::string> agentName = getRegistryValue(host.os, keyPath, kAgentName)) {
+        // A double quote would end the quoted name early, and the rest of the name would be
+        // read by the command interpreter as commands of its own. The installer refuses such
+        // a name; one written into the registry by other means runs no script.
+        if (agentName->find('"') != std::string::npos) {
+            traceMessage("%sagent name = %s holds a double quote; %s is not run", t.prefix, agentName->c_str(),
+                         t.script);
+            writeOut("\r\n %s - the agent name (AgentName) holds a double quote; %s is not run", t.routine, t.script);
+            flushConsole();
+            return std::nullopt;
+        }
         command += legacy ? " " + *agentName : " \"" + *agentName + "\"";
     }
     traceMessage("%s2 - executable = %s", t.prefix, command.c_str());

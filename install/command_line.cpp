@@ -1,5 +1,7 @@
 // The installer's command line: its option table, its usage text, the checks in their order
 // and the values derived from the agent home.
+#include <cstdio>
+
 #include "common/command_line.h"
 #include "common/text.h"
 #include "common/trace.h"
@@ -19,6 +21,33 @@ std::string valueOf(const OptionTable& table, InstallOptions::Option option) {
 int refused(const OptionTable& table) {
     printUsage(table);
     return -1;
+}
+
+// The refusal of a value: one line naming the option and what the value must not be or hold.
+void reportRefusedValue(const OptionTable& table, InstallOptions::Option option, const std::string& what) {
+    writeErr("The -%s value must not %s.\n", nameOf(table, option), what.c_str());
+}
+
+// The check of a value that the installer stores for the host's command lines: true when it
+// holds none of the characters that refusedCharacterIn names, else after the refusal's line.
+bool valueAccepted(const OptionTable& table, InstallOptions::Option option, const std::string& value) {
+    std::optional<char> refused = refusedCharacterIn(value);
+    if (!refused) return true;
+    reportRefusedValue(table, option, "contain " + describeCharacter(*refused));
+    return false;
+}
+
+// The service name stands in quotes in the service's command line, as the host's argument.
+bool serviceNameAccepted(const OptionTable& table, const std::string& name) {
+    if (name.empty()) {
+        reportRefusedValue(table, InstallOptions::ServiceName, "be empty");
+        return false;
+    }
+    if (name.find('"') != std::string::npos) {
+        reportRefusedValue(table, InstallOptions::ServiceName, "contain " + describeCharacter('"'));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -48,8 +77,32 @@ std::string agentHomeWithSeparator(const std::string& agentHome) {
 std::string logRootOf(const std::string& agentHome) { return agentHome + "logs\\" + "middlewareagent"; }
 
 std::string accountNameOf(const std::string& userId) {
+    if (std::optional<std::string> builtIn = builtInAccountOf(userId)) return *builtIn;
     if (userId.find('\\') != std::string::npos) return userId;
     return ".\\" + userId;
+}
+
+std::optional<char> refusedCharacterIn(const std::string& value) {
+    for (char c : value) {
+        const unsigned char code = static_cast<unsigned char>(c);
+        if (c == '"' || c == '%' || code < 0x20 || code == 0x7F) return c;
+    }
+    return std::nullopt;
+}
+
+std::string describeCharacter(char c) {
+    if (c == '"') return "a double quote (\")";
+    if (c == '%') return "a percent sign (%)";
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    return std::string("a control character (") + code + ")";
+}
+
+std::optional<std::string> builtInAccountOf(const std::string& userId) {
+    if (equalsIgnoringCase(userId, "LocalSystem")) return std::string("LocalSystem");
+    if (equalsIgnoringCase(userId, "LocalService")) return std::string("NT AUTHORITY\\LocalService");
+    if (equalsIgnoringCase(userId, "NetworkService")) return std::string("NT AUTHORITY\\NetworkService");
+    return std::nullopt;
 }
 
 std::optional<uint32_t> startTypeOf(const std::string& text) {
@@ -101,6 +154,14 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     settings.agentHome = agentHomeWithSeparator(enteredHome);
     traceMessage("InstallVornelAgentService - main - agent home = %s", settings.agentHome.c_str());
 
+    // The names and the home reach the service's command line and the scripts' command line,
+    // which the command interpreter reads: nothing in them may end a quoted part or be expanded.
+    if (!serviceNameAccepted(table, settings.serviceName) ||
+        !valueAccepted(table, InstallOptions::AgentName, settings.agentName) ||
+        !valueAccepted(table, InstallOptions::AgentHome, enteredHome)) {
+        return refused(table);
+    }
+
     if (isOptionSet(table, InstallOptions::StartArgs)) {
         settings.startArgs = valueOf(table, InstallOptions::StartArgs);
         traceMessage("InstallVornelAgentService - main - start args = %s", settings.startArgs->c_str());
@@ -109,8 +170,11 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         settings.stopArgs = valueOf(table, InstallOptions::StopArgs);
         traceMessage("InstallVornelAgentService - main - stop args = %s", settings.stopArgs->c_str());
     }
+    bool builtInAccount = false;
     if (isOptionSet(table, InstallOptions::UserId)) {
-        settings.accountName = accountNameOf(valueOf(table, InstallOptions::UserId));
+        const std::string userId = valueOf(table, InstallOptions::UserId);
+        builtInAccount = builtInAccountOf(userId).has_value();
+        settings.accountName = accountNameOf(userId);
         traceMessage("InstallVornelAgentService - main - userid = %s", settings.accountName->c_str());
     }
     if (isOptionSet(table, InstallOptions::Password)) {
@@ -118,6 +182,9 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         // A password never reaches the trace.
         traceMessage("InstallVornelAgentService - main - password = %s", kMaskedPassword);
     }
+    // The system's own accounts have no password: the service manager gets an empty one,
+    // which also clears the password of an account the service ran under before.
+    if (builtInAccount) settings.password = std::string();
     settings.serviceTrace = isOn(getOptionValue(table, InstallOptions::ServiceTrace)) == 1 ? "on" : "off";
     if (isOptionSet(table, InstallOptions::ServiceTrace)) {
         traceMessage("InstallVornelAgentService - main - service trace = %s",
@@ -147,6 +214,17 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         }
         settings.startType = *startType;
         settings.startTypeGiven = true;
+    }
+
+    // Where the system ignores the programs' manifest, the ANSI calls and the arguments use a
+    // code page that may lack characters of the command line: they would arrive, and be
+    // stored, as question marks. A code page that cannot be asked about is taken as it is.
+    bool fits = true;
+    uint32_t codePage = 0;
+    if (os.commandLineFitsCodePage(fits, codePage) == win::kErrorSuccess && !fits) {
+        writeErr("The command line holds characters that the system's code page (%u) cannot represent.\n",
+                 static_cast<unsigned>(codePage));
+        return refused(table);
     }
 
     return addService(os, settings) < 0 ? -1 : 0;

@@ -82,8 +82,19 @@ struct ServiceSettings {
 std::string agentHomeWithSeparator(const std::string& agentHome);
 // The agent home followed by logs\middlewareagent.
 std::string logRootOf(const std::string& agentHome);
-// The user id unchanged when it names a domain or machine, else ".\" and the user id.
+// The system's own account that LocalSystem, LocalService or NetworkService (any letter case)
+// names: LocalSystem, NT AUTHORITY\LocalService, NT AUTHORITY\NetworkService; absent otherwise.
+std::optional<std::string> builtInAccountOf(const std::string& userId);
+// The account name of a user id: the system's own account it names, else the user id unchanged
+// when it names a domain or machine, else ".\" and the user id.
 std::string accountNameOf(const std::string& userId);
+// The first character of a value that the installer refuses in the agent name and the agent
+// home: a double quote or a percent sign, which the command interpreter would read in the
+// scripts' command line, or a control character (below 0x20, and 0x7F); absent when none.
+std::optional<char> refusedCharacterIn(const std::string& value);
+// How a refusal names such a character: "a double quote (\")", "a percent sign (%)",
+// "a control character (0x0A)".
+std::string describeCharacter(char c);
 // The start type for "automatic", "manual" or "disabled" in any letter case; absent otherwise.
 std::optional<uint32_t> startTypeOf(const std::string& text);
 // The command line the service manager runs: the host in quotes and the full name in quotes.

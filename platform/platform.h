@@ -3,8 +3,8 @@
 // A narrow, fixed set of operations: the registry (relative to HKEY_LOCAL_MACHINE), the
 // service control manager as a client, the service side (dispatcher, control handler,
 // status), the event log, processes and job objects, threads, sleeping and the tick count,
-// the OS major version, system error texts and the two kinds of file access the service
-// host needs. Every operation that can fail
+// the OS major version, the active code page, system error texts and the two kinds of file
+// access the service host needs. Every operation that can fail
 // returns 0 for success or a Windows system error code, so that every failure path of
 // every program can be driven by a test.
 //
@@ -138,6 +138,12 @@ public:
                                                  MutexHandle& mutex) = 0;
     // GetVersionExA: the major version.
     [[nodiscard]] virtual ErrorCode osMajorVersion(uint32_t& major) = 0;
+    // Whether the active code page (GetACP), in which the programs' ANSI calls and their
+    // arguments reach the system, represents every character of this process's arguments as
+    // the system holds them in UTF-16: GetCommandLineW without the program's own name,
+    // WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, ..., &usedDefaultChar). With UTF-8
+    // (65001) as the active code page, every character is represented. The code page in codePage.
+    [[nodiscard]] virtual ErrorCode commandLineFitsCodePage(bool& fits, uint32_t& codePage) = 0;
     // FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, ...):
     // the system's text for the code, with its own line end; absent when the system has none.
     [[nodiscard]] virtual std::optional<std::string> systemErrorText(ErrorCode code) = 0;

@@ -92,8 +92,9 @@ const char* MemoryPlatform::opName(Op op) {
         "RunServiceDispatcher", "RegisterServiceCtrlHandler", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
-        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob", "AssignProcessToJob", "JobProcessCount", "TerminateJob",
-        "AcquireMutex", "OsMajorVersion", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob",
+        "AssignProcessToJob", "JobProcessCount", "TerminateJob", "AcquireMutex", "OsMajorVersion",
+        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }
@@ -244,6 +245,14 @@ ErrorCode MemoryPlatform::osMajorVersion(uint32_t& major) {
     return win::kErrorSuccess;
 }
 
+ErrorCode MemoryPlatform::commandLineFitsCodePage(bool& fits, uint32_t& codePage) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CommandLineFitsCodePage, "", lock)) return rc;
+    fits = commandLineFits_;
+    codePage = codePage_;
+    return win::kErrorSuccess;
+}
+
 std::optional<std::string> MemoryPlatform::systemErrorText(ErrorCode code) {
     Lock lock(mutex_);
     if (enter(Op::SystemErrorText, std::to_string(code), lock) != 0) return std::nullopt;
@@ -255,6 +264,12 @@ std::optional<std::string> MemoryPlatform::systemErrorText(ErrorCode code) {
 void MemoryPlatform::setOsMajorVersion(uint32_t major) {
     Lock lock(mutex_);
     osMajor_ = major;
+}
+
+void MemoryPlatform::setCommandLineCodePage(uint32_t codePage, bool fits) {
+    Lock lock(mutex_);
+    codePage_ = codePage;
+    commandLineFits_ = fits;
 }
 
 }  // namespace vornel

@@ -56,7 +56,7 @@ public:
         CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
         TickCount, SystemTime, FileLastWriteTime, ProcessCreationTime,
         StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
-        OsMajorVersion,
+        OsMajorVersion, CommandLineFitsCodePage,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         Count
     };
@@ -215,6 +215,9 @@ public:
     // denied), as for a host that itself runs in a job that allows no nesting.
     void setJobsWork(bool work);
     void setOsMajorVersion(uint32_t major);
+    // The active code page and whether it represents the process's arguments (by default
+    // 65001, UTF-8, which represents every character: a system that honours the manifest).
+    void setCommandLineCodePage(uint32_t codePage, bool fits);
 
     // --- Files, for tests (names compared without regard to case). ---
     // Writes the file now: its last write time is the current system time.
@@ -299,6 +302,7 @@ public:
     ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override;
     ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override;
     ErrorCode osMajorVersion(uint32_t& major) override;
+    ErrorCode commandLineFitsCodePage(bool& fits, uint32_t& codePage) override;
     std::optional<std::string> systemErrorText(ErrorCode code) override;
     ErrorCode readTextFile(const std::string& path, std::string& content) override;
     std::FILE* openAppendStream(const std::string& path) override;
@@ -436,6 +440,8 @@ private:
     std::function<void(const Event&)> eventHook_;
     std::vector<Launch> launches_;
     uint32_t osMajor_ = 6;
+    uint32_t codePage_ = 65001;
+    bool commandLineFits_ = true;
 
     // Files.
     std::map<std::string, std::string> files_;  // keyed by lower-case path

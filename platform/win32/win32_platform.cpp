@@ -373,6 +373,38 @@ public:
         return ERROR_SUCCESS;
     }
 
+    ErrorCode commandLineFitsCodePage(bool& fits, uint32_t& codePage) override {
+        codePage = GetACP();
+        if (codePage == CP_UTF8) {
+            fits = true;
+            return ERROR_SUCCESS;
+        }
+        // The arguments begin after the program's name: a quoted name ends at its closing
+        // quote, any other at the first blank or tab (the C runtime's rule for argv[0]).
+        const WCHAR* line = GetCommandLineW();
+        if (*line == '"') {
+            ++line;
+            while (*line != 0 && *line != '"') ++line;
+            if (*line == '"') ++line;
+        } else {
+            while (*line != 0 && *line != ' ' && *line != '\t') ++line;
+        }
+        if (*line == 0) {
+            fits = true;
+            return ERROR_SUCCESS;
+        }
+        int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, line, -1, nullptr, 0, nullptr, nullptr);
+        if (length == 0) return GetLastError();
+        std::vector<char> converted(static_cast<size_t>(length));
+        BOOL usedDefault = FALSE;
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, line, -1, converted.data(), length, nullptr,
+                                &usedDefault) == 0) {
+            return GetLastError();
+        }
+        fits = !usedDefault;
+        return ERROR_SUCCESS;
+    }
+
     std::optional<std::string> systemErrorText(ErrorCode code) override {
         // Let the system allocate, so that no text is cut at a fixed size.
         char* text = nullptr;

@@ -246,7 +246,7 @@ def agent_and_trace(tour):
     tour.check(pid is not None and tour.agent_alive(), f"the pid file names the running agent ({pid})", needed=True)
     tour.type_file(LOGS, SCRIPTS_LOG)
     runs = tour.script_runs()
-    tour.check(runs == [f'startAgent.bat cwd=[{BIN}] args=["{AGENT}" {START_ARGS}]'],
+    tour.check(runs == [f'startAgent.bat cwd=["{BIN}"] args=["{AGENT}" {START_ARGS}]'],
                "startAgent.bat ran once in bin\\, with the quoted agent name and the decoded start arguments",
                runs)
 
@@ -301,7 +301,7 @@ def stop(tour):
                needed=True)
     tour.type_file(LOGS, SCRIPTS_LOG)
     runs = tour.script_runs()
-    tour.check(runs[2:] == [f'stopAgent.bat cwd=[{BIN}] args=["{AGENT}"]'], "stopAgent.bat ran once", runs)
+    tour.check(runs[2:] == [f'stopAgent.bat cwd=["{BIN}"] args=["{AGENT}"]'], "stopAgent.bat ran once", runs)
     tour.check(not tour.agent_alive(), "the agent has ended")
     query = tour.run("C:\\", "sc", "query", FULL, builtin=True)
     fields = query_fields(query.out)

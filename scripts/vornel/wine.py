@@ -128,6 +128,13 @@ class WineSession:
         subprocess.run(["wineserver", "-k"], env=self.env)
         subprocess.run(["wineserver", "-w"], env=self.env)
 
+    def flush_registry(self):
+        """Writes the prefix's registry to its files (system.reg, user.reg) by ending the server,
+        and starts the persistent server again. Every process of the prefix ends, services
+        without a stop control: call it when none of the session's services needs to run."""
+        self.stop_server()
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+
     def close(self):
         self.stop_server()
         shutil.rmtree(self.scratch, ignore_errors=True)

@@ -70,7 +70,7 @@ class AgentService:
             return []
         runs = []
         for line in path.read_bytes().decode(errors="replace").replace("\r", "").splitlines():
-            match = re.match(r"^(\S+) cwd=\[(.*)\] args=\[(.*)\]$", line)
+            match = re.match(r'^(\S+) cwd=\["(.*)"\] args=\[(.*)\]$', line)
             assert match, line
             runs.append(match.groups())
         return runs

@@ -138,9 +138,10 @@ def test_installing_again_updates_the_existing_service(wine, first_install):
     assert wine.reg_query(key + "\\Parameters", "AgentName") == "agent two"
     assert wine.reg_query(key + "\\Parameters", "Restart") == "true"
     assert wine.reg_query(key + "\\Parameters", "DebugTrace") == "off"
-    # No start arguments this time: the stored ones stay, and Encoded is written again.
+    # Neither -encodeparams nor start or stop arguments this time: Encoded and the stored
+    # arguments stay as they were, so the host still decodes them.
     assert wine.reg_query(key + "\\Parameters", "StartupArguments") == old_start_args
-    assert wine.reg_query(key + "\\Parameters", "Encoded") == "off"
+    assert wine.reg_query(key + "\\Parameters", "Encoded") == "on"
 
     # Without start type, user or password the configuration is left alone.
     third = install(wine, HOME, "-servicename", SHORT, "-agentname", "agent two", "-agenthome", HOME)

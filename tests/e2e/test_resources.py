@@ -62,3 +62,34 @@ def test_each_program_carries_its_product_name_and_version(wine, probe_dir, prog
     assert product.out.strip() == "Orvik Halcyra Dravenmoor V6.1 Agent Service"
     assert version.out.strip() == project_version() + ".0"
     assert name.out.strip() == program + ".exe"
+
+
+@pytest.mark.parametrize("program", PROGRAMS + ["VornelAgent"])
+def test_each_program_carries_the_manifest_that_selects_utf8(wine, probe_dir, program):
+    result = wine.run(probe_dir + "probe.exe", "manifest", probe_dir + program + ".exe")
+    assert result.status == 0, result
+    manifest = result.out
+    assert ('<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>'
+            in manifest)
+    assert '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in manifest
+    for windows in ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                    "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):
+        assert f'<supportedOS Id="{{{windows}}}"/>' in manifest, windows
+
+
+def test_the_manifest_makes_utf8_the_active_code_page(wine, probe_dir):
+    """The probe carries the programs' manifest: under it GetACP() and GetOEMCP() are 65001.
+    code_page.exe asks the platform's question without the manifest, as on Windows before
+    version 1903, and code_page_utf8.exe with it."""
+    assert wine.run(probe_dir + "probe.exe", "codepage").out == "65001 65001\n"
+    for tool in ("code_page.exe", "code_page_utf8.exe"):
+        shutil.copy2(BIN / tool, wine.unix_path(probe_dir + tool))
+    utf8 = {"LC_ALL": "C.UTF-8"}
+    answers = {
+        ("code_page.exe", "plain"): "1252 fits\n",
+        ("code_page.exe", "é"): "1252 fits\n",
+        ("code_page.exe", "Агент 中文"): "1252 does not fit\n",
+        ("code_page_utf8.exe", "Агент 中文"): "65001 fits\n",
+    }
+    for (tool, argument), answer in answers.items():
+        assert wine.run(probe_dir + tool, argument, env=utf8).out == answer, (tool, argument)

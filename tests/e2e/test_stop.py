@@ -70,7 +70,7 @@ SLOW_SECOND_START = r"""@echo off
 setlocal
 for %%i in ("%~dp0..") do set "AGENT_HOME=%%~fi\"
 set "AGENT_RUN=%AGENT_HOME%logs\middlewareagent"
->>"%AGENT_RUN%\scripts.log" echo startAgent.bat cwd=[%CD%] args=[%*]
+>>"%AGENT_RUN%\scripts.log" echo startAgent.bat cwd=["%CD%"] args=[%*]
 if exist "%AGENT_RUN%\started-once" "%~dp0VornelAgent.exe" -sleepOnly -exitAfter 8
 >"%AGENT_RUN%\started-once" echo yes
 start "" /b "%~dp0VornelAgent.exe" -pidFile "%AGENT_RUN%\VornelAgent.pidfile" %* > NUL 2>&1

@@ -6,15 +6,20 @@
 // and process handle the program opened is closed again; a command line whose option lacks
 // its value ends with -1, that one message and the usage, before any platform call; -help on
 // an acceptable command line of a tool shows the usage and ends with 0 without touching the
-// platform; and a tool that finds no service never claims success.
+// platform; a tool that finds no service never claims success; and the installer refuses,
+// before any platform call, a service name, agent name or agent home that would break the
+// quoting of the service's or the scripts' command line, and never stores one.
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/naming.h"
+#include "common/registry.h"
 #include "fuzz_support.h"
 #include "fuzz_tables.h"
+#include "install/install.h"
 #include "platform/memory/memory_platform.h"
 
 namespace {
@@ -51,6 +56,38 @@ std::string withoutEcho(const std::string& program, const std::string& out, cons
 std::set<int> exitStatuses(const std::string& program) {
     if (program == "VornelAgentServiceInfo") return {0, -1, 2, 3};
     return {0, -1};
+}
+
+// A service name the installer accepts: not empty, no double quote.
+bool acceptableServiceName(const std::string& name) { return !name.empty() && name.find('"') == std::string::npos; }
+
+// The installer's new checks, on a command line it parsed: a refused value ends the run with
+// -1 and its message before any platform call; a service it created holds only accepted values.
+void checkInstallerValues(const vornel::MemoryPlatform& os, vornel::fuzz::FuzzArgv& argv, int status,
+                          const std::string& err) {
+    using vornel::InstallOptions;
+    OptionTable table = vornel::optionTableOf<InstallOptions>();
+    if (vornel::parseOptions(table, argv.argc(), argv.argv()) != 1) return;
+    if (vornel::isOptionSet(table, InstallOptions::Help)) return;
+    if (vornel::getUnknownParams(table, argv.argc(), argv.argv())) return;
+    const std::optional<std::string> serviceName = vornel::getOptionValue(table, InstallOptions::ServiceName);
+    const std::optional<std::string> agentName = vornel::getOptionValue(table, InstallOptions::AgentName);
+    const std::optional<std::string> agentHome = vornel::getOptionValue(table, InstallOptions::AgentHome);
+    if (!serviceName || !agentName || !agentHome) return;
+    const bool refused = !acceptableServiceName(*serviceName) || vornel::refusedCharacterIn(*agentName) ||
+                         vornel::refusedCharacterIn(*agentHome);
+    if (refused) {
+        FUZZ_CHECK(status == -1 && os.callCount() == 0);
+        FUZZ_CHECK(err.find("The -") != std::string::npos && err.find(" value must not ") != std::string::npos);
+        FUZZ_CHECK(os.subKeys("SYSTEM\\CurrentControlSet\\Services").size() == 1);
+        return;
+    }
+    if (status != 0) return;
+    const std::string params = vornel::parametersKeyPath(vornel::getFullServiceName(*serviceName));
+    const std::optional<std::string> storedName = os.stringValue(params, vornel::kAgentName);
+    const std::optional<std::string> storedHome = os.stringValue(params, vornel::kAgentHome);
+    FUZZ_CHECK(storedName == agentName);
+    FUZZ_CHECK(storedHome && !vornel::refusedCharacterIn(*storedHome));
 }
 
 }  // namespace
@@ -90,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(os.keyExists("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"));
         FUZZ_CHECK(os.subKeys("SYSTEM\\CurrentControlSet\\Services").size() == 1);
     }
+    if (name == "InstallVornelAgentService") checkInstallerValues(os, argv, status, err);
     if (isHost && parse.accepted && argv.argc() > 1) {
         // Run by hand, not by the service manager: the dispatcher refuses, the usage follows.
         FUZZ_CHECK(status == 0 && usageShown);

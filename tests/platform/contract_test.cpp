@@ -177,6 +177,53 @@ TEST_F(Contract, AProcessThatHasEndedCountsAsEndedAlthoughItCanStillBeOpened) {
     EXPECT_EQ(os.openProcess(0, win::kProcessAllAccess, none), win::kErrorInvalidParameter);
 }
 
+TEST_F(Contract, AKeyIsFoundInAnyLetterCaseAndEnumeratedInItsOwn) {
+    setString(kRoot + "\\Service - cs", "V", "1");
+    RegKey other;
+    EXPECT_EQ(os.regOpenKeyEx(kRoot + "\\SERVICE - CS", win::kKeyRead, other), 0u);
+    RegKey key;
+    ASSERT_EQ(os.regOpenKey(kRoot, key), 0u);
+    std::string name;
+    ASSERT_EQ(os.regEnumKey(key, 0, name), 0u);
+    EXPECT_EQ(name, "Service - cs");
+}
+
+// The programs carry a manifest that makes UTF-8 the active code page (honoured from Windows 10
+// version 1903 on, and by Wine 8); so does this suite's program.
+TEST_F(Contract, ProgramsRunWithUTF8AsTheActiveCodePage) {
+    bool fits = false;
+    uint32_t codePage = 0;
+    ASSERT_EQ(os.commandLineFitsCodePage(fits, codePage), 0u);
+    EXPECT_EQ(codePage, 65001u);
+    EXPECT_TRUE(fits);
+}
+
+// With UTF-8 as the active code page the ANSI calls carry any text whole: key names, values
+// and file names in Cyrillic and Chinese.
+TEST_F(Contract, TextInAnyLanguagePassesTheAnsiCallsWhole) {
+    const std::string word = "\xD0\x90\xD0\xB3\xD0\xB5\xD0\xBD\xD1\x82 \xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9";  // "Агент 中文 é"
+    setString(kRoot + "\\" + word, word, word + "\\");
+    ErrorCode rc = 1;
+    EXPECT_EQ(read(kRoot + "\\" + word, word, rc), word + "\\" + '\0');
+    EXPECT_EQ(rc, 0u);
+    RegKey key;
+    ASSERT_EQ(os.regOpenKey(kRoot, key), 0u);
+    std::string name;
+    ASSERT_EQ(os.regEnumKey(key, 0, name), 0u);
+    EXPECT_EQ(name, word);
+
+    const std::string path = target().scratchDirectory() + word + ".txt";
+    std::remove(path.c_str());
+    std::FILE* file = os.openAppendStream(path);
+    ASSERT_NE(file, nullptr);
+    std::fputs(word.c_str(), file);
+    std::fclose(file);
+    std::string content;
+    ASSERT_EQ(os.readTextFile(path, content), 0u);
+    EXPECT_EQ(content, word);
+    std::remove(path.c_str());
+}
+
 // Polls the job's count of live processes once every 100 ms until it is `wanted` or the
 // seconds have passed; the last count.
 uint32_t jobCountBecomes(Platform& os, const JobHandle& job, uint32_t wanted, int seconds) {

@@ -267,6 +267,10 @@ std::optional<ToolConsole> addServiceFailure(const Fault& f) {
     }
 }
 
+// Start arguments longer than the full service name, so that every character of the name
+// takes part in their encoding.
+const std::string kLongArguments = "-Dagent.argument=one -Dagent.argument=two -Dagent.argument=3";
+
 // node1 as the installer leaves it, stopped, but for its description, so that a refused run
 // that wrote one would show.
 InstalledService node1WithoutDescription() {
@@ -313,6 +317,32 @@ std::vector<ToolPath> installPaths() {
              }
          },
          unchangedWhenRefused},
+        // An update in other letter case that encodes: the registered name is looked up, the
+        // earlier stop arguments are kept, the new start arguments encoded with that name.
+        {"install", "update other case", installVornelAgentServiceMain,
+         {"-servicename", "NODE1", "-agentname", "agent1", "-agenthome", "C:\\agent", "-startargs", kLongArguments,
+          "-encodeparams", "-debug"},
+         [](MemoryPlatform& os) { node1WithoutDescription().encoded("on").stopArgs("-old").install(os); },
+         console(0, kUpdating, ""),
+         [](const Fault& f, const ToolConsole& clean) {
+             // Only the first read, of the installed command line, decides whether it is ours.
+             if ((f.op == Op::RegOpenKeyEx || f.op == Op::RegQueryValue) && f.occurrence == 1) {
+                 return console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists));
+             }
+             return addServiceFailure(f).value_or(clean);
+         },
+         [](const MemoryPlatform& os, const ToolRun& run, const Fault* fault) {
+             if (run.console.status != 0) return;
+             // The earlier stop arguments are never lost, whatever failed.
+             std::optional<std::string> stop = os.stringValue(kParams, kStopArguments);
+             ASSERT_TRUE(stop.has_value());
+             EXPECT_EQ(decodeArguments(*stop, kFullName), "-old");
+             if (fault == nullptr) {
+                 EXPECT_EQ(os.stringValue(kParams, kEncoded), std::string("on"));
+                 EXPECT_EQ(decodeArguments(os.stringValue(kParams, kStartupArguments).value_or(""), kFullName),
+                           kLongArguments);
+             }
+         }},
         {"install", "other home", installVornelAgentServiceMain, update,
          [](MemoryPlatform& os) {
              node1WithoutDescription()

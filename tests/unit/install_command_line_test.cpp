@@ -82,8 +82,117 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"AnEmptyStartType",
                     complete({"-starttype", ""}),
                     "'' is not a valid argument for -startType.\n",
+                    -1},
+        // Values that would break out of the quoting of the service's or the scripts' command
+        // line, or be expanded by the command interpreter, after the required-argument checks.
+        RefusalCase{"AnEmptyServiceName",
+                    {"-servicename", "", "-agentname", "agent1", "-agenthome", "C:\\agent"},
+                    "The -servicename value must not be empty.\n",
+                    -1},
+        RefusalCase{"AQuoteInTheServiceName",
+                    {"-servicename", "node\"1", "-agentname", "agent1", "-agenthome", "C:\\agent"},
+                    "The -servicename value must not contain a double quote (\").\n",
+                    -1},
+        RefusalCase{"TheInjectionThroughTheAgentName",
+                    {"-servicename", "node1", "-agentname", "a1\" & echo inj > C:\\pwned_name.txt & rem \"",
+                     "-agenthome", "C:\\agent"},
+                    "The -agentname value must not contain a double quote (\").\n",
+                    -1},
+        RefusalCase{"AVariableInTheAgentName",
+                    {"-servicename", "node1", "-agentname", "%PATH%", "-agenthome", "C:\\agent"},
+                    "The -agentname value must not contain a percent sign (%).\n",
+                    -1},
+        RefusalCase{"ATabInTheAgentName",
+                    {"-servicename", "node1", "-agentname", "agent\tone", "-agenthome", "C:\\agent"},
+                    "The -agentname value must not contain a control character (0x09).\n",
+                    -1},
+        RefusalCase{"ALineFeedInTheAgentHome",
+                    {"-servicename", "node1", "-agentname", "agent1", "-agenthome", "C:\\agent\n& calc"},
+                    "The -agenthome value must not contain a control character (0x0A).\n",
+                    -1},
+        RefusalCase{"ADeleteInTheAgentHome",
+                    {"-servicename", "node1", "-agentname", "agent1", "-agenthome", "C:\\a\x7F"},
+                    "The -agenthome value must not contain a control character (0x7F).\n",
+                    -1},
+        RefusalCase{"AQuoteInTheAgentHome",
+                    {"-servicename", "node1", "-agentname", "agent1", "-agenthome", "C:\\a\" & calc & \""},
+                    "The -agenthome value must not contain a double quote (\").\n",
+                    -1},
+        RefusalCase{"AVariableInTheAgentHome",
+                    {"-servicename", "node1", "-agentname", "agent1", "-agenthome", "%TEMP%\\agent"},
+                    "The -agenthome value must not contain a percent sign (%).\n",
+                    -1},
+        RefusalCase{"TheFirstRefusedCharacterIsNamed",
+                    {"-servicename", "node1", "-agentname", "a%b\"c", "-agenthome", "C:\\agent"},
+                    "The -agentname value must not contain a percent sign (%).\n",
+                    -1},
+        RefusalCase{"TheServiceNameIsCheckedFirst",
+                    {"-servicename", "", "-agentname", "\"", "-agenthome", "%"},
+                    "The -servicename value must not be empty.\n",
+                    -1},
+        RefusalCase{"TheAgentNameBeforeTheHome",
+                    {"-servicename", "node1", "-agentname", "\"", "-agenthome", "%"},
+                    "The -agentname value must not contain a double quote (\").\n",
+                    -1},
+        RefusalCase{"AMissingHomeBeforeARefusedName",
+                    {"-servicename", "node1", "-agentname", "%x%"},
+                    "Required argument [-agentHome] not specified!",
+                    -1},
+        RefusalCase{"ARefusedNameBeforeABadStartType",
+                    {"-servicename", "node1", "-agentname", "%x%", "-agenthome", "C:\\agent", "-starttype", "auto"},
+                    "The -agentname value must not contain a percent sign (%).\n",
                     -1}),
     rowName<RefusalCase>);
+
+TEST_F(InstallTest, TheValuesItStoresForTheScriptsMayHoldBlanksAndOtherPunctuation) {
+    ASSERT_EQ(installNode1({"-agentname", "agent & one (^x) <y> |z! 'q'"}, "C:\\Program Files (x86)\\a&b^c"), 0)
+        << err();
+    EXPECT_EQ(param("AgentName"), std::string("agent & one (^x) <y> |z! 'q'"));
+    EXPECT_EQ(param("AgentHome"), std::string("C:\\Program Files (x86)\\a&b^c\\"));
+}
+
+TEST_F(InstallTest, NamesInAnyLanguageAreStoredAsTheyCome) {
+    const std::string name = "\xD0\xB0\xD0\xB3\xD0\xB5\xD0\xBD\xD1\x82 \xE4\xB8\xAD";  // "агент 中" in UTF-8
+    ASSERT_EQ(installNode1({"-agentname", name}, "C:\\\xE4\xB8\xAD"), 0) << err();
+    EXPECT_EQ(param("AgentName"), name);
+    EXPECT_EQ(param("AgentHome"), std::string("C:\\\xE4\xB8\xAD\\"));
+}
+
+// Where the system ignores the manifest, a command line its code page cannot hold is refused.
+TEST_F(InstallTest, ACommandLineTheCodePageCannotHoldIsRefusedBeforeAnythingIsTouched) {
+    os.setCommandLineCodePage(1252, false);
+    os.resetCalls();
+    EXPECT_EQ(installNode1({"-startargs", "-Dx -Dy"}), -1);
+    EXPECT_EQ(errWithoutTrace(), "The command line holds characters that the system's code page (1252) cannot represent.\n");
+    EXPECT_EQ(out(), kInstallUsage);
+    EXPECT_EQ(os.callLog(), std::vector<MemoryPlatform::Op>{MemoryPlatform::Op::CommandLineFitsCodePage});
+    EXPECT_FALSE(os.keyExists(kServiceKey));
+}
+
+struct CodePageRow {
+    const char* name;
+    uint32_t codePage;
+    bool fits;
+    std::optional<MemoryPlatform::Op> failing;
+};
+
+class InstallCodePageTest : public InstallTest, public ::testing::WithParamInterface<CodePageRow> {};
+
+TEST_P(InstallCodePageTest, AnyOtherAnswerLetsTheInstallationGoOn) {
+    const CodePageRow& row = GetParam();
+    os.setCommandLineCodePage(row.codePage, row.fits);
+    if (row.failing) os.failNext(*row.failing, win::kErrorAccessDenied);
+    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(errWithoutTrace(), "");
+    EXPECT_TRUE(os.service(kFullName).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Install, InstallCodePageTest,
+    ::testing::Values(CodePageRow{"UTF8", 65001, true, std::nullopt},
+                      CodePageRow{"AnotherCodePageThatHoldsIt", 1252, true, std::nullopt},
+                      CodePageRow{"TheQuestionFails", 1252, false, MemoryPlatform::Op::CommandLineFitsCodePage}),
+    rowName<CodePageRow>);
 
 TEST_F(InstallTest, ABadStartTypeIsRefusedAfterEveryValueHasBeenDerived) {
     EXPECT_EQ(installNode1({"-debug", "-starttype", "automatically"}), -1);

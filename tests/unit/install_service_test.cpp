@@ -260,19 +260,6 @@ TEST_F(InstallUpdateTest, EverySettingIsWrittenAgain) {
     EXPECT_EQ(param("DebugTrace"), std::string("off"));
 }
 
-TEST_F(InstallUpdateTest, OlderStartArgumentsStayAndEncodedIsWrittenAgain) {
-    const std::optional<std::string> encoded = param("StartupArguments");
-    ASSERT_EQ(encoded, std::string("62360E49461018"));
-    ASSERT_EQ(installNode1({"-startargs", ""}), 0);
-    EXPECT_EQ(param("Encoded"), std::string("off"));
-    EXPECT_EQ(param("StartupArguments"), encoded);
-
-    // Without encodeparams, new arguments are stored plain.
-    ASSERT_EQ(installNode1({"-startargs", "-Dz -Dw"}), 0);
-    EXPECT_EQ(param("StartupArguments"), std::string("-Dz -Dw"));
-    EXPECT_EQ(param("Encoded"), std::string("off"));
-}
-
 TEST_F(InstallUpdateTest, TheHomeIsComparedIgnoringLetterCaseOnly) {
     ASSERT_EQ(installNode1({}, "c:\\AGENT"), 0);
     EXPECT_EQ(newOut(), "Service already exists, updating parameters...\n");

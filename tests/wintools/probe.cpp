@@ -3,6 +3,23 @@
 //       formats the event's message with the insertion strings, as Event Viewer does
 //   probe version <file> <value name>
 //       prints one value of the file's version resource (ProductName, FileVersion, ...)
+//   probe manifest <file>
+//       prints the file's application manifest (resource type 24, id 1)
+//   probe codepage
+//       prints the active code page and the OEM code page of the probe itself, which carries
+//       the programs' manifest ("65001 65001")
+//   probe regvalue <key under HKLM> <value name>
+//       prints a string value read with the wide registry call, in UTF-8, without a line end
+//   probe record <file> [arguments...]
+//       writes the working directory and each argument, one a line, in UTF-8, to the file
+//   probe run <working directory> <command line>
+//       runs the command line as the service host runs a script (CreateProcessA without an
+//       application name, no window, no standard handles) and ends with its exit status
+//   probe agent <pid file>
+//       a small agent for paths in any language: writes its pid into the pid file and runs
+//       until <pid file>.stop exists, then removes both and ends
+//   probe stopagent <pid file>
+//       asks that agent to end and waits (up to 20 s) until it has: 0 when it has ended
 //   probe control <service name> <control code, decimal>
 //       sends the control as a client and prints what ControlService answered (0 or the error)
 // Exit status 0, or the system error code of the call that failed.
@@ -11,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -69,6 +87,118 @@ int sendControl(const char* service, const char* codeText) {
     return 0;
 }
 
+int printManifest(const char* file) {
+    HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) return static_cast<int>(GetLastError());
+    int rc = 0;
+    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    HGLOBAL loaded = resource != nullptr ? LoadResource(module, resource) : nullptr;
+    const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (data == nullptr) {
+        rc = static_cast<int>(GetLastError() != 0 ? GetLastError() : ERROR_RESOURCE_DATA_NOT_FOUND);
+    } else {
+        std::fwrite(data, 1, SizeofResource(module, resource), stdout);
+    }
+    FreeLibrary(module);
+    return rc;
+}
+
+// Wide text as UTF-8 bytes.
+std::vector<char> utf8(const wchar_t* text, int length) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::vector<char> bytes(static_cast<size_t>(size > 0 ? size : 0));
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, bytes.data(), size, nullptr, nullptr);
+    return bytes;
+}
+
+std::vector<wchar_t> wide(const char* text) {
+    int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::vector<wchar_t> chars(static_cast<size_t>(size > 0 ? size : 1), L'\0');
+    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text, -1, chars.data(), size);
+    return chars;
+}
+
+int printRegistryValue(const char* keyPath, const char* valueName) {
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(keyPath).data(), 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) return static_cast<int>(rc);
+    DWORD size = 0;
+    std::vector<wchar_t> name = wide(valueName);
+    rc = RegQueryValueExW(key, name.data(), nullptr, nullptr, nullptr, &size);
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+    if (rc == ERROR_SUCCESS) {
+        rc = RegQueryValueExW(key, name.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
+    }
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return static_cast<int>(rc);
+    std::vector<char> text = utf8(data.data(), -1);
+    if (!text.empty()) std::fwrite(text.data(), 1, text.size() - 1, stdout);
+    return 0;
+}
+
+int recordArguments(int argc, char** argv) {
+    std::FILE* file = std::fopen(argv[2], "wb");
+    if (file == nullptr) return static_cast<int>(GetLastError());
+    wchar_t directory[MAX_PATH * 4] = {};
+    GetCurrentDirectoryW(MAX_PATH * 4, directory);
+    std::vector<char> cwd = utf8(directory, -1);
+    std::fprintf(file, "%s\n", cwd.data());
+    for (int i = 3; i < argc; ++i) std::fprintf(file, "%s\n", argv[i]);
+    std::fclose(file);
+    return 0;
+}
+
+int runAsTheHostDoes(const char* workingDir, const char* commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION process{};
+    std::vector<char> line(commandLine, commandLine + std::strlen(commandLine) + 1);
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
+                        nullptr, workingDir, &startup, &process)) {
+        std::printf("CreateProcessA failed: %lu\n", GetLastError());
+        return 1000;
+    }
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+std::string stopFileOf(const char* pidFile) { return std::string(pidFile) + ".stop"; }
+
+int runAgent(const char* pidFile) {
+    const std::string temporary = std::string(pidFile) + ".tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) return static_cast<int>(GetLastError());
+    std::fprintf(file, "%lu\n", GetCurrentProcessId());
+    std::fclose(file);
+    if (!MoveFileExA(temporary.c_str(), pidFile, MOVEFILE_REPLACE_EXISTING)) return static_cast<int>(GetLastError());
+    const std::string stop = stopFileOf(pidFile);
+    while (GetFileAttributesA(stop.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(100);
+    DeleteFileA(pidFile);
+    DeleteFileA(stop.c_str());
+    return 0;
+}
+
+int stopAgent(const char* pidFile) {
+    std::FILE* file = std::fopen(pidFile, "r");
+    if (file == nullptr) return 0;  // no agent
+    unsigned long pid = 0;
+    const bool read = std::fscanf(file, "%lu", &pid) == 1;
+    std::fclose(file);
+    if (!read) return 0;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    std::FILE* stop = std::fopen(stopFileOf(pidFile).c_str(), "w");
+    if (stop != nullptr) std::fclose(stop);
+    if (process == nullptr) return 0;
+    const DWORD waited = WaitForSingleObject(process, 20000);
+    CloseHandle(process);
+    return waited == WAIT_OBJECT_0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,7 +206,20 @@ int main(int argc, char** argv) {
         return formatEventMessage(argv[2], argv[3], argc - 4, argv + 4);
     }
     if (argc == 4 && std::strcmp(argv[1], "version") == 0) return printVersionValue(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "manifest") == 0) return printManifest(argv[2]);
+    if (argc == 2 && std::strcmp(argv[1], "codepage") == 0) {
+        std::printf("%u %u\n", GetACP(), GetOEMCP());
+        return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "regvalue") == 0) return printRegistryValue(argv[2], argv[3]);
+    if (argc >= 3 && std::strcmp(argv[1], "record") == 0) return recordArguments(argc, argv);
+    if (argc == 4 && std::strcmp(argv[1], "run") == 0) return runAsTheHostDoes(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "agent") == 0) return runAgent(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "stopagent") == 0) return stopAgent(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: probe message <file> <id> <insertion>... | probe version <file> <value>\n");
+    std::fprintf(stderr,
+                 "usage: probe message <file> <id> <insertion>... | version <file> <value> | manifest <file> | "
+                 "codepage | regvalue <key> <value> | record <file> [arguments...] | run <dir> <command line> | "
+                 "agent <pid file> | stopagent <pid file> | control <service> <code>\n");
     return 87;
 }
