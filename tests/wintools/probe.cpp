@@ -5,6 +5,9 @@
 //       prints one value of the file's version resource (ProductName, FileVersion, ...)
 //   probe control <service name> <control code, decimal>
 //       sends the control as a client and prints what ControlService answered (0 or the error)
+//   probe error <code, decimal>
+//       prints the system's message text for the error code as FormatMessage gives it, its own
+//       line end included (Wine has no `net helpmsg`)
 // Exit status 0, or the system error code of the call that failed.
 #include <windows.h>
 
@@ -68,12 +71,27 @@ int sendControl(const char* service, const char* codeText) {
     return 0;
 }
 
+int printErrorText(const char* codeText) {
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, std::strtoul(codeText, nullptr, 10), 0, reinterpret_cast<char*>(&text), 0,
+                                  nullptr);
+    if (length == 0 || text == nullptr) return static_cast<int>(GetLastError());
+    std::fwrite(text, 1, length, stdout);
+    LocalFree(text);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "message") == 0) return formatEventMessage(argv[2], argv[3], argv[4]);
     if (argc == 4 && std::strcmp(argv[1], "version") == 0) return printVersionValue(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: probe message <file> <id> <insertion> | probe version <file> <value>\n");
+    if (argc == 3 && std::strcmp(argv[1], "error") == 0) return printErrorText(argv[2]);
+    std::fprintf(stderr,
+                 "usage: probe message <file> <id> <insertion> | probe version <file> <value> | "
+                 "probe control <service> <code> | probe error <code>\n");
     return 87;
 }
