@@ -55,3 +55,26 @@ class AgentHome:
     def stop_agent(self):
         self.agent("-stop", "-pidFile", self.pid_file, "-timeout", "20")
 
+
+class TraceCounter:
+    """Counts the lines of a growing trace file (the host's, say) that hold given markers,
+    {name: bytes}; each look reads only what was added since the last, up to its last complete
+    line, so that it can be looked at every few milliseconds however long the file has grown."""
+
+    def __init__(self, path, markers):
+        self.path, self.markers = path, dict(markers)
+        self._read, self._counts = 0, dict.fromkeys(self.markers, 0)
+
+    def counts(self):
+        """{name: how many times the file has shown the marker so far}"""
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self._read)
+                chunk = f.read()
+        except FileNotFoundError:
+            return dict(self._counts)
+        chunk = chunk[:chunk.rfind(b"\n") + 1]
+        self._read += len(chunk)
+        for name, marker in self.markers.items():
+            self._counts[name] += chunk.count(marker)
+        return dict(self._counts)
