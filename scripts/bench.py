@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """The performance record under Wine: round trips beside sc and reg, start, stop and restart
-latencies, the idle host, the info tool's reverse lookup (vornel/bench.py, vornel/lookup.py).
+latencies, the stop's answer and the time until stopped beside sc stop, the idle host, the info
+tool's reverse lookup (vornel/bench.py, vornel/lookup.py).
 
-Usage: scripts/bench.py [--runs N] [--idle-seconds S] [--lookup-runs N] [--sizes 10,1000,10000] [--write]
+Usage: scripts/bench.py [--runs N] [--slow-stop-runs N] [--idle-seconds S] [--lookup-runs N]
+                        [--sizes 10,1000,10000] [--write]
        scripts/bench.py --only lookup [--lookup-runs N] [--sizes 10,1000,10000]
 """
 

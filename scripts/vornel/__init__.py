@@ -3,6 +3,8 @@
 wine      the rig: a private Wine prefix for a session, running programs, reading the
           registry and the service state through Wine's own tools (tests/e2e and every
           module below)
+agent_home  an agent home with the sample agent installation: its pid file, the scripts' log
+          of their runs, the agent's lock (tests/e2e, the soak)
 procs     the Unix processes of a prefix and what /proc and Windows say about them
 records   writing one section of a record page (docs/benchmarks.md, docs/robustness.md)
 demo      the tour of a service's life that scripts/demo shows (scripts/demo.py)

@@ -4,13 +4,16 @@
    doing the same work, as the wall time of the whole process, taken in turn, median of --runs.
 2. Latencies: start (start tool until the host reports running, and until it has opened the
    new agent and waits for it), stop (stop tool until the agent and the host process have
-   ended), restart (the agent killed until the host supervises the new one).
+   ended), restart (the agent killed until the host supervises the new one). Then the stop
+   beside Wine's sc stop: the command's answer, and the time from the stop control to stopped,
+   for the sample agent as installed (--runs) and for one that takes 15 s to shut down
+   (StartupArguments "-stopDelay 15", --slow-stop-runs).
 3. The host idle while it supervises an idle agent, beside a plain sleeping process, over
    --idle-seconds.
 4. The info tool's reverse lookup over 10, 1,000 and 10,000 services (vornel/lookup.py),
    --lookup-runs runs of each kind; with --only lookup that part alone, printed only.
 
-Run as scripts/bench.py. Needs the Windows build. Takes about ten minutes; run it on a quiet
+Run as scripts/bench.py. Needs the Windows build. Takes about a quarter of an hour; run it on a quiet
 machine for the record. A benchmark, not a test: scripts/test does not run it.
 """
 
@@ -23,6 +26,7 @@ import time
 from pathlib import Path
 
 from . import lookup
+from .agent_home import TraceCounter
 from .procs import alive, load_average, machine, proc_sample, unix_processes
 from .records import BENCHMARKS, write_section
 from .wine import BIN, REPO, WineSession, wait_until
@@ -37,27 +41,39 @@ PARAMS = f"HKLM\\SYSTEM\\CurrentControlSet\\Services\\{FULL}\\Parameters"
 SUPERVISED = b"VornelAgentService - VornelAgentServiceMain - process openned successfully"
 RUNNING = b"VornelAgentService - VornelAgentServiceMain - startServer returned."
 PID_WAIT_SLEEP = b"VornelAgentService - waitForPidFile - about to sleep"
+CONTROL_STOP = b"VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_STOP"
+REPORTING_STOPPED = b"VornelAgentService - stopServer - reporting stopped"
+# After the stop script, the host waits a second at a time while what it launched still runs.
+STOP_WAIT = b"VornelAgentService - stopServer - waiting for the agent and its processes to end"
+MARKERS = (SUPERVISED, RUNNING, PID_WAIT_SLEEP, CONTROL_STOP, REPORTING_STOPPED, STOP_WAIT)
+# The service of the slow stops: its own agent home, its agent taking SLOW_STOP s to shut down.
+SLOW_STOP = 15
+SLOW_HOME = "C:\\vornel-bench-slow\\"
+SLOW_SHORT = "bench-slow"
+STOPPED_TEXT = b"The service is stopped."
 
 
 class Bench:
-    def __init__(self, session):
+    """One installed service of the bench (by default the main one, `bench` in HOME)."""
+
+    def __init__(self, session, short=SHORT, home=HOME):
         self.session = session
+        self.short, self.full, self.bin_dir = short, PREFIX + short, home + "bin\\"
         self.files = Path(session.scratch)
-        self.logs = session.unix_path(HOME + "logs\\middlewareagent")
+        self.logs = session.unix_path(home + "logs\\middlewareagent")
         self.trace_file = self.logs / "VornelAgentService.stderr"
+        self.trace = TraceCounter(self.trace_file, {marker: marker for marker in MARKERS})
 
     def run(self, program, *args):
         """The finished run, with the seconds the whole process took."""
         return self.session.run(program, *args)
 
     def tool(self, name, *args):
-        return self.run(BIN_DIR + name + ".exe", *args)
+        return self.run(self.bin_dir + name + ".exe", *args)
 
     def trace_count(self, marker):
-        try:
-            return self.trace_file.read_bytes().count(marker)
-        except FileNotFoundError:
-            return 0
+        """How many lines of the host's trace hold the marker (one of MARKERS) so far."""
+        return self.trace.counts()[marker]
 
     def host(self):
         hosts = unix_processes(self.session, "VornelAgentService.exe")
@@ -68,7 +84,7 @@ class Bench:
                 if b"-sleepOnly" not in Path(f"/proc/{p}/cmdline").read_bytes()]
 
     def state(self):
-        return self.session.service_state(FULL)
+        return self.session.service_state(self.full)
 
     def wait_supervised(self, count, timeout=60):
         assert wait_until(lambda: self.trace_count(SUPERVISED) >= count, timeout=timeout, interval=0.005), \
@@ -214,6 +230,68 @@ def latencies(b, runs):
             "stop_agent": stop_agent, "stop_host": stop_host, "waited": waited}
 
 
+def stop_once(b, command, expected):
+    """One stop of the running service, its agent supervised, by the command (the stop tool or
+    sc stop): {"answer": launch to exit, "reported": the host's stop control to its stopped
+    report, "stopped": the control to the first status answer "stopped", in seconds; "waited":
+    whether the host, after the stop script, waited a second for the agent's processes}. The
+    trace is read every 2 ms while the command and then the status queries run; the queries
+    (the info tool, back to back) begin when the command has exited."""
+    before = b.trace.counts()
+    marks = {}
+
+    def look():
+        now, counts = time.perf_counter(), b.trace.counts()
+        for mark, marker in (("control", CONTROL_STOP), ("wait", STOP_WAIT), ("reported", REPORTING_STOPPED)):
+            if mark not in marks and counts[marker] > before[marker]:
+                marks[mark] = now
+
+    def run_watched(args, out_path):
+        """Runs a program while looking at the trace; its exit status and output."""
+        with open(out_path, "wb") as out:
+            process = subprocess.Popen(["wine", *args], stdout=out, stderr=subprocess.STDOUT, cwd=b.files,
+                                       env=b.session.env)
+            while process.poll() is None:
+                look()
+                time.sleep(0.002)
+        return process.returncode, out_path.read_bytes()
+
+    began = time.perf_counter()
+    status, output = run_watched(command, b.files / "stop.out")
+    answer = time.perf_counter() - began
+    assert status == 0 and expected in output, (status, output)
+    deadline = began + 120
+    while "stopped" not in marks:
+        assert time.perf_counter() < deadline, "the service did not stop within 120 s"
+        status, output = run_watched([b.bin_dir + "VornelAgentServiceInfo.exe", "-getservicestatus", b.short],
+                                     b.files / "status.out")
+        if status == 2 and STOPPED_TEXT in output:
+            marks["stopped"] = time.perf_counter()
+    look()
+    assert "control" in marks and "reported" in marks, marks
+    return {"answer": answer, "reported": marks["reported"] - marks["control"],
+            "stopped": marks["stopped"] - marks["control"],
+            # The host's wait for the agent's processes looks at once, then a second at a time.
+            "waited": "wait" in marks and marks["reported"] - marks["wait"] >= 0.5}
+
+
+def stop_latencies(b, runs):
+    """{"tool": [...], "sc": [...]} of stop_once, the stop tool and sc stop taken in turn, each
+    stop of the service started with sc start and its agent supervised."""
+    commands = {"tool": ([b.bin_dir + "StopVornelAgentService.exe", "-servicename", b.short],
+                         b"Successfully stopped service."),
+                "sc": (["sc", "stop", b.full], b"SERVICE_NAME")}
+    results = {"tool": [], "sc": []}
+    for _ in range(runs):
+        for which, (command, expected) in commands.items():
+            supervised = b.trace_count(SUPERVISED)
+            expect(b.run("sc", "start", b.full), 0)
+            b.wait_supervised(supervised + 1)
+            results[which].append(stop_once(b, command, expected))
+            b.wait_stopped()
+    return results
+
+
 def idle(b, seconds):
     """CPU time and memory of the host, the agent and a plain sleeping process over the window."""
     supervised_before = b.trace_count(SUPERVISED)
@@ -249,16 +327,53 @@ def shown(args):
     return "`" + " ".join([program] + [a if " " not in a else f'"{a}"' for a in args[1:]]) + "`"
 
 
-def report(command, began, loads, trips, floor, lat, idle_results, lookup_rows, imports, runs, lookup_runs,
-           idle_seconds):
+def stops_section(stops, runs, slow_runs):
+    """The record's part on the stop: the answer and the time until stopped, beside sc stop."""
+    def cell(values):
+        return f"{median_ms(values):.0f} ms ({min(values) * 1000:.0f}–{max(values) * 1000:.0f})"
+
+    lines = [
+        "### The stop: the answer, and the time until stopped", "",
+        "The stop tool beside Wine's `sc stop`, taken in turn, each stopping the running service once its",
+        "agent is supervised: the service above, whose agent shuts down at once when asked, and a second",
+        f"service whose agent takes {SLOW_STOP} s to shut down (StartupArguments `-stopDelay {SLOW_STOP}`), so "
+        "that its",
+        "stop script lasts as long. The answer is the command's launch to its exit. The stop control's",
+        "moment is the host's trace line `VornelAgentServiceCtrl - SERVICE_CONTROL_STOP`, the stopped",
+        "report its line `stopServer - reporting stopped`, both read every 2 ms; stopped is the end of the",
+        "first `VornelAgentServiceInfo -getservicestatus` answer `The service is stopped.`, asked back to",
+        "back from the command's exit on (each answer takes some 60 ms). Median, lowest and highest run.", "",
+        "| agent's shutdown | command | runs | answer | control to the stopped report | control to `stopped` answered |",
+        "|---|---|---:|---:|---:|---:|",
+    ]
+    waited, total = 0, 0
+    for kind, label, count, short in (("quick", "at once", runs, SHORT),
+                                      ("slow", f"{SLOW_STOP} s (`-stopDelay {SLOW_STOP}`)", slow_runs, SLOW_SHORT)):
+        for which, command in (("tool", f"`StopVornelAgentService.exe -servicename {short}`"),
+                               ("sc", f'`sc stop "{PREFIX}{short}"`')):
+            values = stops[kind][which]
+            lines.append(f"| {label} | {command} | {count} | {cell([v['answer'] for v in values])} | "
+                         f"{cell([v['reported'] for v in values])} | {cell([v['stopped'] for v in values])} |")
+            waited += sum(v["waited"] for v in values)
+            total += len(values)
+    lines += [
+        "", f"In {waited} of these {total} stops the host found, once the stop script had ended, the agent or",
+        "another of its processes still running when it looked again, and waited a second before it looked",
+        "once more (`waiting for the agent and its processes to end` in its trace, `reporting stopped` a",
+        "second later): that second is part of the times until stopped.", ""]
+    return lines
+
+
+def report(command, began, loads, trips, floor, lat, stops, idle_results, lookup_rows, imports, runs, lookup_runs,
+           slow_runs, idle_seconds):
     ms = lambda values: f"{median_ms(values):.0f} ms"
     spread = lambda values: f"{min(values) * 1000:.0f}–{max(values) * 1000:.0f} ms"
     lines = [
         "## The performance record", "",
         f"Command: `{command}`, one run, begun {began:%Y-%m-%d %H:%M}.",
         f"Machine: {machine()}.",
-        f"Load average (1/5/15 min): {loads[0]} when the run began, {loads[1]} after the round trips and "
-        f"latencies, {loads[2]} at the end.", "",
+        f"Load average (1/5/15 min): {loads[0]} when the run began, {loads[1]} after the round trips, "
+        f"latencies and stops, {loads[2]} at the end.", "",
         "All times are wall-clock medians, with the lowest and highest run beside them where it helps.",
         "Programs run as an administrator would run them (`wine <program> …` in a private prefix",
         "with a persistent wineserver), unpinned.", "",
@@ -295,6 +410,7 @@ def report(command, began, loads, trips, floor, lat, idle_results, lookup_rows, 
         "second (as the agent contract has it): when the agent has not written its pid by the first",
         "look, the wait takes one more second. The first look found no new pid in "
         f"{lat['waited']['start']} of {runs} starts and {lat['waited']['restart']} of {runs} restarts here.", "",
+        *stops_section(stops, runs, slow_runs),
         "### The host while it supervises an idle agent", "",
         f"CPU time, context switches and memory over {idle_seconds} s from /proc (all threads of each Wine process), the",
         "host waiting for a running, idle agent, beside a plain sleeping Wine process as the floor.",
@@ -325,6 +441,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog=COMMAND, description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=9, help="runs of each round trip and latency (default 9)")
+    parser.add_argument("--slow-stop-runs", type=int, default=3,
+                        help=f"runs of each stop of the service whose agent takes {SLOW_STOP} s to shut down (default 3)")
     parser.add_argument("--idle-seconds", type=int, default=60, help="the idle host's window (default 60)")
     parser.add_argument("--lookup-runs", type=int, default=9, help="runs of each reverse lookup (default 9)")
     parser.add_argument("--sizes", default="10,1000,10000", help="numbers of services for the reverse lookup")
@@ -360,6 +478,14 @@ def main(argv=None):
         trips, floor = round_trips(b, options.runs)
         print("latencies", flush=True)
         lat = latencies(b, options.runs)
+        print("stop latencies", flush=True)
+        stops = {"quick": stop_latencies(b, options.runs)}
+        session.layout_agent_home(SLOW_HOME)
+        slow = Bench(session, SLOW_SHORT, SLOW_HOME)
+        expect(slow.tool("InstallVornelAgentService", "-servicename", SLOW_SHORT, "-agentname", "benchSlow",
+                         "-agenthome", SLOW_HOME, "-startargs", f"-stopDelay {SLOW_STOP}", "-servicetrace", "on"),
+               0, "successfully added")
+        stops["slow"] = stop_latencies(slow, options.slow_stop_runs)
         loads.append(load_average())
         print("idle host", flush=True)
         idle_results = idle(b, options.idle_seconds)
@@ -368,8 +494,8 @@ def main(argv=None):
     print("reverse lookup", flush=True)
     lookup_rows, imports = lookup.run(sizes, options.lookup_runs)
     loads.append(load_average())
-    text = report(command, began, loads, trips, floor, lat, idle_results, lookup_rows, imports, options.runs,
-                  options.lookup_runs, options.idle_seconds)
+    text = report(command, began, loads, trips, floor, lat, stops, idle_results, lookup_rows, imports, options.runs,
+                  options.lookup_runs, options.slow_stop_runs, options.idle_seconds)
     print(text)
     if options.write:
         print(f"written to {write_section(BENCHMARKS, 'bench', text)}")

@@ -11,10 +11,18 @@ tools: --cycles (default 100) start/stop cycles through StartVornelAgentService 
        VornelAgentServiceInfo -getservicestatus asked in a loop beside them. Every cycle must end
        stopped (exit code 0) with no agent left behind; every status answer must be one of the
        state texts, with exit status 2.
+stops: --stop-cycles (default 100) cycles of each of two kinds, on an agent that takes three
+       seconds to shut down (StartupArguments "-stopDelay 3"), so that each stop script lasts as
+       long: a lone StopVornelAgentService, which must answer 0 within 2 s while the service is
+       still stop pending; and two or three StopVornelAgentService at once, of which at least one
+       answers 0 and the others 0 or the 1061 refusal (exit status 255). Every cycle must reach
+       stopped with exit codes 0/0, the agent ended at that moment, no host process left, exactly
+       one stop script run (scripts.log). The answers' times and the time from the stop control
+       (the host's trace) to stopped go into the record.
 
-Run as scripts/soak.py; --write puts the figures into docs/robustness.md. Exit status 0 when
-every check held. Not part of scripts/test: it takes about a quarter of an hour. Needs the
-Windows build.
+Run as scripts/soak.py; --write puts the figures into docs/robustness.md (a run of every part:
+not with --only). Exit status 0 when every check held. Not part of scripts/test: it takes about
+35 minutes. Needs the Windows build (probe.exe and process_stats.exe of tests/wintools too).
 """
 
 import argparse
@@ -25,6 +33,7 @@ import sys
 import threading
 import time
 
+from .agent_home import AgentHome, TraceCounter
 from .procs import alive, load_average, machine, proc_sample, unix_processes, windows_stats
 from .records import ROBUSTNESS, write_section
 from .wine import BIN, REPO, WineSession, query_fields, wait_until
@@ -32,12 +41,22 @@ from .wine import BIN, REPO, WineSession, query_fields, wait_until
 COMMAND = "scripts/soak.py"
 PREFIX = "OrvikTamberVornel6100AgentService - "
 STATS = BIN / "process_stats.exe"
+PROBE = BIN / "probe.exe"
 STATE_TEXTS = {
     "The service is stopped.", "The service start is pending.", "The service stop is pending.",
     "The service is running.", "The service continue is pending.", "The service pause is pending.",
     "The service is paused.",
 }
 TRACE_TIME = r"(?:Sun|Mon|Tue|Wed|Thu|Fri|Sat) \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} - "
+# Lines of the host's trace that the soak counts as they appear.
+TRACE_MARKERS = {
+    "supervised": b"VornelAgentService - VornelAgentServiceMain - process openned successfully",
+    "control_stop": b"VornelAgentService - VornelAgentServiceCtrl - SERVICE_CONTROL_STOP",
+    # After the stop script, the host waits a second at a time while what it launched still runs.
+    "stop_wait": b"VornelAgentService - stopServer - waiting for the agent and its processes to end",
+    "stop_timeout": b"VornelAgentService - stopServer - stop timeout of ",
+    "reported": b"VornelAgentService - stopServer - reporting stopped",
+}
 
 
 class Checks:
@@ -59,22 +78,21 @@ class Checks:
         return "\n".join(f"- {'ok' if ok else '**failed**'}: {text}" for ok, text in self.items)
 
 
-class Installed:
-    """An agent home laid out in the prefix and a service installed by the real installer."""
+class Installed(AgentHome):
+    """An agent home laid out in the prefix (vornel.agent_home: the pid file, the scripts' runs,
+    the agent's lock) and a service installed by the real installer."""
 
     def __init__(self, session, short, *install_args):
-        self.session, self.short, self.name = session, short, PREFIX + short
+        super().__init__(session, f"C:\\vornel-soak\\{short}\\")
+        self.short, self.name = short, PREFIX + short
         self.unanswered = []  # sc query answers without a state: (status, stdout, stderr)
-        self.home = f"C:\\vornel-soak\\{short}\\"
-        self.bin = self.home + "bin\\"
         session.layout_agent_home(self.home)
         result = self.tool("InstallVornelAgentService", "-servicename", short, "-agentname", short,
                            "-agenthome", self.home, "-servicetrace", "on", *install_args)
         assert result.status == 0, result
-        self.logs = session.unix_path(self.home + "logs\\middlewareagent")
-        self.pid_file = self.logs / "VornelAgent.pidfile"
+        self.unix_pid_file = self.logs / "VornelAgent.pidfile"
         self.trace_file = self.logs / "VornelAgentService.stderr"
-        self._read, self._supervised = 0, 0
+        self._trace = TraceCounter(self.trace_file, TRACE_MARKERS)
 
     def tool(self, program, *args):
         return self.session.run(self.bin + program + ".exe", *args)
@@ -85,26 +103,18 @@ class Installed:
         except FileNotFoundError:
             return ""
 
-    def written_pid(self):
-        try:
-            text = self.pid_file.read_text().strip()
-        except OSError:
-            return None
-        return int(text) if text.isdigit() else None
+    def trace_counts(self):
+        """How many times the host's trace has shown each of TRACE_MARKERS so far."""
+        return self._trace.counts()
 
     def supervisions(self):
-        """How many times the host's trace says it opened an agent and waits for it; reads only
-        what was added since the last call, up to its last complete line."""
-        try:
-            with open(self.trace_file, "rb") as f:
-                f.seek(self._read)
-                chunk = f.read()
-        except FileNotFoundError:
-            return 0
-        chunk = chunk[:chunk.rfind(b"\n") + 1]
-        self._read += len(chunk)
-        self._supervised += chunk.count(b"VornelAgentService - VornelAgentServiceMain - process openned successfully")
-        return self._supervised
+        """How many times the host's trace says it opened an agent and waits for it."""
+        return self.trace_counts()["supervised"]
+
+    def status(self):
+        """The info tool's answer to -getservicestatus: (exit status, the line without its end)."""
+        result = self.tool("VornelAgentServiceInfo", "-getservicestatus", self.short)
+        return result.status, result.out.rstrip("\n")
 
     def sc_state(self):
         """The numeric fields of sc query. An answer without them (sc itself failed) is kept in
@@ -116,6 +126,10 @@ class Installed:
                 return fields
             self.unanswered.append((result.status, result.out.strip(), result.err.strip()))
         return fields
+
+    def hosts(self):
+        """Unix pids of this installation's service host processes."""
+        return unix_processes(self.session, self.bin + "VornelAgentService.exe")
 
     def leftovers(self):
         """Unix pids of anything of this installation still running: host, agent, scripts."""
@@ -173,7 +187,7 @@ def soak_host(session, minutes, checks):
 
     def watch_pid_file():  # every pid the agent writes, in order
         while not stop.is_set():
-            pid = svc.written_pid()
+            pid = svc.pid()
             if pid is not None and (not written or written[-1] != pid):
                 written.append(pid)
             time.sleep(0.1)
@@ -190,9 +204,12 @@ def soak_host(session, minutes, checks):
         time.sleep(5)
     stop.set()
     watcher.join()
-    state = svc.sc_state()
-    checks.check(state.get("STATE") == 4, f"host: the service was still running after {minutes} min "
-                 f"(state {state.get('STATE')})")
+    # Each restart reports start pending until its start script has returned: the service may
+    # be caught in one, and must be running again within seconds.
+    states = []
+    running = wait_until(lambda: states.append(svc.sc_state().get("STATE")) or states[-1] == 4, timeout=10)
+    checks.check(running, f"host: the service was still running after {minutes} min (states seen "
+                 f"{' '.join(map(str, states))}; 2 is a restart's start pending)")
 
     # Stop, then nothing may be left.
     result = svc.tool("StopVornelAgentService", "-servicename", svc.short)
@@ -308,8 +325,8 @@ def soak_tools(session, cycles, checks):
             failures.append(f"cycle {cycle}: after the stop the service is in state {state}"
                             + (f", sc query answered {svc.unanswered[-1]}" if not state else ""))
         left = wait_until(lambda: not svc.leftovers(), timeout=10) or svc.leftovers()
-        if left is not True or svc.pid_file.exists():
-            failures.append(f"cycle {cycle}: left behind after the stop: {left}, pid file {svc.pid_file.exists()}")
+        if left is not True or svc.unix_pid_file.exists():
+            failures.append(f"cycle {cycle}: left behind after the stop: {left}, pid file {svc.unix_pid_file.exists()}")
     stop.set()
     beside.join()
     done = len(stop_times)
@@ -333,7 +350,233 @@ def soak_tools(session, cycles, checks):
             "stop": statistics.median(stop_times) if stop_times else 0, "unanswered": svc.unanswered}
 
 
-def report(command, host, tools, checks, began, load_before, load_after):
+# --- stops: the stop tool's answer while a slow stop script runs, and stop tools at once ---
+
+STOP_DELAY = 3  # seconds the sample agent takes to shut down once asked (-stopDelay)
+ANSWER_LIMIT = 2.0  # seconds within which a lone stop tool must have answered
+STOPPED_ANSWER = (2, "The service is stopped.")
+STOP_PENDING_ANSWER = (2, "The service stop is pending.")
+STOP_SUCCESS = (0, "Successfully stopped service.\n", "")
+STOP_REFUSED = "Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n"
+# What a stop cycle checks, in the order of the record: (key, what held in every cycle that passed).
+STOP_CHECKS = (
+    ("started", "the start tool started the service and the host supervised the agent"),
+    ("answered", "the stop tools' answers as required"),
+    ("pending", "the service was stop pending when the stop tools had answered"),
+    ("stopped", "the service reached stopped, with exit codes 0/0"),
+    ("agent", "the agent had ended (its lock free) when the service showed stopped"),
+    ("host", "no host process was left (within 10 s of stopped)"),
+    ("left", "nothing else was left running (agent, scripts) and the pid file was gone"),
+    ("scripts", "scripts.log gained exactly one startAgent.bat and one stopAgent.bat run"),
+    ("controls", "the host's trace shows one stop control for each stop tool answered 0, no more"),
+    ("in time", "the stop ended without the stop timeout (the host's trace)"),
+)
+
+
+def error_text(session, code):
+    """The system's text for an error code with its own line end, as a tool prints it after a
+    reason label (tests/wintools/probe.exe)."""
+    result = session.run(str(PROBE), "error", str(code))
+    assert result.status == 0 and result.out.strip(), result
+    return result.out
+
+
+class TraceMoments:
+    """The moments at which lines of the host's trace (TRACE_MARKERS) first appeared after the
+    watch began, as far as they have been looked for (look())."""
+
+    def __init__(self, svc):
+        self.svc, self.before, self.at = svc, svc.trace_counts(), {}
+
+    def look(self):
+        now, counts = time.monotonic(), self.svc.trace_counts()
+        for key, count in counts.items():
+            if key not in self.at and count > self.before[key]:
+                self.at[key] = now
+        return counts
+
+    def added(self, key):
+        return self.svc.trace_counts()[key] - self.before[key]
+
+
+def run_stop_tools(svc, count, moments):
+    """Launches `count` stop tools at once (threads released together) and looks at the host's
+    trace every 5 ms while they run. Returns their results."""
+    barrier, results = threading.Barrier(count), [None] * count
+
+    def one(i):
+        barrier.wait()
+        results[i] = svc.tool("StopVornelAgentService", "-servicename", svc.short)
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    while any(t.is_alive() for t in threads):
+        moments.look()
+        time.sleep(0.005)
+    for t in threads:
+        t.join()
+    return results
+
+
+def stop_cycle(svc, tools, refusal, lone_limit):
+    """One cycle: start, the agent supervised, `tools` stop tools at once, followed to stopped.
+    Returns {check key: (held, what was seen)}, the tools' results, the seconds from the host's
+    stop control to the first "stopped" answer, and whether the host waited a second for the
+    agent's processes after the stop script; the checks after a failed start are missing."""
+    seen = {}
+    runs_before = [r[0] for r in svc.script_runs()]
+    supervised_before = svc.supervisions()
+    result = svc.tool("StartVornelAgentService", "-servicename", svc.short)
+    supervised = (result.status, result.out) == (0, "Successfully started service.\n") and \
+        wait_until(lambda: svc.supervisions() > supervised_before, timeout=60, interval=0.05)
+    running = supervised and svc.agent_running()
+    seen["started"] = (running, f"start tool {result.status} {result.out.strip()!r}, supervised {bool(supervised)}, "
+                                f"agent running {running}")
+    if not running:
+        return seen, [], None, False
+
+    moments = TraceMoments(svc)
+    results = run_stop_tools(svc, tools, moments)
+    answered = svc.status()
+    successes = sum(1 for r in results if (r.status, r.out, r.err) == STOP_SUCCESS)
+    refusals = sum(1 for r in results if (r.status, r.out, r.err) == (255, "", refusal))
+    if tools == 1:
+        ok = successes == 1 and results[0].seconds < lone_limit
+    else:
+        ok = successes >= 1 and successes + refusals == tools
+    seen["answered"] = (ok, "; ".join(f"{r.status} {r.out.strip()!r} {r.err.strip()!r} in {r.seconds:.2f} s"
+                                      for r in results))
+    seen["pending"] = (answered == STOP_PENDING_ANSWER, f"the info tool answered {answered}")
+
+    # Back to back until stopped, the trace looked at after each answer; the stop timeout is 60 s.
+    answers, stopped_at, deadline = [], None, time.monotonic() + 90
+    while time.monotonic() < deadline:
+        answer = svc.status()
+        moments.look()
+        if answer == STOPPED_ANSWER:
+            stopped_at = time.monotonic()
+            break
+        if not answers or answers[-1] != answer:
+            answers.append(answer)
+    agent_running = svc.agent_running()  # at once: stopped comes only after the agent has ended
+    state = svc.sc_state()
+    codes = (state.get("STATE"), state.get("WIN32_EXIT_CODE"), state.get("SERVICE_EXIT_CODE"))
+    seen["stopped"] = (stopped_at is not None and codes == (1, 0, 0),
+                       f"answers until then {answers}, sc query state/exit codes {codes}")
+    seen["agent"] = (not agent_running, "the agent's lock was still held" if agent_running else "lock free")
+    hosts = wait_until(lambda: not svc.hosts(), timeout=10, interval=0.05) or svc.hosts()
+    seen["host"] = (hosts is True, f"host processes {hosts if hosts is not True else 'none'}")
+    left = wait_until(lambda: not svc.leftovers(), timeout=10) or svc.leftovers()
+    pid_file = svc.unix_pid_file.exists()
+    seen["left"] = (left is True and not pid_file, f"left {left if left is not True else 'none'}, pid file {pid_file}")
+    runs = [r[0] for r in svc.script_runs()][len(runs_before):]
+    seen["scripts"] = (runs == ["startAgent.bat", "stopAgent.bat"], f"script runs of the cycle {runs}")
+    controls = moments.added("control_stop")
+    seen["controls"] = (controls == successes, f"{controls} stop controls in the trace, {successes} tools answered 0")
+    timeouts = moments.added("stop_timeout")
+    seen["in time"] = (timeouts == 0, f"{timeouts} stop timeouts in the trace")
+    at = moments.at
+    took = stopped_at - at["control_stop"] if stopped_at is not None and "control_stop" in at else None
+    # The host's wait for the agent's processes looks at once, then a second at a time.
+    waited = "stop_wait" in at and "reported" in at and at["reported"] - at["stop_wait"] >= 0.5
+    return seen, results, took, waited
+
+
+def soak_stops(session, cycles, checks):
+    """`cycles` stops of a lone stop tool while a slow stop script runs, then `cycles` stops with
+    two and three stop tools at once (in turn), each kind on its own installation."""
+    refusal = STOP_REFUSED + "Could not stop service: " + error_text(session, 1061) + "\n"
+    parts = {}
+    for kind, short, label in (("lone", "soak-stop", "one stop tool"),
+                               ("together", "soak-stop-together", "stop tools at once")):
+        svc = Installed(session, short, "-startargs", f"-stopDelay {STOP_DELAY}")
+        held = {key: 0 for key, _ in STOP_CHECKS}
+        failed = []  # (cycle, key, what was seen)
+        answers, to_stopped, outcomes, done, waited, refused = [], [], {}, 0, 0, 0
+        for cycle in range(1, cycles + 1):
+            tools = 1 if kind == "lone" else 2 + (cycle + 1) % 2  # 2, 3, 2, 3, ...
+            seen, results, took, host_waited = stop_cycle(svc, tools, refusal, ANSWER_LIMIT)
+            for key, (ok, what) in seen.items():
+                held[key] += bool(ok)
+                if not ok:
+                    failed.append((cycle, key, what))
+                    print(f"  {short} cycle {cycle}: {key}: {what}", flush=True)
+            if not seen["started"][0]:
+                break
+            done += 1
+            waited += host_waited
+            answers += [r.seconds for r in results]
+            if took is not None:
+                to_stopped.append(took)
+            successes = sum(1 for r in results if r.status == 0)
+            refused += sum(1 for r in results if (r.status, r.out, r.err) == (255, "", refusal))
+            outcomes[(tools, successes)] = outcomes.get((tools, successes), 0) + 1
+            if cycle % 10 == 0:
+                print(f"{short}: {cycle} cycles", flush=True)
+        for key, what in STOP_CHECKS:
+            problems = [f"cycle {c}: {w}" for c, k, w in failed if k == key]
+            checks.check(held[key] == cycles, f"stops, {label}: {held[key]} of {cycles} cycles: {what}"
+                         + (f"; not so in {problems[:3]}" if problems else ""))
+        result = svc.tool("UninstallVornelAgentService", "-servicename", svc.short)
+        checks.check(result.status == 0 and "Successfully removed service" in result.out,
+                     f"stops, {label}: the uninstall tool removed the service")
+        parts[kind] = {"cycles": done, "answers": answers, "to_stopped": to_stopped, "outcomes": outcomes,
+                       "waited": waited, "refused": refused, "unanswered": svc.unanswered}
+    parts["refusal"] = refusal
+    return parts
+
+
+def spread_ms(values):
+    """Median, lowest and highest of seconds, in ms, for the record."""
+    if not values:
+        return "–"
+    return f"{statistics.median(values) * 1000:.0f} ms ({min(values) * 1000:.0f}–{max(values) * 1000:.0f} ms)"
+
+
+def stops_report(stops):
+    lone, together = stops["lone"], stops["together"]
+    outcomes = []
+    for tools in (2, 3):
+        parts = [f"{count} cycles with {successes} answered 0" for (n, successes), count
+                 in sorted(together["outcomes"].items()) if n == tools]
+        outcomes.append(f"{tools} tools: " + (", ".join(parts) if parts else "none"))
+    refusal = stops["refusal"].rstrip("\n").replace("\n", " / ")
+    return [
+        "### Stops while a slow stop script runs, and stop tools at once", "",
+        f"Two installations with StartupArguments `-stopDelay {STOP_DELAY}`: the sample agent takes {STOP_DELAY} s "
+        "to shut down",
+        "once asked, so each stop script lasts as long. Each cycle: StartVornelAgentService, wait until",
+        "the host's trace shows the agent supervised and its lock is held; StopVornelAgentService (one,",
+        "or two and three at once on threads released together, in turn); VornelAgentServiceInfo",
+        "-getservicestatus right after the tools' answers (stop pending), then back to back until `The",
+        "service is stopped.`; then `sc query` (stopped, exit codes 0/0), the agent's lock (free at once),",
+        "the processes of the prefix (no host within 10 s, no agent, no script), the pid file (gone), the",
+        "runs in scripts.log (one start script and one stop script) and the host's trace (one stop control",
+        "for each tool answered 0, no stop timeout). The stop control's moment is the trace line",
+        "`VornelAgentServiceCtrl - SERVICE_CONTROL_STOP`, looked for every 5 ms while the tools run;",
+        "stopped is the end of the first status answer that says so (each answer takes some 60 ms).", "",
+        "| cycles | stop tools | answer (launch to exit): median (lowest–highest) | control to stopped |",
+        "|---:|---|---|---|",
+        f"| {lone['cycles']} | one | {spread_ms(lone['answers'])} | {spread_ms(lone['to_stopped'])} |",
+        f"| {together['cycles']} | two and three at once | {spread_ms(together['answers'])} "
+        f"| {spread_ms(together['to_stopped'])} |", "",
+        f"Stop tools at once: {'; '.join(outcomes)}. The {together['refused']} others were refused with exit",
+        f"status 255 and `{refusal}`",
+        "(1061, with the text the system gives for it).", "",
+        f"In {lone['waited']} of the {lone['cycles']} lone stops and {together['waited']} of the "
+        f"{together['cycles']} stops by several tools the host",
+        "found, once the stop script had ended, the agent or another of its processes still running when",
+        "it looked again, and waited a second before it looked once more (`waiting for the agent and its",
+        "processes to end` in its trace, `reporting stopped` a second later): that second is part of the",
+        "control-to-stopped times above.", "",
+        *([f"Wine's `sc query` gave no state {len(lone['unanswered'] + together['unanswered'])} time(s) and was "
+           f"asked again (status, output, error output): {(lone['unanswered'] + together['unanswered'])[:3]}.", ""]
+          if lone["unanswered"] or together["unanswered"] else []),
+    ]
+
+
+def report(command, host, tools, stops, checks, began, load_before, load_after):
     lines = ["## Soak tests under Wine", "",
              f"Command: `{command}` ({began:%Y-%m-%d %H:%M}). Machine: {machine()}; load average "
              f"{load_before} (1/5/15 min) before, {load_after} after (the machine is shared).", ""]
@@ -371,6 +614,8 @@ def report(command, host, tools, checks, began, load_before, load_after):
         if tools["unanswered"]:
             lines += [f"Wine's `sc query` gave no state {len(tools['unanswered'])} time(s) and was asked again "
                       f"(status, output, error output): {tools['unanswered'][:3]}.", ""]
+    if stops:
+        lines += stops_report(stops)
     lines += ["### Checks", "", checks.markdown(), ""]
     return "\n".join(lines)
 
@@ -380,28 +625,37 @@ def main(argv=None):
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=int, default=5, help="how long the host part runs (default 5)")
     parser.add_argument("--cycles", type=int, default=100, help="start/stop cycles of the tools part (default 100)")
-    parser.add_argument("--only", choices=("host", "tools"), help="run one part only")
+    parser.add_argument("--stop-cycles", type=int, default=100,
+                        help="cycles of each kind of the stops part (default 100)")
+    parser.add_argument("--only", choices=("host", "tools", "stops"), help="run one part only")
     parser.add_argument("--write", action="store_true", help=f"write the figures into {ROBUSTNESS.relative_to(REPO)}")
     options = parser.parse_args(argv)
-    for exe in ("VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgent.exe", "process_stats.exe"):
+    if options.minutes < 2:
+        parser.error("--minutes: at least 2 (the host's figures compare the second minute with the last)")
+    if options.only and options.write:
+        parser.error("the record is one run of every part: --write goes without --only")
+    for exe in ("VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgent.exe", "process_stats.exe",
+                "probe.exe"):
         if not (BIN / exe).exists():
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
     command = COMMAND + "".join(f" {a}" for a in (sys.argv[1:] if argv is None else argv))
     began, load_before = datetime.datetime.now(), load_average()
-    checks, host, tools = Checks(), None, None
+    checks, host, tools, stops = Checks(), None, None, None
     session = WineSession().start()
     try:
         if options.only in (None, "host"):
             host = soak_host(session, options.minutes, checks)
         if options.only in (None, "tools"):
             tools = soak_tools(session, options.cycles, checks)
+        if options.only in (None, "stops"):
+            stops = soak_stops(session, options.stop_cycles, checks)
     finally:
         if checks.passed:
             session.close()
         else:  # the prefix stays for a look at the trace files; nothing of it keeps running
             session.stop_server()
             print(f"checks failed: the Wine prefix {session.prefix} is kept", flush=True)
-    text = report(command, host, tools, checks, began, load_before, load_average())
+    text = report(command, host, tools, stops, checks, began, load_before, load_average())
     print(text)
     if options.write:
         write_section(ROBUSTNESS, "soak", text)

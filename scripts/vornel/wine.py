@@ -10,6 +10,7 @@ import itertools
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -127,6 +128,14 @@ class WineSession:
     def stop_server(self):
         subprocess.run(["wineserver", "-k"], env=self.env)
         subprocess.run(["wineserver", "-w"], env=self.env)
+        # A wineserver that has died leaves its clients behind (services.exe, service hosts, ...)
+        # and `wineserver -k` has no server to ask: end what still runs in this prefix, by pid.
+        from .procs import unix_processes
+        for pid in unix_processes(self, ""):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
 
     def flush_registry(self):
         """Writes the prefix's registry to its files (system.reg, user.reg) by ending the server,

@@ -22,6 +22,9 @@
 //       asks that agent to end and waits (up to 20 s) until it has: 0 when it has ended
 //   probe control <service name> <control code, decimal>
 //       sends the control as a client and prints what ControlService answered (0 or the error)
+//   probe error <code, decimal>
+//       prints the system's message text for the error code as FormatMessage gives it, its own
+//       line end included (Wine has no `net helpmsg`)
 // Exit status 0, or the system error code of the call that failed.
 #include <windows.h>
 
@@ -199,6 +202,18 @@ int stopAgent(const char* pidFile) {
     return waited == WAIT_OBJECT_0 ? 0 : 1;
 }
 
+int printErrorText(const char* codeText) {
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, std::strtoul(codeText, nullptr, 10), 0, reinterpret_cast<char*>(&text), 0,
+                                  nullptr);
+    if (length == 0 || text == nullptr) return static_cast<int>(GetLastError());
+    std::fwrite(text, 1, length, stdout);
+    LocalFree(text);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,9 +232,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "agent") == 0) return runAgent(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "stopagent") == 0) return stopAgent(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "error") == 0) return printErrorText(argv[2]);
     std::fprintf(stderr,
                  "usage: probe message <file> <id> <insertion>... | version <file> <value> | manifest <file> | "
                  "codepage | regvalue <key> <value> | record <file> [arguments...] | run <dir> <command line> | "
-                 "agent <pid file> | stopagent <pid file> | control <service> <code>\n");
+                 "agent <pid file> | stopagent <pid file> | control <service> <code> | error <code>\n");
     return 87;
 }
