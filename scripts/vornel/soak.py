@@ -1,11 +1,17 @@
 """Soak tests under Wine, with the real programs in a private prefix.
 
 host:  the service host supervising a sample agent that ends two seconds after it has written
-       its pid (StartupArguments "-exitAfter 2"), for --minutes (default 5). The host's memory
+       its pid (StartupArguments "-exitAfter 2"), restarted at once (RestartThrottle "0") so
+       that the cycles are many, for --minutes (default 5). The host's memory
        (resident, from /proc), its open file descriptors and its Windows handles (the system's
        handle table, through process_stats.exe) must stay flat; every restart must supervise the
        new pid (the host's own trace lines, against the pids the agent wrote); after a stop
        nothing of the service may be left running.
+restarts: a crash loop under the default restart back-off: an agent that fails a second after
+       it starts (StartupArguments "-exitAfter 1 -exitCode 1"), for --minutes. The waits before
+       the restarts must double from 1 s (1, 2, 4 ... at most 256), one start script run per
+       restart; the trace's growth, the host's memory and handles go into the record; a stop
+       during a wait must answer at once and leave the service stopped 0/0 with nothing running.
 tools: --cycles (default 100) start/stop cycles through StartVornelAgentService and
        StopVornelAgentService, installed by InstallVornelAgentService, with
        VornelAgentServiceInfo -getservicestatus asked in a loop beside them. Every cycle must end
@@ -22,7 +28,7 @@ stops: --stop-cycles (default 100) cycles of each of two kinds, on an agent that
 
 Run as scripts/soak.py; --write puts the figures into docs/robustness.md (a run of every part:
 not with --only). Exit status 0 when every check held. Not part of scripts/test: it takes about
-35 minutes. Needs the Windows build (probe.exe and process_stats.exe of tests/wintools too).
+40 minutes. Needs the Windows build (probe.exe and process_stats.exe of tests/wintools too).
 """
 
 import argparse
@@ -96,6 +102,10 @@ class Installed(AgentHome):
 
     def tool(self, program, *args):
         return self.session.run(self.bin + program + ".exe", *args)
+
+    def set_parameter(self, value, data):
+        """A Parameters value the installer does not write (RestartThrottle, StopTimeout)."""
+        self.session.reg_add(f"HKLM\\SYSTEM\\CurrentControlSet\\Services\\{self.name}\\Parameters", value, data)
 
     def trace(self):
         try:
@@ -176,6 +186,7 @@ def supervision_cycles(trace):
 
 def soak_host(session, minutes, checks):
     svc = Installed(session, "soak-host", "-startargs", "-exitAfter 2")
+    svc.set_parameter("RestartThrottle", "0")  # restarts at once: many cycles for the leak checks
     result = svc.tool("StartVornelAgentService", "-servicename", svc.short)
     checks.check(result.status == 0, f"host: the start tool started the service ({result.out.strip()!r})")
     hosts = wait_until(lambda: unix_processes(session, "VornelAgentService.exe"), timeout=30)
@@ -277,6 +288,82 @@ def soak_host(session, minutes, checks):
         "distinct": len(set(accepted)),
     }
     return rows, summary
+
+
+# --- a crash loop under the restart back-off ---
+
+RESTART_WAIT = re.compile(r"VornelAgentServiceMain - the agent ran (\d+) ms, less than RestartThrottle "
+                          r"\((\d+) s\): the restart waits (\d+) s")
+LONGEST_WAIT = 256
+
+
+def expected_waits(count):
+    """The waits before the restarts after `count` short runs in a row: 1, 2, 4 ... 256."""
+    return [min(2 ** i, LONGEST_WAIT) for i in range(count)]
+
+
+def soak_restarts(session, minutes, checks):
+    svc = Installed(session, "soak-restarts", "-startargs", "-exitAfter 1 -exitCode 1")
+    result = svc.tool("StartVornelAgentService", "-servicename", svc.short)
+    checks.check(result.status == 0, f"restarts: the start tool started the service ({result.out.strip()!r})")
+    hosts = wait_until(lambda: unix_processes(session, "VornelAgentService.exe"), timeout=30)
+    assert len(hosts) == 1, hosts
+    host = hosts[0]
+    samples, began = [], time.monotonic()
+    while time.monotonic() - began < 60 * minutes:
+        sample = proc_sample(host)
+        stats = windows_stats(session, STATS, "VornelAgentService.exe")
+        sample["handles"] = next(iter(stats.values()))["handles"] if len(stats) == 1 else None
+        sample["t"] = time.monotonic() - began
+        sample["trace"] = svc.trace_file.stat().st_size if svc.trace_file.exists() else 0
+        samples.append(sample)
+        time.sleep(5)
+
+    trace = svc.trace()
+    waits = [int(m.group(3)) for m in RESTART_WAIT.finditer(trace)]
+    throttles = {int(m.group(2)) for m in RESTART_WAIT.finditer(trace)}
+    starts = sum(1 for run in svc.script_runs() if run[0] == "startAgent.bat")
+    checks.check(waits == expected_waits(len(waits)) and throttles <= {60},
+                 f"restarts: the {len(waits)} waits before restarts doubled from 1 s ({' '.join(map(str, waits))} s), "
+                 f"each after a run shorter than the default RestartThrottle of 60 s")
+    # The service is in a wait (start pending) or in a start cycle: one start script run more
+    # than the waits that have ended, or as many.
+    ended = trace.count("VornelAgentServiceMain - restarting after ")
+    checks.check(starts == ended + 1, f"restarts: {starts} start script runs, the first start and one after each of "
+                 f"the {ended} waits that ended")
+
+    # The stop is to come during a wait (the waits are most of the time by now).
+    wait_until(lambda: svc.trace().count("the restart waits") > svc.trace().count("restarting after "), timeout=30)
+    state = svc.sc_state()
+    in_wait = state.get("STATE") == 2
+    stopped = svc.tool("StopVornelAgentService", "-servicename", svc.short)
+    was = "start pending, in a wait" if in_wait else f"in state {state.get('STATE')}"
+    checks.check((stopped.status, stopped.out) == (0, "Successfully stopped service.\n") and stopped.seconds < 2,
+                 f"restarts: the stop tool answered {stopped.status} {stopped.out.strip()!r} in "
+                 f"{stopped.seconds:.2f} s (the service was {was})")
+    gone = wait_until(lambda: not alive(host), timeout=60)
+    state = svc.sc_state()
+    codes = (state.get("STATE"), state.get("WIN32_EXIT_CODE"), state.get("SERVICE_EXIT_CODE"))
+    checks.check(gone and codes == (1, 0, 0), f"restarts: stopped with exit codes {codes[1]}/{codes[2]} and the host "
+                 "process ended")
+    # Nothing of the agent runs during a wait: the stop ends the wait, no script runs after it
+    # (the host process may end before its waiting thread wakes to trace that).
+    after_stop = svc.trace().rpartition("VornelAgentServiceCtrl - SERVICE_CONTROL_STOP")[2]
+    runs = [run[0] for run in svc.script_runs()]
+    checks.check(in_wait and "about to start executable" not in after_stop and "stopAgent.bat" not in runs
+                 and runs.count("startAgent.bat") == starts,
+                 "restarts: after the stop during the wait no script ran, neither a start script nor a stop script")
+    left = wait_until(lambda: not svc.leftovers(), timeout=30) or svc.leftovers()
+    checks.check(left is True, f"restarts: nothing left running after the stop ({left if left is not True else 'none'})")
+    result = svc.tool("UninstallVornelAgentService", "-servicename", svc.short)
+    checks.check(result.status == 0 and "Successfully removed service" in result.out,
+                 "restarts: the uninstall tool removed the service")
+    first, last = samples[0], samples[-1]
+    return {"waits": waits, "starts": starts, "in_wait": in_wait, "stop": stopped.seconds,
+            "span": last["t"] - first["t"], "trace": last["trace"],
+            "trace_rate": (last["trace"] - first["trace"]) / max(last["t"] - first["t"], 1),
+            "rss": (first["rss_kb"], last["rss_kb"]), "handles": (first["handles"], last["handles"]),
+            "cpu": last["cpu"] - first["cpu"]}
 
 
 # --- start/stop cycles through the real tools with status queries beside them ---
@@ -576,7 +663,23 @@ def stops_report(stops):
     ]
 
 
-def report(command, host, tools, stops, checks, began, load_before, load_after):
+def restarts_report(r):
+    minutes = r["span"] / 60
+    return [
+        "### A crash loop under the restart back-off", "",
+        "The sample agent installed with StartupArguments `-exitAfter 1 -exitCode 1` fails a second after",
+        "it has written its pid; Restart is \"true\" and RestartThrottle absent (60 s), tracing on. Over",
+        f"{minutes:.1f} min the host waited before {len(r['waits'])} restarts, "
+        f"{' '.join(map(str, r['waits']))} s (its trace: `the agent ran … ms, less than",
+        f"RestartThrottle (60 s): the restart waits … s`), and ran the start script {r['starts']} times. The",
+        f"trace file grew to {r['trace']} bytes, {r['trace_rate']:.1f} bytes/s. The host's resident memory went from",
+        f"{r['rss'][0]} to {r['rss'][1]} KiB and its Windows handles from {r['handles'][0]} to {r['handles'][1]}; "
+        f"it used {r['cpu']:.2f} s of CPU time.",
+        f"The stop came {'during a wait (start pending)' if r['in_wait'] else 'outside a wait'}; "
+        f"the stop tool answered in {r['stop'] * 1000:.0f} ms.", ""]
+
+
+def report(command, host, restarts, tools, stops, checks, began, load_before, load_after):
     lines = ["## Soak tests under Wine", "",
              f"Command: `{command}` ({began:%Y-%m-%d %H:%M}). Machine: {machine()}; load average "
              f"{load_before} (1/5/15 min) before, {load_after} after (the machine is shared).", ""]
@@ -584,8 +687,8 @@ def report(command, host, tools, stops, checks, began, load_before, load_after):
         rows, s = host
         lines += [
             "### The host supervising an agent that ends two seconds after writing its pid", "",
-            "The sample agent is installed with StartupArguments `-exitAfter 2`; the host restarts it",
-            f"each time. {s['cycles']} agents were started and supervised; the pid file was read every",
+            "The sample agent is installed with StartupArguments `-exitAfter 2` and RestartThrottle \"0\"; the",
+            f"host restarts it each time, at once. {s['cycles']} agents were started and supervised; the pid file was read every",
             f"0.1 s, and the {s['written']} pids the agents wrote while watched are, in the same order,",
             "the pids the host's trace shows it accepted (`waitForPidFile - read pid … - lastPid = …`,",
             "then `returning true`) and opened (`process openned successfully, about to wait.`). Figures",
@@ -600,6 +703,8 @@ def report(command, host, tools, stops, checks, began, load_before, load_after):
             "file found the new agent's pid; in the others it looked again a second later. The agents had "
             f"{s['distinct']} different pids: Wine hands out freed process ids again after a few hundred "
             "processes (docs/wine.md), never the one that has just ended.", ""]
+    if restarts:
+        lines += restarts_report(restarts)
     if tools:
         seen = ", ".join(f"{text} {count}" for text, count in sorted(tools["seen"].items(), key=lambda kv: -kv[1]))
         lines += [
@@ -623,11 +728,12 @@ def report(command, host, tools, stops, checks, began, load_before, load_after):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog=COMMAND, description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--minutes", type=int, default=5, help="how long the host part runs (default 5)")
+    parser.add_argument("--minutes", type=int, default=5,
+                        help="how long the host part and the restarts part run, each (default 5)")
     parser.add_argument("--cycles", type=int, default=100, help="start/stop cycles of the tools part (default 100)")
     parser.add_argument("--stop-cycles", type=int, default=100,
                         help="cycles of each kind of the stops part (default 100)")
-    parser.add_argument("--only", choices=("host", "tools", "stops"), help="run one part only")
+    parser.add_argument("--only", choices=("host", "restarts", "tools", "stops"), help="run one part only")
     parser.add_argument("--write", action="store_true", help=f"write the figures into {ROBUSTNESS.relative_to(REPO)}")
     options = parser.parse_args(argv)
     if options.minutes < 2:
@@ -640,11 +746,13 @@ def main(argv=None):
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
     command = COMMAND + "".join(f" {a}" for a in (sys.argv[1:] if argv is None else argv))
     began, load_before = datetime.datetime.now(), load_average()
-    checks, host, tools, stops = Checks(), None, None, None
+    checks, host, restarts, tools, stops = Checks(), None, None, None, None
     session = WineSession().start()
     try:
         if options.only in (None, "host"):
             host = soak_host(session, options.minutes, checks)
+        if options.only in (None, "restarts"):
+            restarts = soak_restarts(session, options.minutes, checks)
         if options.only in (None, "tools"):
             tools = soak_tools(session, options.cycles, checks)
         if options.only in (None, "stops"):
@@ -655,7 +763,7 @@ def main(argv=None):
         else:  # the prefix stays for a look at the trace files; nothing of it keeps running
             session.stop_server()
             print(f"checks failed: the Wine prefix {session.prefix} is kept", flush=True)
-    text = report(command, host, tools, stops, checks, began, load_before, load_average())
+    text = report(command, host, restarts, tools, stops, checks, began, load_before, load_average())
     print(text)
     if options.write:
         write_section(ROBUSTNESS, "soak", text)
