@@ -36,6 +36,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -179,6 +180,11 @@ public:
     // service process's threads, as another program on the same machine; the name shows in
     // the call records. It goes on when the service process has ended.
     void startClient(const std::string& name, std::function<void()> body);
+    // Several clients at once: all are in line before any of them runs (the test's own thread
+    // does not take turns, so clients started one call after another may meet a clock that has
+    // moved on in between). They run in the order given.
+    using Client = std::pair<std::string, std::function<void()>>;
+    void startClients(std::vector<Client> clients);
     // Waits (in real time) until every client has finished; false after the limit.
     bool waitClients(std::chrono::milliseconds realTimeout = std::chrono::seconds(20));
     void postControl(uint32_t control);  // queued for the control thread; nobody waits for the answer
@@ -353,6 +359,8 @@ private:
     std::shared_ptr<Node> createKeyLocked(const std::string& path, ErrorCode& rc);
     ErrorCode openKeyLocked(const std::string& path, uint32_t access, bool create, RegKey& key, Lock& lock);
     std::shared_ptr<Node> keyOf(const RegKey& key, uint32_t* access = nullptr) const;
+    // RegSetValueEx of either type: the key must be open for setting values.
+    ErrorCode setValueOf(const RegKey& key, const std::string& name, RegValue value);
     void deleteChildLocked(const std::shared_ptr<Node>& parent, const std::string& name);
 
     // --- Service manager (memory_services.cpp) ---

@@ -1,4 +1,6 @@
 // The registry: a tree of keys with case-insensitive names and typed values.
+#include <utility>
+
 #include "platform/memory/memory_internal.h"
 
 namespace vornel {
@@ -110,7 +112,7 @@ ErrorCode MemoryPlatform::regQueryValue(const RegKey& key, const std::string& na
     return win::kErrorSuccess;
 }
 
-ErrorCode MemoryPlatform::regSetStringValue(const RegKey& key, const std::string& name, const std::string& text) {
+ErrorCode MemoryPlatform::setValueOf(const RegKey& key, const std::string& name, RegValue value) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegSetValue, name, lock)) return rc;
     uint32_t access = 0;
@@ -118,20 +120,16 @@ ErrorCode MemoryPlatform::regSetStringValue(const RegKey& key, const std::string
     if (!node) return win::kErrorInvalidHandle;
     if (node->deleted) return win::kErrorKeyDeleted;
     if ((access & KEY_SET_VALUE) == 0) return win::kErrorAccessDenied;
-    node->values[lower(name)] = {name, RegValue{REG_SZ, stringData(text)}};
+    node->values[lower(name)] = {name, std::move(value)};
     return win::kErrorSuccess;
 }
 
+ErrorCode MemoryPlatform::regSetStringValue(const RegKey& key, const std::string& name, const std::string& text) {
+    return setValueOf(key, name, RegValue{REG_SZ, stringData(text)});
+}
+
 ErrorCode MemoryPlatform::regSetDwordValue(const RegKey& key, const std::string& name, uint32_t value) {
-    Lock lock(mutex_);
-    if (ErrorCode rc = enter(Op::RegSetValue, name, lock)) return rc;
-    uint32_t access = 0;
-    std::shared_ptr<Node> node = keyOf(key, &access);
-    if (!node) return win::kErrorInvalidHandle;
-    if (node->deleted) return win::kErrorKeyDeleted;
-    if ((access & KEY_SET_VALUE) == 0) return win::kErrorAccessDenied;
-    node->values[lower(name)] = {name, RegValue{REG_DWORD, dwordData(value)}};
-    return win::kErrorSuccess;
+    return setValueOf(key, name, RegValue{REG_DWORD, dwordData(value)});
 }
 
 ErrorCode MemoryPlatform::regDeleteKey(const RegKey& parent, const std::string& subKey) {

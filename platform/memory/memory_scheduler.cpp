@@ -261,8 +261,14 @@ void MemoryPlatform::startServiceProcess(std::function<int()> entry) {
 }
 
 void MemoryPlatform::startClient(const std::string& name, std::function<void()> body) {
+    std::vector<Client> one;
+    one.emplace_back(name, std::move(body));
+    startClients(std::move(one));
+}
+
+void MemoryPlatform::startClients(std::vector<Client> clients) {
     Lock lock(mutex_);
-    startProcessThread(name, std::move(body), true);
+    for (Client& client : clients) startProcessThread(client.first, std::move(client.second), true);
     if (!turn_) scheduleLocked(lock);
 }
 

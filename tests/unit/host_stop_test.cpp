@@ -146,8 +146,7 @@ TEST_F(StopTest, TwoStopToolsAtOnceMakeOneStop) {
     startHost();
     ASSERT_TRUE(waitForReport(kRunning));
     std::atomic<int> first{-100}, second{-100};
-    runStopTool("first stop tool", first);
-    runStopTool("second stop tool", second);
+    runStopTools("first stop tool", first, "second stop tool", second);
     EXPECT_EQ(finishHost(), 0);
     ASSERT_TRUE(os.waitClients());
     // The stop tools send one at a time: the second one's stop reaches a service already

@@ -130,11 +130,17 @@ protected:
 
     // The stop tool as an administrator runs it, as a program of its own beside the host;
     // its exit status lands in the slot when it ends.
-    void runStopTool(const std::string& client, std::atomic<int>& status) {
-        os.startClient(client, [this, &status] {
+    void runStopTool(const std::string& client, std::atomic<int>& status) { os.startClient(client, stopTool(status)); }
+    // Two stop tools started at the same moment, the first in line first.
+    void runStopTools(const std::string& first, std::atomic<int>& firstStatus, const std::string& second,
+                      std::atomic<int>& secondStatus) {
+        os.startClients({{first, stopTool(firstStatus)}, {second, stopTool(secondStatus)}});
+    }
+    std::function<void()> stopTool(std::atomic<int>& status) {
+        return [this, &status] {
             Argv argv{"StopVornelAgentService.exe", "-servicename", "unit"};
             status = stopVornelAgentServiceMain(os, argv.argc(), argv.argv());
-        });
+        };
     }
 
     // The agents the start script has launched, in order.

@@ -251,8 +251,8 @@ TEST_F(ServiceProcessTest, AControlIsAnsweredWhenItsHandlerReturnsAndTheNextWait
           5000);
     ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
     // Two clients at once; the first asks first.
-    os.startClient("first", controlClient(os, win::kServiceControlInterrogate));
-    os.startClient("second", controlClient(os, win::kServiceControlStop));
+    os.startClients({{"first", controlClient(os, win::kServiceControlInterrogate)},
+                     {"second", controlClient(os, win::kServiceControlStop)}});
     ASSERT_TRUE(os.waitClients());
     EXPECT_EQ(os.waitServiceProcess(), 0);
     std::vector<MemoryPlatform::ControlAnswer> answers = os.controlAnswers();
