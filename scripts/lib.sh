@@ -18,6 +18,8 @@ VORNEL_PACKAGES=(
   "wine64:/usr/lib/wine/wine64"
   "wine:/usr/bin/wine-stable"
   "python3-pytest:/usr/lib/python3/dist-packages/pytest/__init__.py"
+  # the end-to-end tests in two Wine prefixes at once: they mostly wait for Wine
+  "python3-pytest-xdist:/usr/lib/python3/dist-packages/xdist/__init__.py"
   # scripts/msvc-syntax: clang-cl (in LLVM's own bin folder), llvm-lib and llvm-rc, lld-link,
   # libc++'s headers, Wine's Windows and C runtime headers
   "clang-tools:/usr/bin/clang-check"
