@@ -283,12 +283,11 @@ TEST_F(Contract, AThreadRunsItsBodyAndTheTickCountRises) {
         ran = true;
     }),
               0u);
+    // At least one sleep, however soon the thread runs: the tick count must rise across it.
     for (int i = 0; i < 100; ++i) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (ran) break;
-        }
         os.sleep(50);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (ran) break;
     }
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_TRUE(ran);
