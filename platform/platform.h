@@ -8,7 +8,7 @@
 // returns 0 for success or a Windows system error code, so that every failure path of
 // every program can be driven by a test.
 //
-// platform/win32 maps each operation onto the Windows API; platform/memory is an in-memory
+// platform/win32 maps each operation onto the Windows API; tests/memory is an in-memory
 // Windows for native tests. Nothing above this header knows which one it runs on.
 #pragma once
 

@@ -20,7 +20,7 @@
 #include "fuzz_support.h"
 #include "fuzz_tables.h"
 #include "install/install.h"
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "common/registry.h"
 #include "fuzz_support.h"
 #include "install/install.h"
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace {
 

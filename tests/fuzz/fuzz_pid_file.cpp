@@ -20,7 +20,7 @@
 
 #include "fuzz_support.h"
 #include "host/host.h"
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace {
 

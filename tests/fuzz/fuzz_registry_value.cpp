@@ -8,7 +8,7 @@
 
 #include "common/registry.h"
 #include "fuzz_support.h"
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vornel;

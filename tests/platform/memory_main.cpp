@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 #include "platform_contract.h"
 
 namespace vornel::contract {

@@ -25,7 +25,7 @@
 #include "common/encoding.h"
 #include "common/naming.h"
 #include "common/registry.h"
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace vornel::testing {
 

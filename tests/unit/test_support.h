@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/trace.h"
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace vornel::testing {
 

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 

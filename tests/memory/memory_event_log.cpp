@@ -1,7 +1,7 @@
 // The event log: sources and the events reported under them.
 #include <cstdio>
 
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 

@@ -1,5 +1,5 @@
 // Processes, their launches and ends, and the files the service host reads and appends to.
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 

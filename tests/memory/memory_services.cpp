@@ -1,6 +1,6 @@
 // The service control manager as its clients see it: the service database, its entries'
 // configuration and status, and the controls clients send.
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 

@@ -2,11 +2,11 @@
 // system's error texts. The areas live in memory_registry.cpp, memory_services.cpp,
 // memory_service_side.cpp, memory_processes.cpp and memory_event_log.cpp; the threads of the
 // service process and the clock in memory_scheduler.cpp.
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 #include <algorithm>
 
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 

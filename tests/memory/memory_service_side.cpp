@@ -1,5 +1,5 @@
 // The service side: the dispatcher, the control thread and the control handler, status reports.
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 

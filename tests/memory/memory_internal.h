@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/memory/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace vornel {
 

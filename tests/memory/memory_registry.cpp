@@ -1,7 +1,7 @@
 // The registry: a tree of keys with case-insensitive names and typed values.
 #include <utility>
 
-#include "platform/memory/memory_internal.h"
+#include "tests/memory/memory_internal.h"
 
 namespace vornel {
 
