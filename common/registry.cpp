@@ -10,6 +10,8 @@ std::string parametersKeyPath(const std::string& fullServiceName) {
     return serviceKeyPath(fullServiceName) + "\\Parameters\\";
 }
 
+std::string runtimeKeyPath(const std::string& fullServiceName) { return serviceKeyPath(fullServiceName) + "\\Runtime"; }
+
 std::string eventLogSourceKeyPath(const std::string& fullServiceName) {
     return kEventLogSourcesKeyPath + fullServiceName;
 }

@@ -32,6 +32,24 @@ inline constexpr char kLogFile[] = "LogFile";
 // Written by administrators, not by the installer.
 inline constexpr char kStopTimeout[] = "StopTimeout";
 inline constexpr char kRestartThrottle[] = "RestartThrottle";
+// Values of the Runtime key: the host's account of itself while the service runs, written by
+// the host at every change and read by the tools. All are strings; times read
+// "2026-12-09 02:11:05 UTC".
+inline constexpr char kRuntimeHostPid[] = "HostPid";
+inline constexpr char kRuntimePhase[] = "Phase";
+inline constexpr char kRuntimeAgentPid[] = "AgentPid";
+inline constexpr char kRuntimeAgentSince[] = "AgentSince";
+inline constexpr char kRuntimeStarts[] = "Starts";
+inline constexpr char kRuntimeLastExit[] = "LastExit";
+inline constexpr char kRuntimeRestartAt[] = "RestartAt";
+inline constexpr char kRuntimeOutcome[] = "Outcome";
+// The phases the host passes through, as the Phase value names them.
+inline constexpr char kPhaseStarting[] = "starting";
+inline constexpr char kPhaseWaitingForPidFile[] = "waiting for the pid file";
+inline constexpr char kPhaseSupervising[] = "supervising";
+inline constexpr char kPhaseWaitingToRestart[] = "waiting to restart";
+inline constexpr char kPhaseStopping[] = "stopping";
+inline constexpr char kPhaseStopped[] = "stopped";
 // Values of the service key and of the event-log source key.
 inline constexpr char kDescription[] = "Description";
 inline constexpr char kImagePath[] = "ImagePath";
@@ -42,6 +60,8 @@ inline constexpr char kTypesSupported[] = "TypesSupported";
 std::string serviceKeyPath(const std::string& fullServiceName);
 // The service key path + "\Parameters\" (with the closing separator).
 std::string parametersKeyPath(const std::string& fullServiceName);
+// The service key path + "\Runtime": a volatile key, gone at the next boot.
+std::string runtimeKeyPath(const std::string& fullServiceName);
 // "SYSTEM\CurrentControlSet\Services\EventLog\Application\" + the full service name.
 std::string eventLogSourceKeyPath(const std::string& fullServiceName);
 
