@@ -40,10 +40,10 @@ void waitForControlAnswers(HostContext& host) {
     constexpr uint32_t kPollMs = 10;
     constexpr uint32_t kLimitMs = 30000;
     constexpr uint32_t kAnswerMs = 200;
-    for (uint32_t waited = 0; host.handlersRunning > 0 && waited < kLimitMs; waited += kPollMs) {
+    for (uint32_t waited = 0; host.inbox->handlersRunning > 0 && waited < kLimitMs; waited += kPollMs) {
         host.os.sleep(kPollMs);
     }
-    if (host.controlHandled) host.os.sleep(kAnswerMs);
+    if (host.inbox->controlHandled) host.os.sleep(kAnswerMs);
 }
 
 int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
@@ -59,7 +59,8 @@ int vornelAgentServiceProgramMain(Platform& os, int argc, char** argv) {
     // Whatever the first argument looks like, it is the service name.
     const std::string serviceName = argv[1];
 
-    std::shared_ptr<HostContext> host = HostContext::create(os);
+    // Shared with the service main, whose thread may outlive this routine's return.
+    auto host = std::make_shared<HostContext>(os);
     if (host->eventSource == 0) {
         EventSource source = 0;
         if (os.registerEventSource(serviceName, source) == win::kErrorSuccess) host->eventSource = source;

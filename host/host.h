@@ -89,7 +89,8 @@ struct HostOptions {
 
 // --- Service main ---
 
-// Run by the dispatcher on a thread of its own; argv[0] is the service name.
+// Run by the dispatcher on a thread of its own; argv[0] is the service name. It sets the host
+// up (control handler, trace, job, settings) and then runs the supervisor on this thread.
 void VornelAgentServiceMain(HostContext& host, int argc, char** argv);
 
 // Switches the trace from DebugTrace and redirects the output when it is on.
@@ -97,11 +98,12 @@ void setUpTrace(HostContext& host, const std::string& parametersKeyPath);
 
 // --- Control handler ---
 
-// Called on the control thread, one control at a time. It acknowledges and records; a stop
-// runs on a thread of its own (runStop), so that every control is answered at once.
-void VornelAgentServiceCtrl(HostContext& host, uint32_t control);
+// Called on the control thread, one control at a time: records the control for the
+// supervisor and returns at once (NO_ERROR, or ERROR_CALL_NOT_IMPLEMENTED for a control the
+// host does not take).
+uint32_t VornelAgentServiceCtrl(ControlInbox& inbox, uint32_t control);
 
-// --- Stop ---
+// --- Settings ---
 
 // StopTimeout as stored: decimal seconds. Absent or not a number: 60 s; "0": no limit (absent).
 std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& stored);
@@ -112,15 +114,9 @@ uint32_t restartThrottleSeconds(const std::optional<std::string>& stored);
 // Decimal seconds as an administrator stores them: digits only, at most nine; absent otherwise.
 std::optional<uint32_t> parseSeconds(const std::optional<std::string>& stored);
 
-// Whether anything the host launched still runs: a process of its job, the start script, the
-// stop script, or the agent it supervises.
-bool launchedProcessesRun(HostContext& host);
-
-// The stop, once the handler has reported stop pending: waits for a start script that still
-// runs, runs the stop script, waits for what the host launched to end, ends it all when
-// StopTimeout runs out, and reports stopped. Stop-pending reports raise the checkpoint once a
-// second meanwhile.
-void runStop(HostContext& host);
+// How long the restart after the given number of short runs in a row waits: 0 s after none,
+// 1 s after the first, then twice as long each time, at most 256 s.
+uint32_t restartDelaySeconds(unsigned shortRunsInARow);
 
 // --- Script runner ---
 
@@ -141,17 +137,6 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
 // starts belongs to the job too), then let run. A script that cannot be put into the job still
 // runs, and the trace says so.
 ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptCommand& command, ProcessInfo& info);
-
-// Runs the start script and waits for it, raising the checkpoint once a second. Always true.
-// Launches nothing once a stop is under way.
-bool startServer(HostContext& host, const std::optional<std::string>& serviceName);
-
-enum class StopScriptOutcome { Ended, NotLaunched, TimedOut };
-
-// Runs the stop script and waits for it, raising the checkpoint once a second, until it ends
-// or the tick count reaches the deadline. A launch that fails is reported as an event.
-StopScriptOutcome stopServer(HostContext& host, const std::optional<std::string>& serviceName,
-                             std::optional<uint64_t> deadline);
 
 // --- Pid file ---
 
@@ -174,9 +159,12 @@ std::string formatSystemTime(uint64_t time);
 // since the system started), else 0.
 int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile);
 
-// Polls the file once a second, timeoutSeconds + 1 times, until its last piece names a pid
-// other than lastPid; true with that pid in newPid.
-bool waitForPidFile(HostContext& host, const std::optional<std::string>& pidFile, int timeoutSeconds,
-                    int32_t* newPid, int32_t lastPid);
+// What the pid wait reads from the file's content: the pid of its last piece, with the piece,
+// when that piece does not begin with a zero byte; absent otherwise.
+struct PidPiece {
+    int32_t pid = 0;
+    std::string piece;
+};
+std::optional<PidPiece> lastPidPiece(const std::string& content);
 
 }  // namespace vornel::host

@@ -13,7 +13,6 @@ namespace {
 
 // A line read stops after a line feed or when 99 characters fill the 100-byte buffer.
 constexpr size_t kPieceLength = 99;
-constexpr uint32_t kPollMs = 1000;
 // The agent writes its pid after it starts: a process created longer than this after the
 // file's last write cannot have written it.
 constexpr uint64_t kCreatedAfterWriteMs = 10000;
@@ -157,39 +156,11 @@ int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile) {
     return 0;
 }
 
-bool waitForPidFile(HostContext& host, const std::optional<std::string>& pidFile, int timeoutSeconds,
-                    int32_t* newPid, int32_t lastPid) {
-    if (!pidFile || newPid == nullptr) {
-        traceMessage("VornelAgentService - waitForPidFile - Null path or pid.");
-        traceMessage("VornelAgentService - waitForPidFile - returning false");
-        return false;
-    }
-    traceMessage("VornelAgentService - waitForPidFile - pidFile = %s", pidFile->c_str());
-    traceMessage("VornelAgentService - waitForPidFile - timeoutSeconds = %d", timeoutSeconds);
-    traceMessage("VornelAgentService - waitForPidFile - lastPid = %d", lastPid);
-    for (int attempt = -1; attempt < timeoutSeconds; ++attempt) {
-        std::string content;
-        if (host.os.readTextFile(*pidFile, content) == win::kErrorSuccess) {
-            // Each line read overwrites the buffer: the last piece is what is left in it.
-            std::vector<std::string> pieces = pidFilePieces(content);
-            if (!pieces.empty() && pieces.back()[0] != '\0') {
-                int32_t pid = parsePid(pieces.back());
-                traceMessage("VornelAgentService - waitForPidFile - read pid %s - %d - lastPid = %d",
-                             pieceText(pieces.back()), pid, lastPid);
-                if (pid != lastPid) {
-                    *newPid = pid;
-                    traceMessage("VornelAgentService - waitForPidFile - returning true");
-                    return true;
-                }
-            }
-        }
-        traceMessage("VornelAgentService - waitForPidFile - about to sleep - %d", attempt);
-        host.os.sleep(kPollMs);
-        traceMessage("VornelAgentService - waitForPidFile - back from sleep - %d", attempt);
-    }
-    traceMessage("VornelAgentService - waitForPidFile - Timed out waiting for pid.");
-    traceMessage("VornelAgentService - waitForPidFile - returning false");
-    return false;
+std::optional<PidPiece> lastPidPiece(const std::string& content) {
+    // Each line read overwrites the buffer: the last piece is what is left in it.
+    std::vector<std::string> pieces = pidFilePieces(content);
+    if (pieces.empty() || pieces.back()[0] == '\0') return std::nullopt;
+    return PidPiece{parsePid(pieces.back()), pieces.back()};
 }
 
 }  // namespace vornel::host

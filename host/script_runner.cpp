@@ -1,7 +1,6 @@
 // The agent's start and stop scripts: each command line is composed afresh from the
-// Parameters key, launched without a window in <agent home>bin, and waited for with a status
-// report once a second. Neither routine waits for the agent itself.
-#include <memory>
+// Parameters key and launched without a window in <agent home>bin, into the host's job. The
+// supervisor waits for them.
 #include <string>
 
 #include "common/encoding.h"
@@ -11,12 +10,6 @@
 
 namespace vornel::host {
 namespace {
-
-constexpr uint32_t kScriptPollMs = 1000;
-constexpr uint32_t kRunningCheckPoint = 60;
-constexpr uint32_t kHungCheckPoint = 300;
-// What the stop reports when no script path can be formed (ERROR_PATH_NOT_FOUND).
-constexpr ErrorCode kNoScriptPath = 3;
 
 // What differs between the two scripts.
 struct ScriptTraits {
@@ -123,9 +116,8 @@ ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptComman
     ErrorCode rc = host.os.createProcess(command.commandLine, command.workingDir, StartMode::Suspended, info);
     if (rc != win::kErrorSuccess) return rc;
     const ScriptTraits& t = traitsOf(script);
-    if (std::shared_ptr<const JobHandle> job = host.job()) {
-        if (ErrorCode assigned = host.os.assignProcessToJob(*job, info.process)) {
-            host.scriptOutsideJob();
+    if (host.job.valid()) {
+        if (ErrorCode assigned = host.os.assignProcessToJob(host.job, info.process)) {
             traceMessage("%s%s is not in the agent's job (%d): a forced end can end only the agent's pid", t.prefix,
                          t.script, static_cast<int>(assigned));
         }
@@ -138,96 +130,6 @@ ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptComman
         info.thread.reset();
     }
     return rc;
-}
-
-bool startServer(HostContext& host, const std::optional<std::string>& serviceName) {
-    if (std::optional<ScriptCommand> command = composeScriptCommand(host, AgentScript::Start, serviceName)) {
-        traceMessage("VornelAgentService - startServer - about to start executable %s",
-                     command->commandLine.c_str());
-        if (!host.claimStartScript()) {
-            // A stop came first: nothing more is launched.
-            traceMessage("VornelAgentService - startServer - the service is stopping, startAgent.bat is not run");
-            return true;
-        }
-        ProcessInfo script;
-        ErrorCode rc = launchScript(host, AgentScript::Start, *command, script);
-        if (rc == win::kErrorSuccess) {
-            host.setScriptPid(true, script.processId);
-            traceMessage("VornelAgentService - startServer - createProcess returned TRUE");
-            for (;;) {
-                traceMessage("VornelAgentService - startServer - about to wait for %d", static_cast<int>(kScriptPollMs));
-                if (host.os.waitForProcess(script.process, kScriptPollMs) != WaitResult::Timeout) break;
-                traceMessage("WaitForSingleObject startServer");
-                ErrorCode reported = host.report(
-                    [](ServiceStatus& s) {
-                        s.dwCheckPoint += 1;
-                        if (s.dwCheckPoint == kRunningCheckPoint) {
-                            // A long start script: declare the service running, but accept no
-                            // stop until the script ends or seems hung.
-                            traceMessage("Checkpoint 60, change service state");
-                            s.dwServiceType = win::kServiceWin32OwnProcess;
-                            s.dwCurrentState = win::kServiceRunning;
-                            s.dwControlsAccepted = 0;
-                            s.dwWin32ExitCode = 0;
-                        }
-                        if (s.dwCheckPoint == kHungCheckPoint) {
-                            traceMessage("checkpoint 300, server may be hung, accept stops");
-                            s.dwControlsAccepted = kAcceptedControls;
-                        }
-                    },
-                    Reporter::ServiceMain);
-                if (reported != win::kErrorSuccess) {
-                    printSystemError(host.os, "Couldn't set service status", reported);
-                    flushConsole();
-                }
-            }
-            traceMessage("Breaking out of wait for startServer.bat");
-            script.process.reset();
-            script.thread.reset();
-        } else {
-            printSystemError(host.os, "Couldn't create startServer process", rc);
-            flushConsole();
-        }
-        host.startScriptEnded();
-    }
-    host.report([](ServiceStatus& s) { s.dwControlsAccepted = kAcceptedControls; }, Reporter::ServiceMain);
-    return true;
-}
-
-StopScriptOutcome stopServer(HostContext& host, const std::optional<std::string>& serviceName,
-                             std::optional<uint64_t> deadline) {
-    ErrorCode rc = kNoScriptPath;
-    if (std::optional<ScriptCommand> command = composeScriptCommand(host, AgentScript::Stop, serviceName)) {
-        traceMessage("VornelAgentService - stopServer - create process for executable - %s",
-                     command->commandLine.c_str());
-        ProcessInfo script;
-        rc = launchScript(host, AgentScript::Stop, *command, script);
-        if (rc == win::kErrorSuccess) {
-            host.setScriptPid(false, script.processId);
-            traceMessage("VornelAgentService - stopServer - executable process successfully created");
-            for (;;) {
-                traceMessage("VornelAgentService - stopServer - about to wait for stopAgent script to complete - %d",
-                             static_cast<int>(host.status().dwCheckPoint));
-                WaitResult waited = host.os.waitForProcess(script.process, kScriptPollMs);
-                traceMessage("VornelAgentService - stopServer - return from wait for stopAgent script to complete");
-                // A wait that fails proves nothing: the script stays among what the stop waits for.
-                if (waited == WaitResult::Signaled) host.setScriptPid(false, std::nullopt);
-                if (waited != WaitResult::Timeout) break;
-                if (deadline && host.os.tickCount() >= *deadline) {
-                    traceMessage("VornelAgentService - stopServer - stopAgent script still runs at the stop timeout");
-                    return StopScriptOutcome::TimedOut;
-                }
-                host.report([](ServiceStatus& s) { s.dwCheckPoint += 1; }, Reporter::Stop);
-            }
-            traceMessage("VornelAgentService - stopServer - stopAgent script has completed");
-            return StopScriptOutcome::Ended;
-        }
-    }
-    traceMessage("VornelAgentService - stopServer - creation of executable process failed");
-    std::string text = host.os.systemErrorText(rc).value_or(std::to_string(rc));
-    reportHostEvent(host, win::kEventlogInformationType, kEventStopScriptFailed, {text});
-    // The stop goes on without its script: the wait for the agent, within the stop timeout.
-    return StopScriptOutcome::NotLaunched;
 }
 
 }  // namespace vornel::host

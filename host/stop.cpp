@@ -1,91 +1,21 @@
-// The stop, on a thread of its own once the control handler has reported stop pending: it
-// waits for a start script that still runs, runs the stop script, waits until what the host
-// launched has ended, ends it all when StopTimeout runs out, and only then reports stopped.
+// The stop: once stop pending has been reported, it lets a start script that still runs
+// finish, runs the stop script, lets what the host launched end, ends it all when StopTimeout
+// runs out, and only then reports stopped.
 #include <string>
 
 #include "common/registry.h"
 #include "common/trace.h"
 #include "host/host.h"
+#include "host/supervisor.h"
 
 namespace vornel::host {
 namespace {
 
-constexpr uint32_t kPollMs = 1000;
 constexpr uint32_t kDefaultStopTimeoutSeconds = 60;
 // The exit code of what a forced end ends.
 constexpr uint32_t kForcedExitCode = 1;
-constexpr unsigned kStoppedReportAttempts = 10;
-
-// Another second of the stop: a stop-pending report with the checkpoint raised.
-void reportProgress(HostContext& host) {
-    host.report([](ServiceStatus& s) { s.dwCheckPoint += 1; }, Reporter::Stop);
-}
-
-bool pastDeadline(HostContext& host, const std::optional<uint64_t>& deadline) {
-    return deadline && host.os.tickCount() >= *deadline;
-}
-
-// Whether the process is alive: it opens and its handle does not show it ended.
-bool processAlive(HostContext& host, uint32_t pid) {
-    ProcessHandle process;
-    if (host.os.openProcess(pid, win::kProcessAllAccess, process) != win::kErrorSuccess) return false;
-    return host.os.waitForProcess(process, 0) != WaitResult::Signaled;
-}
-
-// Waits, a second at a time, while the condition holds and the deadline has not come; true
-// when the condition no longer holds.
-template <class Condition>
-bool waitWhile(HostContext& host, const std::optional<uint64_t>& deadline, Condition stillRunning) {
-    while (stillRunning()) {
-        if (pastDeadline(host, deadline)) return false;
-        reportProgress(host);
-        host.os.sleep(kPollMs);
-    }
-    return true;
-}
-
-// Ends a process by its pid when it is still alive; true when it ended it.
-bool endByPid(HostContext& host, uint32_t pid) {
-    ProcessHandle process;
-    if (host.os.openProcess(pid, win::kProcessAllAccess, process) != win::kErrorSuccess) return false;
-    if (host.os.waitForProcess(process, 0) == WaitResult::Signaled) return false;
-    return host.os.terminateProcess(process, kForcedExitCode) == win::kErrorSuccess;
-}
-
-// Ends whatever the host launched that still runs: the job's processes, then by their pids
-// the scripts and the agent that the job did not end (they are not in it, or it could not be
-// ended). Returns what it ended, for the event.
-std::string endWhatRuns(HostContext& host) {
-    std::string ended;
-    auto add = [&ended](const std::string& what) { ended += (ended.empty() ? "" : ", ") + what; };
-    if (std::shared_ptr<const JobHandle> job = host.job()) {
-        uint32_t active = 0;
-        const bool counted = host.os.jobProcessCount(*job, active) == win::kErrorSuccess;
-        if (!counted || active > 0) {
-            if (ErrorCode rc = host.os.terminateJob(*job, kForcedExitCode)) {
-                traceMessage("VornelAgentService - stopServer - the job's processes could not be ended (%d)",
-                             static_cast<int>(rc));
-            } else if (counted) {
-                add(std::to_string(active) + (active == 1 ? " process" : " processes") +
-                    " of the agent's job (the scripts, the agent and what they started)");
-            } else {
-                add("the processes of the agent's job");
-            }
-        }
-    }
-    const SharedState shared = host.shared();
-    const std::pair<const char*, std::optional<uint32_t>> known[] = {
-        {"the start script", shared.startScriptPid},
-        {"the stop script", shared.stopScriptPid},
-        {"the agent", shared.agentPid},
-    };
-    for (const auto& process : known) {
-        if (process.second && endByPid(host, *process.second)) {
-            add(std::string(process.first) + " (pid " + std::to_string(*process.second) + ")");
-        }
-    }
-    return ended.empty() ? std::string("nothing that still ran") : ended;
-}
+// A wait is on at most 64 handles: a few are the host's own.
+constexpr size_t kMostJobProcessesWatched = 56;
 
 }  // namespace
 
@@ -95,63 +25,153 @@ std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& sto
     return seconds;
 }
 
-bool launchedProcessesRun(HostContext& host) {
-    if (std::shared_ptr<const JobHandle> job = host.job()) {
-        uint32_t active = 0;
-        if (host.os.jobProcessCount(*job, active) == win::kErrorSuccess && active > 0) return true;
-    }
-    const SharedState shared = host.shared();
-    if (shared.startScriptRunning) return true;
-    for (const std::optional<uint32_t>& pid : {shared.stopScriptPid, shared.agentPid}) {
-        if (pid && processAlive(host, *pid)) return true;
-    }
-    return false;
+bool Supervisor::launchedProcessesRun() {
+    if (record_.startScript.running() || record_.stopScript.running() || record_.agent.running()) return true;
+    refreshJobProcesses();
+    return !record_.jobProcesses.empty();
 }
 
-void runStop(HostContext& host) {
-    const std::optional<std::string> serviceName = host.stopServiceName();
-    const std::optional<uint32_t> timeout =
-        stopTimeoutSeconds(getRegistryValue(host.os, parametersKeyPath(serviceName.value_or("")), kStopTimeout));
-    std::optional<uint64_t> deadline;
-    if (timeout) deadline = host.shared().stopAskedAtMs + uint64_t{*timeout} * 1000;
-    traceMessage("VornelAgentService - stopServer - stop timeout = %s",
-                 timeout ? (std::to_string(*timeout) + " s").c_str() : "none");
+void Supervisor::beginStop() {
+    record_.restart = false;
+    record_.stopRequested = true;
+    leavePidWait();
+    record_.restartAt.reset();
+    const bool startScriptRuns = record_.startScript.running();
+    record_.phase = Phase::Stopping;
+    enterState(win::kServiceStopPending, kAcceptedControls);
+    traceMessage("About to stop service thread.");
 
-    // A start script that still runs is let finish first: the agent it starts is then ended
-    // by the stop script like any other.
-    bool inTime = true;
-    if (host.shared().startScriptRunning) {
+    record_.stopTimeoutSeconds =
+        stopTimeoutSeconds(getRegistryValue(os_, parametersKeyPath(settings_.serviceName), kStopTimeout));
+    if (record_.stopTimeoutSeconds) record_.stopDeadline = os_.tickCount() + uint64_t{*record_.stopTimeoutSeconds} * 1000;
+    traceMessage("VornelAgentService - stopServer - stop timeout = %s",
+                 record_.stopTimeoutSeconds ? (std::to_string(*record_.stopTimeoutSeconds) + " s").c_str() : "none");
+    if (startScriptRuns) {
+        // The agent the start script starts is then stopped like any other.
         traceMessage("VornelAgentService - stopServer - waiting for the start script to end");
-        inTime = waitWhile(host, deadline, [&host] { return host.shared().startScriptRunning; });
+        record_.stopStep = StopStep::WaitingForStartScript;
+        return;
     }
-    if (inTime) inTime = stopServer(host, serviceName, deadline) != StopScriptOutcome::TimedOut;
-    if (inTime && launchedProcessesRun(host)) {
-        traceMessage("VornelAgentService - stopServer - waiting for the agent and its processes to end");
-        inTime = waitWhile(host, deadline, [&host] { return launchedProcessesRun(host); });
+    runStopScript();
+}
+
+void Supervisor::runStopScript() {
+    record_.stopStep = StopStep::StopScript;
+    ErrorCode rc = win::kErrorPathNotFound;  // no script path could be formed
+    if (std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Stop, settings_.serviceName)) {
+        traceMessage("VornelAgentService - stopServer - create process for executable - %s",
+                     command->commandLine.c_str());
+        ProcessInfo script;
+        rc = launchScript(host_, AgentScript::Stop, *command, script);
+        if (rc == win::kErrorSuccess) {
+            traceMessage("VornelAgentService - stopServer - executable process successfully created");
+            record_.stopScript = Watched{std::move(script.process), script.processId};
+            traceMessage("VornelAgentService - stopServer - about to wait for stopAgent script to complete - %d",
+                         static_cast<int>(record_.status.dwCheckPoint));
+            return;
+        }
     }
-    if (!inTime) {
-        const std::string ended = endWhatRuns(host);
-        traceMessage("VornelAgentService - stopServer - stop timeout of %u s reached, ended: %s",
-                     static_cast<unsigned>(timeout.value_or(0)), ended.c_str());
-        reportHostEvent(host, win::kEventlogWarningType, kEventStopTimedOut, {ended});
+    traceMessage("VornelAgentService - stopServer - creation of executable process failed");
+    const std::string text = os_.systemErrorText(rc).value_or(std::to_string(rc));
+    reportHostEvent(host_, win::kEventlogInformationType, kEventStopScriptFailed, {text});
+    // The stop goes on without its script: the wait for the agent, within the stop timeout.
+    waitForLaunched();
+}
+
+void Supervisor::onStopScriptEnded() {
+    traceMessage("VornelAgentService - stopServer - return from wait for stopAgent script to complete");
+    traceMessage("VornelAgentService - stopServer - stopAgent script has completed");
+    record_.stopScript = Watched{};
+    waitForLaunched();
+}
+
+void Supervisor::waitForLaunched() {
+    const bool first = record_.stopStep != StopStep::WaitingForLaunched;
+    record_.stopStep = StopStep::WaitingForLaunched;
+    if (!launchedProcessesRun()) {
+        finishStop();
+        return;
     }
+    if (first) traceMessage("VornelAgentService - stopServer - waiting for the agent and its processes to end");
+}
+
+void Supervisor::refreshJobProcesses() {
+    if (!host_.job.valid()) return;
+    std::vector<uint32_t> pids;
+    if (os_.jobProcessIds(host_.job, pids) != win::kErrorSuccess) return;
+    for (uint32_t pid : pids) {
+        if (record_.jobProcesses.size() >= kMostJobProcessesWatched) break;
+        // The scripts and the agent are waited for already.
+        bool known = pid == record_.startScript.pid || pid == record_.stopScript.pid || pid == record_.agent.pid;
+        for (const Watched& watched : record_.jobProcesses) known = known || watched.pid == pid;
+        if (known) continue;
+        ProcessHandle process;
+        // One that cannot be opened has ended, or will not be seen to end: it is not waited for.
+        if (os_.openProcess(pid, win::kProcessAllAccess, process) == win::kErrorSuccess) {
+            record_.jobProcesses.push_back(Watched{std::move(process), pid});
+        }
+    }
+}
+
+void Supervisor::onJobProcessEnded(size_t index) {
+    if (index < record_.jobProcesses.size()) record_.jobProcesses.erase(record_.jobProcesses.begin() + static_cast<long>(index));
+    if (record_.stopStep == StopStep::WaitingForLaunched) waitForLaunched();
+}
+
+void Supervisor::onStopDeadline() {
+    if (record_.stopStep == StopStep::StopScript && record_.stopScript.running()) {
+        traceMessage("VornelAgentService - stopServer - return from wait for stopAgent script to complete");
+        traceMessage("VornelAgentService - stopServer - stopAgent script still runs at the stop timeout");
+    }
+    const std::string ended = endWhatRuns();
+    traceMessage("VornelAgentService - stopServer - stop timeout of %u s reached, ended: %s",
+                 static_cast<unsigned>(record_.stopTimeoutSeconds.value_or(0)), ended.c_str());
+    reportHostEvent(host_, win::kEventlogWarningType, kEventStopTimedOut, {ended});
+    finishStop();
+}
+
+std::string Supervisor::endWhatRuns() {
+    std::string ended;
+    auto add = [&ended](const std::string& what) { ended += (ended.empty() ? "" : ", ") + what; };
+    if (host_.job.valid()) {
+        std::vector<uint32_t> pids;
+        const bool listed = os_.jobProcessIds(host_.job, pids) == win::kErrorSuccess;
+        if (!listed || !pids.empty()) {
+            if (ErrorCode rc = os_.terminateJob(host_.job, kForcedExitCode)) {
+                traceMessage("VornelAgentService - stopServer - the job's processes could not be ended (%d)",
+                             static_cast<int>(rc));
+            } else if (listed) {
+                add(std::to_string(pids.size()) + (pids.size() == 1 ? " process" : " processes") +
+                    " of the agent's job (the scripts, the agent and what they started)");
+            } else {
+                add("the processes of the agent's job");
+            }
+        }
+    }
+    // What the job did not end (it is not in it, or it could not be ended), by its handle.
+    const std::pair<const char*, Watched*> known[] = {
+        {"the start script", &record_.startScript},
+        {"the stop script", &record_.stopScript},
+        {"the agent", &record_.agent},
+    };
+    for (const auto& process : known) {
+        Watched& watched = *process.second;
+        if (watched.running() && os_.waitForProcess(watched.handle, 0) != WaitResult::Signaled &&
+            os_.terminateProcess(watched.handle, kForcedExitCode) == win::kErrorSuccess) {
+            add(std::string(process.first) + " (pid " + std::to_string(watched.pid) + ")");
+        }
+    }
+    return ended.empty() ? std::string("nothing that still ran") : ended;
+}
+
+void Supervisor::finishStop() {
+    record_.startScript = Watched{};
+    record_.stopScript = Watched{};
+    record_.agent = Watched{};
+    record_.jobProcesses.clear();
+    record_.stopDeadline.reset();
     traceMessage("VornelAgentService - stopServer - reporting stopped");
-    flushConsole();
-    // A stopped report that fails is made again a second later: without it the service would
-    // stay stop pending for ever.
-    for (unsigned attempt = 1;; ++attempt) {
-        const ErrorCode rc = host.report(
-            [](ServiceStatus& s) {
-                s.dwWin32ExitCode = 0;
-                s.dwServiceSpecificExitCode = 0;
-                s.dwCurrentState = win::kServiceStopped;
-            },
-            Reporter::Stop);
-        if (rc == win::kErrorSuccess || attempt == kStoppedReportAttempts) return;
-        traceMessage("VornelAgentService - stopServer - the stopped report failed (%d), trying again",
-                     static_cast<int>(rc));
-        host.os.sleep(kPollMs);
-    }
+    reportStopped(0, 0);
 }
 
 }  // namespace vornel::host

@@ -7,7 +7,7 @@
 
 namespace vornel {
 
-enum class HandleKind { RegistryKey, ServiceControl, Kernel, Job, Mutex };
+enum class HandleKind { RegistryKey, ServiceControl, Kernel, Job, Mutex, DirectoryWatch };
 
 // What closes a handle: the platform that gave it out.
 class HandleCloser {
@@ -54,6 +54,19 @@ using ScHandle = OwnedHandle<HandleKind::ServiceControl>;   // closed with Close
 using ProcessHandle = OwnedHandle<HandleKind::Kernel>;      // closed with CloseHandle
 using JobHandle = OwnedHandle<HandleKind::Job>;             // closed with CloseHandle
 using MutexHandle = OwnedHandle<HandleKind::Mutex>;         // released (ReleaseMutex), then closed
+using EventHandle = OwnedHandle<HandleKind::Kernel>;        // an event; closed with CloseHandle
+using DirectoryWatch = OwnedHandle<HandleKind::DirectoryWatch>;  // closed with FindCloseChangeNotification
+
+// One of the handles a wait can be on: a process, an event, a directory watch.
+class Waitable {
+public:
+    Waitable(const ProcessHandle& handle) : value_(handle.value()) {}   // NOLINT: a view of the handle
+    Waitable(const DirectoryWatch& handle) : value_(handle.value()) {}  // NOLINT: a view of the handle
+    uintptr_t value() const { return value_; }
+
+private:
+    uintptr_t value_;
+};
 
 // The status handle of RegisterServiceCtrlHandlerA and the handle of RegisterEventSourceA
 // are never closed by the programs; 0 stands for null.

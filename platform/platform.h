@@ -27,8 +27,9 @@ class Platform : public HandleCloser {
 public:
     // Runs on a thread of its own, with the service name as argv[0] and the start arguments after it.
     using ServiceMain = std::function<void(int argc, char** argv)>;
-    // Runs on the dispatcher thread, one control at a time.
-    using ControlHandler = std::function<void(uint32_t control)>;
+    // Runs on the control thread, one control at a time: NO_ERROR for a control it takes,
+    // ERROR_CALL_NOT_IMPLEMENTED for one it does not.
+    using ControlHandler = std::function<uint32_t(uint32_t control)>;
 
     virtual ~Platform() = default;
 
@@ -80,9 +81,10 @@ public:
     // StartServiceCtrlDispatcherA with the one entry {name, main}: blocks until the service has
     // reported SERVICE_STOPPED, or fails at once when the manager did not launch the process.
     [[nodiscard]] virtual ErrorCode runServiceDispatcher(const std::string& name, ServiceMain main) = 0;
-    // RegisterServiceCtrlHandlerA(name, handler)
-    [[nodiscard]] virtual ErrorCode registerServiceCtrlHandler(const std::string& name, ControlHandler handler,
-                                                 StatusHandle& handle) = 0;
+    // RegisterServiceCtrlHandlerExA(name, HandlerEx, context): the handler gets the extended
+    // controls (the preshutdown notification among them); the context passes it to HandlerEx.
+    [[nodiscard]] virtual ErrorCode registerServiceCtrlHandlerEx(const std::string& name, ControlHandler handler,
+                                                                 StatusHandle& handle) = 0;
     // SetServiceStatus(handle, &status)
     [[nodiscard]] virtual ErrorCode setServiceStatus(StatusHandle handle, const ServiceStatus& status) = 0;
 
@@ -104,6 +106,21 @@ public:
     [[nodiscard]] virtual ErrorCode terminateProcess(const ProcessHandle& process, uint32_t exitCode) = 0;
     // WaitForSingleObject(process, milliseconds); win::kInfinite waits without a limit.
     [[nodiscard]] virtual WaitResult waitForProcess(const ProcessHandle& process, uint32_t milliseconds) = 0;
+    // WaitForMultipleObjects(count, handles, FALSE, milliseconds): Signaled with the index of the
+    // first handle that is signaled (an event it ends the wait of is reset), Timeout, or Failed.
+    // At most 64 handles.
+    [[nodiscard]] virtual WaitResult waitForAny(const std::vector<Waitable>& handles, uint32_t milliseconds,
+                                                size_t& signaled) = 0;
+    // CreateEventA(NULL, FALSE, FALSE, NULL): an auto-reset event, not set.
+    [[nodiscard]] virtual ErrorCode createEvent(EventHandle& event) = 0;
+    // SetEvent(event)
+    [[nodiscard]] virtual ErrorCode setEvent(const EventHandle& event) = 0;
+    // FindFirstChangeNotificationA(directory, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME |
+    // FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE): signaled once a file of the
+    // directory (not of its subdirectories) is created, renamed, deleted or written.
+    [[nodiscard]] virtual ErrorCode watchDirectory(const std::string& directory, DirectoryWatch& watch) = 0;
+    // FindNextChangeNotification(watch): not signaled until the next change.
+    [[nodiscard]] virtual ErrorCode rearmDirectoryWatch(const DirectoryWatch& watch) = 0;
     // OpenProcess(access, FALSE, pid)
     [[nodiscard]] virtual ErrorCode openProcess(uint32_t pid, uint32_t access, ProcessHandle& process) = 0;
     // GetExitCodeProcess(process, &code)
@@ -129,6 +146,8 @@ public:
     [[nodiscard]] virtual ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) = 0;
     // QueryInformationJobObject(job, JobObjectBasicAccountingInformation): the job's live processes.
     [[nodiscard]] virtual ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) = 0;
+    // QueryInformationJobObject(job, JobObjectBasicProcessIdList): the job's live processes.
+    [[nodiscard]] virtual ErrorCode jobProcessIds(const JobHandle& job, std::vector<uint32_t>& pids) = 0;
     // TerminateJobObject(job, exitCode): ends every process of the job.
     [[nodiscard]] virtual ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) = 0;
     // CreateMutexA(NULL, FALSE, name) and WaitForSingleObject(mutex, milliseconds): the named

@@ -17,11 +17,25 @@ void printUsage(const OptionTable& options) {
 
 // How long a stop waits for another stop of the same service to be answered.
 constexpr uint32_t kControlLockWaitMs = 30000;
+// How long a stop that was taken holds the lock while the service has not yet left running.
+constexpr uint32_t kLeaveRunningWaitMs = 2000;
+constexpr uint32_t kLeaveRunningPollMs = 10;
+
+// Waits, holding the lock, until the service that took the stop reports another state than
+// running (at most two seconds). Wine's service manager ends a service's process when a
+// control comes after a stop it has passed on and before the service has reported leaving
+// running; a second stop then finds the service stopping and is refused, as on Windows.
+void waitUntilNotRunning(Platform& os, const ScHandle& service, ServiceStatus status) {
+    for (uint32_t waited = 0; status.dwCurrentState == win::kServiceRunning && waited < kLeaveRunningWaitMs;
+         waited += kLeaveRunningPollMs) {
+        os.sleep(kLeaveRunningPollMs);
+        if (os.queryServiceStatus(service, status) != win::kErrorSuccess) return;
+    }
+}
 
 // Sends the stop control on an open service; 0 when accepted, else -1 with the refusal reported.
-// Stop tools send their controls to one service one at a time: Wine's service manager breaks
-// when a second control reaches a service whose handler still answers the first (it ends the
-// service's process), and a stop that comes second then finds the service stopping.
+// Stop tools send their controls to one service one at a time, each holding the lock until the
+// service has taken its stop: a stop that comes second then finds the service stopping.
 int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHandle& service) {
     MutexHandle oneAtATime;
     if (ErrorCode rc = os.acquireMutex("Global\\" + fullServiceName + " control", kControlLockWaitMs, oneAtATime)) {
@@ -36,6 +50,7 @@ int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHa
         printSystemError(os, "Could not stop service", rc);
         return -1;
     }
+    waitUntilNotRunning(os, service, status);
     traceMessage("StopVornelAgentService - stopService -  stop service issued.");
     writeOut("Successfully stopped service.\n");
     return 0;

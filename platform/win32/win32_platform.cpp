@@ -43,10 +43,9 @@ ServiceStatus fromWin32(const SERVICE_STATUS& w) {
     return s;
 }
 
-// The dispatcher and the control handler call plain functions without a context argument:
-// the one service main and the one handler of the process live here.
+// The dispatcher calls the service main without a context argument: the one service main of
+// the process lives here. The control handler gets its context from HandlerEx.
 Platform::ServiceMain g_serviceMain;
-Platform::ControlHandler g_controlHandler;
 
 void WINAPI serviceMainEntry(DWORD argc, LPSTR* argv) {
     if (g_serviceMain) g_serviceMain(static_cast<int>(argc), argv);
@@ -58,8 +57,8 @@ DWORD WINAPI threadEntry(LPVOID parameter) {
     return 0;
 }
 
-void WINAPI controlHandlerEntry(DWORD control) {
-    if (g_controlHandler) g_controlHandler(control);
+DWORD WINAPI controlHandlerEntry(DWORD control, DWORD, LPVOID, LPVOID context) {
+    return (*static_cast<Platform::ControlHandler*>(context))(control);
 }
 
 class Win32Platform final : public Platform {
@@ -205,10 +204,12 @@ public:
         return StartServiceCtrlDispatcherA(table) ? ERROR_SUCCESS : GetLastError();
     }
 
-    ErrorCode registerServiceCtrlHandler(const std::string& name, ControlHandler handler,
-                                         StatusHandle& handle) override {
-        g_controlHandler = std::move(handler);
-        SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerA(name.c_str(), controlHandlerEntry);
+    ErrorCode registerServiceCtrlHandlerEx(const std::string& name, ControlHandler handler,
+                                           StatusHandle& handle) override {
+        // The handler may be called for as long as the process lives: it is kept for as long.
+        handlers_.push_back(std::make_unique<ControlHandler>(std::move(handler)));
+        SERVICE_STATUS_HANDLE h =
+            RegisterServiceCtrlHandlerExA(name.c_str(), controlHandlerEntry, handlers_.back().get());
         handle = reinterpret_cast<StatusHandle>(h);
         return h != nullptr ? ERROR_SUCCESS : GetLastError();
     }
@@ -268,6 +269,42 @@ public:
         if (rc == WAIT_OBJECT_0) return WaitResult::Signaled;
         if (rc == WAIT_TIMEOUT) return WaitResult::Timeout;
         return WaitResult::Failed;
+    }
+
+    WaitResult waitForAny(const std::vector<Waitable>& handles, uint32_t milliseconds, size_t& signaled) override {
+        std::vector<HANDLE> raw;
+        for (const Waitable& handle : handles) raw.push_back(reinterpret_cast<HANDLE>(handle.value()));
+        DWORD rc = WaitForMultipleObjects(static_cast<DWORD>(raw.size()), raw.data(), FALSE, milliseconds);
+        if (rc == WAIT_TIMEOUT) return WaitResult::Timeout;
+        if (rc >= WAIT_OBJECT_0 && rc < WAIT_OBJECT_0 + raw.size()) {
+            signaled = rc - WAIT_OBJECT_0;
+            return WaitResult::Signaled;
+        }
+        return WaitResult::Failed;
+    }
+
+    ErrorCode createEvent(EventHandle& event) override {
+        HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (h == nullptr) return GetLastError();
+        event = EventHandle(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode setEvent(const EventHandle& event) override {
+        return SetEvent(asHandle(event)) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode watchDirectory(const std::string& directory, DirectoryWatch& watch) override {
+        HANDLE h = FindFirstChangeNotificationA(
+            directory.c_str(), FALSE,
+            FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+        if (h == INVALID_HANDLE_VALUE) return GetLastError();
+        watch = DirectoryWatch(this, reinterpret_cast<uintptr_t>(h));
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode rearmDirectoryWatch(const DirectoryWatch& watch) override {
+        return FindNextChangeNotification(reinterpret_cast<HANDLE>(watch.value())) ? ERROR_SUCCESS : GetLastError();
     }
 
     ErrorCode openProcess(uint32_t pid, uint32_t access, ProcessHandle& process) override {
@@ -336,6 +373,26 @@ public:
         }
         active = accounting.ActiveProcesses;
         return ERROR_SUCCESS;
+    }
+
+    ErrorCode jobProcessIds(const JobHandle& job, std::vector<uint32_t>& pids) override {
+        // Room for the ids grows until the list fits.
+        for (size_t room = 16;; room *= 4) {
+            std::vector<unsigned char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + room * sizeof(ULONG_PTR));
+            auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+            if (!QueryInformationJobObject(asJob(job), JobObjectBasicProcessIdList, list,
+                                           static_cast<DWORD>(buffer.size()), nullptr)) {
+                const DWORD rc = GetLastError();
+                if (rc == ERROR_MORE_DATA && room < 65536) continue;
+                return rc;
+            }
+            if (list->NumberOfAssignedProcesses > list->NumberOfProcessIdsInList && room < 65536) continue;
+            pids.clear();
+            for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+                pids.push_back(static_cast<uint32_t>(list->ProcessIdList[i]));
+            }
+            return ERROR_SUCCESS;
+        }
     }
 
     ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override {
@@ -445,8 +502,12 @@ protected:
                 ReleaseMutex(reinterpret_cast<HANDLE>(value));
                 CloseHandle(reinterpret_cast<HANDLE>(value));
                 break;
+            case HandleKind::DirectoryWatch: FindCloseChangeNotification(reinterpret_cast<HANDLE>(value)); break;
         }
     }
+
+private:
+    std::vector<std::unique_ptr<ControlHandler>> handlers_;
 };
 
 }  // namespace

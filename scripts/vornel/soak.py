@@ -326,7 +326,7 @@ def soak_restarts(session, minutes, checks):
     checks.check(waits == expected_waits(len(waits)) and throttles <= {60},
                  f"restarts: the {len(waits)} waits before restarts doubled from 1 s ({' '.join(map(str, waits))} s), "
                  f"each after a run shorter than the default RestartThrottle of 60 s")
-    # The service is in a wait (start pending) or in a start cycle: one start script run more
+    # The service is in a wait (paused) or in a start cycle: one start script run more
     # than the waits that have ended, or as many.
     ended = trace.count("VornelAgentServiceMain - restarting after ")
     checks.check(starts == ended + 1, f"restarts: {starts} start script runs, the first start and one after each of "
@@ -335,9 +335,9 @@ def soak_restarts(session, minutes, checks):
     # The stop is to come during a wait (the waits are most of the time by now).
     wait_until(lambda: svc.trace().count("the restart waits") > svc.trace().count("restarting after "), timeout=30)
     state = svc.sc_state()
-    in_wait = state.get("STATE") == 2
+    in_wait = state.get("STATE") == 7
     stopped = svc.tool("StopVornelAgentService", "-servicename", svc.short)
-    was = "start pending, in a wait" if in_wait else f"in state {state.get('STATE')}"
+    was = "paused, in a wait" if in_wait else f"in state {state.get('STATE')}"
     checks.check((stopped.status, stopped.out) == (0, "Successfully stopped service.\n") and stopped.seconds < 2,
                  f"restarts: the stop tool answered {stopped.status} {stopped.out.strip()!r} in "
                  f"{stopped.seconds:.2f} s (the service was {was})")

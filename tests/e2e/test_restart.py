@@ -13,7 +13,7 @@ from agents import trace_messages
 from test_stop import stop_tool
 from vornel.wine import wait_until
 
-STOPPED, START_PENDING, RUNNING = 1, 2, 4
+STOPPED, START_PENDING, RUNNING, PAUSED = 1, 2, 4, 7
 WAIT_LINE = "VornelAgentService - VornelAgentServiceMain - the agent ran "
 
 
@@ -31,11 +31,17 @@ def traced_service(service, short_name, **values):
                    StdErrTraceFile=home + "logs\\host.stderr", **values)
 
 
-def test_a_pid_file_an_hour_old_naming_a_live_process_does_not_block_the_start(service, wine):
+def uptime_seconds():
+    with open("/proc/uptime") as f:
+        return float(f.read().split()[0])
+
+
+def test_a_pid_file_written_long_before_the_process_it_names_does_not_block_the_start(service, wine):
     svc = traced_service(service, "restart-e2e-reused-pid")
     # Some other program now has the pid the old pid file names.
     other_pid_file = svc.home + "logs\\other.pidfile"
     other_out = open(wine.scratch / "reused-pid-other.out", "wb")
+    other_started = time.time()  # the other program is created after this
     other = subprocess.Popen(["wine", svc.home + "bin\\VornelAgent.exe", "-pidFile", other_pid_file],
                              env=wine.env, stdout=other_out, stderr=other_out)
     try:
@@ -44,8 +50,12 @@ def test_a_pid_file_an_hour_old_naming_a_live_process_does_not_block_the_start(s
         assert other_pid
         pid_file = svc.unix("logs\\middlewareagent\\VornelAgent.pidfile")
         pid_file.write_text(f"{other_pid}\r\n")
-        an_hour_ago = time.time() - 3600
-        os.utime(pid_file, (an_hour_ago, an_hour_ago))
+        # Written after the system started and more than 10 s before the other program was
+        # created, however recently the machine booted: only the second reason holds.
+        boot = time.time() - uptime_seconds()
+        assert other_started - boot > 12, "the machine has been up for less than 12 s"
+        written = (boot + other_started - 10) / 2
+        os.utime(pid_file, (written, written))
 
         assert svc.wine.sc("start", svc.name).status == 0
         assert svc.wine.wait_for_state(svc.name, RUNNING, timeout=60)
@@ -75,8 +85,9 @@ def test_a_crash_looping_agent_is_restarted_with_a_growing_wait_that_a_stop_ends
     waits = [m for m in host_trace(svc) if m.startswith(WAIT_LINE)]
     assert [w.rsplit("waits ", 1)[1] for w in waits[:4]] == ["1 s", "2 s", "4 s", "8 s"], waits
 
-    # Between restarts the service waits start pending; a stop then ends it at once.
-    assert wait_until(lambda: svc.wine.service_state(svc.name) == START_PENDING and
+    # Between restarts the service waits paused, where any service manager passes a stop on;
+    # a stop then ends it at once.
+    assert wait_until(lambda: svc.wine.service_state(svc.name) == PAUSED and
                       len([m for m in host_trace(svc) if m.startswith(WAIT_LINE)]) == start_runs(svc), timeout=60)
     result = stop_tool(svc)
     assert (result.status, result.out) == (0, "Successfully stopped service.\n"), result

@@ -1,19 +1,18 @@
 // The host's two pid-file readers over any file content, through the in-memory platform's
-// files. The first byte chooses what the wait compares against and how the file behaves; the
-// rest is the file as the agent left it.
+// files. The first byte's high bit with nothing after it means no file; the rest is the file
+// as the agent left it.
 //
 // The expected pid comes from the C library itself: the content as text mode reads it, cut
 // into pieces by fgets into a 101-byte buffer with a limit of 100 (99 characters and the
 // terminator), the number taken with strtol and held to 32 bits. readAgentPidFile must give
-// the number of the first piece, waitForPidFile that of the last, each with exactly its
-// trace lines; isServerRunningAlready names only a live process; no reader changes the file.
+// the number of the first piece with exactly its trace lines, the pid wait's reading that of
+// the last; isServerRunningAlready names only a live process; no reader changes the file.
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,12 +24,9 @@
 namespace {
 
 using vornel::MemoryPlatform;
-using Op = MemoryPlatform::Op;
 
 const std::string kPidFile = "C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile";
 const std::string kHost = "VornelAgentService - ";
-// What opening a file that another process holds without sharing gives.
-constexpr vornel::ErrorCode kSharingViolation = 32;
 
 // What msvcrt's text mode gives a reader: CR LF reads as LF, a Ctrl-Z ends the file.
 std::string textModeContent(const std::string& raw) {
@@ -74,11 +70,10 @@ int32_t pidOf(const std::string& piece) {
 
 struct World {
     MemoryPlatform os;
-    std::shared_ptr<vornel::host::HostContext> host = vornel::host::HostContext::create(os);
+    vornel::host::HostContext host{os};
     uint32_t livePid = os.spawnProcess(MemoryPlatform::ProcessSpec{});
     uint32_t endedPid = 0;
     World() {
-        os.setRealPauses(false);  // the wait's one-second sleeps cost no real time here
         endedPid = os.spawnProcess(MemoryPlatform::ProcessSpec{});
         os.endProcess(endedPid, 0);
     }
@@ -92,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     static World world;
     MemoryPlatform& os = world.os;
-    host::HostContext& host = *world.host;
+    host::HostContext& host = world.host;
 
     const uint8_t mode = data[0];
     const std::string raw(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -142,58 +137,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(os.processRunning(world.livePid) && !os.processRunning(world.endedPid));
     }
 
-    // waitForPidFile: the last piece, compared with a last pid the mode chooses. Mode bit 0x40
-    // makes the first attempt find no file, so the wait must try again after its sleep.
+    // The pid wait's reading: the last piece and its number, as the C library leaves them.
     {
-        const int32_t lastPiecePid = reads.last && !reads.last->empty() ? pidOf(*reads.last) : 0;
-        int32_t lastPid = 0;
-        switch (mode & 3) {
-            case 0: lastPid = 0; break;
-            case 1: lastPid = lastPiecePid; break;
-            case 2: lastPid = lastPiecePid == INT32_MAX ? INT32_MIN : lastPiecePid + 1; break;
-            default: lastPid = static_cast<int32_t>(world.livePid); break;
+        const std::optional<host::PidPiece> last = host::lastPidPiece(missing ? std::string() : text);
+        const bool parsed = reads.last && !reads.last->empty();
+        FUZZ_CHECK(last.has_value() == parsed);
+        if (last && parsed) {
+            FUZZ_CHECK(last->piece.c_str() == *reads.last);  // as the trace shows it
+            FUZZ_CHECK(last->pid == pidOf(*reads.last));
         }
-        const bool retry = (mode & 0x40) != 0;
-        const int timeoutSeconds = retry ? 1 : 0;
-        if (retry) os.failNext(Op::ReadTextFile, kSharingViolation);
-
-        fuzz::CapturedConsole console;
-        enableTrace();
-        const uint64_t readsBefore = os.callCount(Op::ReadTextFile);
-        const uint64_t sleepsBefore = os.callCount(Op::Sleep);
-        int32_t newPid = 0x5eed;
-        const bool found = host::waitForPidFile(host, kPidFile, timeoutSeconds, &newPid, lastPid);
-
-        std::vector<std::string> trace{kHost + "waitForPidFile - pidFile = " + kPidFile,
-                                       kHost + "waitForPidFile - timeoutSeconds = " + std::to_string(timeoutSeconds),
-                                       kHost + "waitForPidFile - lastPid = " + std::to_string(lastPid)};
-        bool expectFound = false;
-        uint64_t sleeps = 0;
-        for (int attempt = -1; attempt < timeoutSeconds; ++attempt) {
-            const bool fileThere = !missing && !(retry && attempt == -1);
-            if (fileThere && reads.last && !reads.last->empty()) {
-                trace.push_back(kHost + "waitForPidFile - read pid " + *reads.last + " - " +
-                                std::to_string(lastPiecePid) + " - lastPid = " + std::to_string(lastPid));
-                if (lastPiecePid != lastPid) {
-                    trace.push_back(kHost + "waitForPidFile - returning true");
-                    expectFound = true;
-                    break;
-                }
-            }
-            trace.push_back(kHost + "waitForPidFile - about to sleep - " + std::to_string(attempt));
-            trace.push_back(kHost + "waitForPidFile - back from sleep - " + std::to_string(attempt));
-            ++sleeps;
-        }
-        if (!expectFound) {
-            trace.push_back(kHost + "waitForPidFile - Timed out waiting for pid.");
-            trace.push_back(kHost + "waitForPidFile - returning false");
-        }
-        FUZZ_CHECK(found == expectFound);
-        FUZZ_CHECK(newPid == (expectFound ? lastPiecePid : 0x5eed));
-        FUZZ_CHECK(os.callCount(Op::Sleep) - sleepsBefore == sleeps);
-        FUZZ_CHECK(os.callCount(Op::ReadTextFile) - readsBefore == sleeps + (expectFound ? 1 : 0));
-        FUZZ_CHECK(fuzz::isExactTrace(console.err(), trace));
-        FUZZ_CHECK(console.out().empty());
     }
 
     // The host only reads the pid file.

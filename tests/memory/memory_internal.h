@@ -31,6 +31,8 @@ std::string lower(const std::string& text);
 bool equalsIgnoringCase(const std::string& a, const std::string& b);
 // The last part of a path: "C:\a\b.txt" -> "b.txt".
 std::string baseName(const std::string& path);
+// The directory of a path, without its closing separator: "C:\a\b.txt" -> "C:\a".
+std::string directoryOf(const std::string& path);
 // The program a command line starts: its first token, without its quotes.
 std::string firstToken(const std::string& commandLine);
 std::string stringData(const std::string& text);
@@ -46,13 +48,15 @@ struct MemoryPlatform::Node {
 };
 
 struct MemoryPlatform::Handle {
-    enum class Type { Key, Manager, Service, Process, Thread, Job, Mutex } type = Type::Key;
+    enum class Type { Key, Manager, Service, Process, Thread, Job, Mutex, Event, Watch } type = Type::Key;
     std::shared_ptr<Node> key;
     uint32_t access = 0;
     std::string service;  // lower-case service name
     uint32_t pid = 0;
     uint64_t job = 0;
     std::string mutexName;  // lower-case
+    std::string directory;  // a directory watch's directory, lower-case, without a closing separator
+    bool signaled = false;  // an event that is set, a watch that saw a change
 };
 
 struct MemoryPlatform::Process {

@@ -27,6 +27,11 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 std::string firstToken(const std::string& commandLine) {
     if (!commandLine.empty() && commandLine[0] == '"') {
         const size_t close = commandLine.find('"', 1);
@@ -89,12 +94,13 @@ const char* MemoryPlatform::opName(Op op) {
         "RegDeleteKey", "RegQueryInfoKey", "RegEnumKey",
         "OpenSCManager", "OpenService", "CreateService", "ChangeServiceConfig", "StartService", "ControlService",
         "QueryServiceStatus", "DeleteService",
-        "RunServiceDispatcher", "RegisterServiceCtrlHandler", "SetServiceStatus",
+        "RunServiceDispatcher", "RegisterServiceCtrlHandlerEx", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
         "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob",
         "AssignProcessToJob", "JobProcessCount", "TerminateJob", "AcquireMutex", "OsMajorVersion",
-        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
+        "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }
@@ -117,7 +123,7 @@ ErrorCode MemoryPlatform::enter(Op op, std::string subject, Lock& lock) {
     if (shuttingDown_) return win::kErrorSuccess;
     ++calls_;
     ++callsPerOp_[static_cast<size_t>(op)];
-    callRecords_.push_back(Call{op, std::move(subject), threadNameLocked()});
+    callRecords_.push_back(Call{op, std::move(subject), threadNameLocked(), nowMs_});
     if (failAt_ != 0 && calls_ == failAt_) {
         failAt_ = 0;
         return failAtCode_;
@@ -192,6 +198,7 @@ template ErrorCode MemoryPlatform::give<ScHandle>(ScHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<ProcessHandle>(ProcessHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<JobHandle>(JobHandle&, uintptr_t, Lock&);
 template ErrorCode MemoryPlatform::give<MutexHandle>(MutexHandle&, uintptr_t, Lock&);
+template ErrorCode MemoryPlatform::give<DirectoryWatch>(DirectoryWatch&, uintptr_t, Lock&);
 
 uintptr_t MemoryPlatform::newHandle(Handle handle) {
     uintptr_t value = nextHandle_;
@@ -218,6 +225,8 @@ void MemoryPlatform::closeHandle(HandleKind kind, uintptr_t value) {
             case Handle::Type::Thread: subject = "thread of " + processNameLocked(it->second->pid); break;
             case Handle::Type::Job: subject = "job"; break;
             case Handle::Type::Mutex: subject = "mutex"; break;
+            case Handle::Type::Event: subject = "event"; break;
+            case Handle::Type::Watch: subject = "watch of " + memory::baseName(it->second->directory); break;
         }
     }
     (void)kind;

@@ -52,13 +52,14 @@ public:
         RegQueryInfoKey, RegEnumKey,
         OpenSCManager, OpenService, CreateService, ChangeServiceConfig, StartService, ControlService,
         QueryServiceStatus, DeleteService,
-        RunServiceDispatcher, RegisterServiceCtrlHandler, SetServiceStatus,
+        RunServiceDispatcher, RegisterServiceCtrlHandlerEx, SetServiceStatus,
         RegisterEventSource, ReportEvent,
         CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
         TickCount, SystemTime, FileLastWriteTime, ProcessCreationTime,
         StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
         OsMajorVersion, CommandLineFitsCodePage,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
+        WaitForAny, CreateEvent, SetEvent, WatchDirectory, RearmDirectoryWatch, JobProcessIds,
         Count
     };
     static const char* opName(Op op);
@@ -69,6 +70,7 @@ public:
         Op op = Op::Count;
         std::string subject;
         std::string thread;
+        uint64_t atMs = 0;  // virtual time of the call
     };
 
     struct RegValue {
@@ -226,8 +228,12 @@ public:
     void setCommandLineCodePage(uint32_t codePage, bool fits);
 
     // --- Files, for tests (names compared without regard to case). ---
-    // Writes the file now: its last write time is the current system time.
+    // Writes the file now: its last write time is the current system time. Its directory and
+    // their parents come to exist.
     void writeFile(const std::string& path, const std::string& content);
+    // Makes the directory exist, and its parents.
+    void createDirectory(const std::string& path);
+    bool directoryExists(const std::string& path) const;
     void setFileWriteTime(const std::string& path, uint64_t systemTime);
     std::optional<std::string> fileContent(const std::string& path) const;
     void removeFile(const std::string& path);
@@ -281,8 +287,8 @@ public:
     ErrorCode deleteService(const ScHandle& service) override;
 
     ErrorCode runServiceDispatcher(const std::string& name, ServiceMain main) override;
-    ErrorCode registerServiceCtrlHandler(const std::string& name, ControlHandler handler,
-                                         StatusHandle& handle) override;
+    ErrorCode registerServiceCtrlHandlerEx(const std::string& name, ControlHandler handler,
+                                           StatusHandle& handle) override;
     ErrorCode setServiceStatus(StatusHandle handle, const ServiceStatus& status) override;
 
     ErrorCode registerEventSource(const std::string& name, EventSource& source) override;
@@ -294,6 +300,12 @@ public:
     ErrorCode resumeProcess(const ProcessInfo& info) override;
     ErrorCode terminateProcess(const ProcessHandle& process, uint32_t exitCode) override;
     WaitResult waitForProcess(const ProcessHandle& process, uint32_t milliseconds) override;
+    WaitResult waitForAny(const std::vector<Waitable>& handles, uint32_t milliseconds, size_t& signaled) override;
+    ErrorCode createEvent(EventHandle& event) override;
+    ErrorCode setEvent(const EventHandle& event) override;
+    ErrorCode watchDirectory(const std::string& directory, DirectoryWatch& watch) override;
+    ErrorCode rearmDirectoryWatch(const DirectoryWatch& watch) override;
+    ErrorCode jobProcessIds(const JobHandle& job, std::vector<uint32_t>& pids) override;
     ErrorCode openProcess(uint32_t pid, uint32_t access, ProcessHandle& process) override;
     ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) override;
     void sleep(uint32_t milliseconds) override;
@@ -384,6 +396,11 @@ private:
     std::string processNameLocked(uint32_t pid) const;
     Process* processOfLocked(const ProcessHandle& handle);
     uint64_t jobOfLocked(const JobHandle& handle) const;
+    // A file of the directory was created, written or removed: its watches are signaled.
+    void fileChangedLocked(const std::string& lowerPath);
+    void createDirectoryLocked(const std::string& lowerPath);
+    // Whether a wait on the handle would end now; an event it ends is reset.
+    bool signaledLocked(uintptr_t handle, bool consume);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -431,6 +448,8 @@ private:
     bool handlerRunning_ = false;
     ControlHandler handler_;
     std::string handlerService_;
+    // The status the service had reported when the handler of each control returned.
+    std::map<uint64_t, ServiceStatus> answeredStatus_;
     StatusHandle statusHandle_ = 0;  // the last one handed out
     std::vector<StatusReport> reports_;
     std::vector<ControlAnswer> answers_;
@@ -454,6 +473,7 @@ private:
     // Files.
     std::map<std::string, std::string> files_;  // keyed by lower-case path
     std::map<std::string, uint64_t> fileTimes_;  // last write times, keyed by lower-case path
+    std::set<std::string> directories_;          // lower-case paths without a closing separator
     std::vector<std::unique_ptr<AppendCookie>> cookies_;
 
     // Clock.

@@ -344,6 +344,112 @@ ErrorCode MemoryPlatform::getExitCodeProcess(const ProcessHandle& handle, uint32
     return win::kErrorSuccess;
 }
 
+bool MemoryPlatform::signaledLocked(uintptr_t value, bool consume) {
+    auto it = handles_.find(value);
+    if (it == handles_.end()) return false;
+    Handle& handle = *it->second;
+    switch (handle.type) {
+        case Handle::Type::Process:
+        case Handle::Type::Thread: {
+            auto process = processes_.find(handle.pid);
+            return process != processes_.end() && process->second.ended;
+        }
+        case Handle::Type::Event: {
+            const bool set = handle.signaled;
+            if (consume) handle.signaled = false;  // an auto-reset event
+            return set;
+        }
+        case Handle::Type::Watch: return handle.signaled;
+        default: return false;
+    }
+}
+
+WaitResult MemoryPlatform::waitForAny(const std::vector<Waitable>& handles, uint32_t milliseconds, size_t& signaled) {
+    Lock lock(mutex_);
+    if (enter(Op::WaitForAny, std::to_string(handles.size()) + " handles", lock) != 0) return WaitResult::Failed;
+    if (handles.empty() || handles.size() > 64) return WaitResult::Failed;
+    for (const Waitable& handle : handles) {
+        if (handles_.count(handle.value()) == 0) return WaitResult::Failed;
+    }
+    auto any = [&] {
+        for (const Waitable& handle : handles) {
+            if (signaledLocked(handle.value(), false)) return true;
+        }
+        return false;
+    };
+    const std::optional<uint64_t> deadline =
+        milliseconds == win::kInfinite ? std::nullopt : std::optional<uint64_t>(nowMs_ + milliseconds);
+    if (!waitLocked(lock, any, deadline)) return milliseconds == win::kInfinite ? WaitResult::Failed : WaitResult::Timeout;
+    for (size_t i = 0; i < handles.size(); ++i) {
+        if (signaledLocked(handles[i].value(), true)) {
+            signaled = i;
+            return WaitResult::Signaled;
+        }
+    }
+    return WaitResult::Failed;
+}
+
+ErrorCode MemoryPlatform::createEvent(EventHandle& event) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateEvent, "", lock)) return rc;
+    Handle handle;
+    handle.type = Handle::Type::Event;
+    return give(event, newHandle(std::move(handle)), lock);
+}
+
+ErrorCode MemoryPlatform::setEvent(const EventHandle& event) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::SetEvent, "", lock)) return rc;
+    auto it = handles_.find(event.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Event) return win::kErrorInvalidHandle;
+    it->second->signaled = true;
+    changed_.notify_all();
+    if (!turn_) scheduleLocked(lock);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::watchDirectory(const std::string& directory, DirectoryWatch& watch) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::WatchDirectory, baseName(directory), lock)) return rc;
+    std::string key = lower(directory);
+    while (!key.empty() && (key.back() == '\\' || key.back() == '/')) key.pop_back();
+    if (key.size() > 2 && directories_.count(key) == 0) return win::kErrorPathNotFound;
+    Handle handle;
+    handle.type = Handle::Type::Watch;
+    handle.directory = key;
+    return give(watch, newHandle(std::move(handle)), lock);
+}
+
+ErrorCode MemoryPlatform::rearmDirectoryWatch(const DirectoryWatch& watch) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::RearmDirectoryWatch, "", lock)) return rc;
+    auto it = handles_.find(watch.value());
+    if (it == handles_.end() || it->second->type != Handle::Type::Watch) return win::kErrorInvalidHandle;
+    it->second->signaled = false;
+    return win::kErrorSuccess;
+}
+
+void MemoryPlatform::fileChangedLocked(const std::string& lowerPath) {
+    const std::string directory = directoryOf(lowerPath);
+    for (auto& entry : handles_) {
+        Handle& handle = *entry.second;
+        if (handle.type == Handle::Type::Watch && handle.directory == directory) handle.signaled = true;
+    }
+    changed_.notify_all();
+}
+
+ErrorCode MemoryPlatform::jobProcessIds(const JobHandle& job, std::vector<uint32_t>& pids) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::JobProcessIds, "", lock)) return rc;
+    const uint64_t id = jobOfLocked(job);
+    if (id == 0) return win::kErrorInvalidHandle;
+    pids.clear();
+    for (const auto& entry : processes_) {
+        if (entry.second.job == id && !entry.second.ended) pids.push_back(entry.first);
+    }
+    return win::kErrorSuccess;
+}
+
 void MemoryPlatform::sleep(uint32_t milliseconds) {
     Lock lock(mutex_);
     (void)enter(Op::Sleep, std::to_string(milliseconds), lock);
@@ -354,8 +460,30 @@ void MemoryPlatform::sleep(uint32_t milliseconds) {
 
 void MemoryPlatform::writeFile(const std::string& path, const std::string& content) {
     Lock lock(mutex_);
+    createDirectoryLocked(directoryOf(lower(path)));
     files_[lower(path)] = content;
     fileTimes_[lower(path)] = systemTimeAtStartMs_ + nowMs_;
+    fileChangedLocked(lower(path));
+    if (!turn_) scheduleLocked(lock);
+}
+
+void MemoryPlatform::createDirectoryLocked(const std::string& lowerPath) {
+    std::string directory = lowerPath;
+    while (!directory.empty() && (directory.back() == '\\' || directory.back() == '/')) directory.pop_back();
+    // A drive ("c:") is there from the start.
+    for (; directory.size() > 2; directory = directoryOf(directory)) directories_.insert(directory);
+}
+
+void MemoryPlatform::createDirectory(const std::string& path) {
+    Lock lock(mutex_);
+    createDirectoryLocked(lower(path));
+}
+
+bool MemoryPlatform::directoryExists(const std::string& path) const {
+    Lock lock(mutex_);
+    std::string directory = lower(path);
+    while (!directory.empty() && (directory.back() == '\\' || directory.back() == '/')) directory.pop_back();
+    return directory.size() <= 2 || directories_.count(directory) != 0;
 }
 
 void MemoryPlatform::setFileWriteTime(const std::string& path, uint64_t systemTime) {
@@ -373,6 +501,8 @@ std::optional<std::string> MemoryPlatform::fileContent(const std::string& path) 
 void MemoryPlatform::removeFile(const std::string& path) {
     Lock lock(mutex_);
     files_.erase(lower(path));
+    fileChangedLocked(lower(path));
+    if (!turn_) scheduleLocked(lock);
 }
 
 ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& content) {
@@ -396,11 +526,13 @@ std::FILE* MemoryPlatform::openAppendStream(const std::string& path) {
     cookies_.push_back(std::make_unique<AppendCookie>(AppendCookie{this, lower(path)}));
     files_[lower(path)];  // "a" creates the file
     fileTimes_[lower(path)] = systemTimeAtStartMs_ + nowMs_;
+    fileChangedLocked(lower(path));
     cookie_io_functions_t io{};
     io.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
         auto* c = static_cast<AppendCookie*>(cookie);
         Lock inner(c->platform->mutex_);
         c->platform->files_[c->key].append(data, size);
+        c->platform->fileChangedLocked(c->key);
         return static_cast<ssize_t>(size);
     };
     std::FILE* stream = fopencookie(cookies_.back().get(), "a", io);

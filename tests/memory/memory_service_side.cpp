@@ -75,18 +75,21 @@ void MemoryPlatform::deliverControls() {
         ControlHandler handler = handler_;
         handlerRunning_ = true;
         lock.unlock();
-        if (handler) handler(control);
+        // As under Wine, what the handler answers does not reach the sender.
+        if (handler) (void)handler(control);
         lock.lock();
         handlerRunning_ = false;
         ++controlsDelivered_;
+        auto service = services_.find(lower(handlerService_));
+        if (service != services_.end()) answeredStatus_[controlsDelivered_] = service->second.status;
         changed_.notify_all();
     }
 }
 
-ErrorCode MemoryPlatform::registerServiceCtrlHandler(const std::string& name, ControlHandler handler,
-                                                     StatusHandle& handle) {
+ErrorCode MemoryPlatform::registerServiceCtrlHandlerEx(const std::string& name, ControlHandler handler,
+                                                       StatusHandle& handle) {
     Lock lock(mutex_);
-    if (ErrorCode rc = enter(Op::RegisterServiceCtrlHandler, name, lock)) {
+    if (ErrorCode rc = enter(Op::RegisterServiceCtrlHandlerEx, name, lock)) {
         handle = 0;
         return rc;
     }

@@ -168,8 +168,10 @@ ErrorCode MemoryPlatform::deliverControlLocked(const ScHandle& service, uint32_t
     uint32_t access = 0;
     ServiceRecord* record = serviceOf(service, &access);
     if (record == nullptr) return win::kErrorInvalidHandle;
+    const bool pauseOrContinue = control == win::kServiceControlPause || control == win::kServiceControlContinue;
     uint32_t needed = control == win::kServiceControlStop          ? win::kServiceStop
                       : control == win::kServiceControlInterrogate ? win::kServiceInterrogate
+                      : pauseOrContinue                             ? win::kServicePauseContinue
                       : control >= 128                              ? win::kServiceUserDefinedControl
                                                                     : 0;
     if ((access & needed) != needed) return win::kErrorAccessDenied;
@@ -179,10 +181,17 @@ ErrorCode MemoryPlatform::deliverControlLocked(const ScHandle& service, uint32_t
         status = record->status;
         return win::kErrorServiceNotActive;
     }
-    if (control == win::kServiceControlStop &&
-        (state == win::kServiceStopPending || (record->status.dwControlsAccepted & win::kServiceAcceptStop) == 0)) {
+    // As Windows' manager: no control reaches a service that is starting or stopping, and a
+    // stop, pause or continue only one that says it accepts it.
+    if (state == win::kServiceStartPending || state == win::kServiceStopPending) {
         status = record->status;
         return win::kErrorServiceCannotAcceptCtrl;
+    }
+    const uint32_t accepted = record->status.dwControlsAccepted;
+    if ((control == win::kServiceControlStop && (accepted & win::kServiceAcceptStop) == 0) ||
+        (pauseOrContinue && (accepted & win::kServiceAcceptPauseContinue) == 0)) {
+        status = record->status;
+        return win::kErrorInvalidServiceControl;
     }
     std::string key = lower(record->config.name);
     if (dispatcherRunning_ && !processEnded_ && lower(dispatcherService_) == key) {
@@ -198,7 +207,12 @@ ErrorCode MemoryPlatform::deliverControlLocked(const ScHandle& service, uint32_t
         if (it != services_.end()) status = it->second.status;
         if (!answered) return win::kErrorServiceRequestTimeout;
         if (controlsDelivered_ < ticket) return win::kErrorBrokenPipe;  // the process ended first
-        return lostReplies_.count(ticket) != 0 ? win::kErrorNoData : win::kErrorSuccess;
+        if (lostReplies_.count(ticket) != 0) return win::kErrorNoData;
+        // The status as it was when the handler returned. As under Wine, the sender hears of
+        // success whatever the handler answered.
+        auto answer = answeredStatus_.find(ticket);
+        if (answer != answeredStatus_.end()) status = answer->second;
+        return win::kErrorSuccess;
     }
     if (control == win::kServiceControlStop) {
         record->status.dwCurrentState = win::kServiceStopped;

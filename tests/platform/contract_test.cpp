@@ -274,6 +274,74 @@ TEST_F(Contract, AJobEndsNothingWhenItsLastHandleCloses) {
     EXPECT_EQ(code, 9u);
 }
 
+TEST_F(Contract, AWaitOnSeveralHandlesEndsAtTheFirstThatIsSignaled) {
+    EventHandle event;
+    ASSERT_EQ(os.createEvent(event), 0u);
+    ProcessInfo ends;
+    ASSERT_EQ(os.createProcess(target().exitThreeCommandLine(), target().scratchDirectory(), StartMode::Running, ends),
+              0u);
+    ASSERT_EQ(os.waitForProcess(ends.process, 30000), WaitResult::Signaled);
+    size_t signaled = 99;
+    EXPECT_EQ(os.waitForAny({event}, 50, signaled), WaitResult::Timeout);
+    // The first signaled handle in the list wins; the set event is reset by the wait it ends.
+    ASSERT_EQ(os.setEvent(event), 0u);
+    EXPECT_EQ(os.waitForAny({event, ends.process}, 1000, signaled), WaitResult::Signaled);
+    EXPECT_EQ(signaled, 0u);
+    EXPECT_EQ(os.waitForAny({event, ends.process}, 1000, signaled), WaitResult::Signaled);
+    EXPECT_EQ(signaled, 1u) << "the event was reset";
+    EXPECT_EQ(os.waitForAny({event}, 0, signaled), WaitResult::Timeout);
+}
+
+TEST_F(Contract, AWatchOfAFolderIsSignaledByAWriteInItUntilArmedAgain) {
+    const std::string folder = target().scratchDirectory();
+    const std::string path = folder + "vornel-contract-watch.txt";
+    DirectoryWatch watch;
+    ASSERT_EQ(os.watchDirectory(folder, watch), 0u);
+    auto write = [&](const char* text) {
+        std::FILE* file = os.openAppendStream(path);
+        ASSERT_NE(file, nullptr);
+        std::fputs(text, file);
+        std::fclose(file);
+    };
+    size_t signaled = 99;
+    write("1\n");
+    EXPECT_EQ(os.waitForAny({watch}, 5000, signaled), WaitResult::Signaled);
+    EXPECT_EQ(os.waitForAny({watch}, 0, signaled), WaitResult::Signaled) << "signaled until armed again";
+    ASSERT_EQ(os.rearmDirectoryWatch(watch), 0u);
+    // Whatever was still on its way from the write has arrived once the folder is quiet.
+    for (int i = 0; i < 20 && os.waitForAny({watch}, 100, signaled) == WaitResult::Signaled; ++i) {
+        ASSERT_EQ(os.rearmDirectoryWatch(watch), 0u);
+    }
+    EXPECT_EQ(os.waitForAny({watch}, 100, signaled), WaitResult::Timeout);
+    write("2\n");
+    EXPECT_EQ(os.waitForAny({watch}, 5000, signaled), WaitResult::Signaled);
+    DirectoryWatch missing;
+    const ErrorCode rc = os.watchDirectory(folder + "vornel-contract-no-such-folder", missing);
+    EXPECT_TRUE(rc == win::kErrorFileNotFound || rc == win::kErrorPathNotFound) << rc;
+}
+
+TEST_F(Contract, AJobListsItsLiveProcesses) {
+    JobHandle job;
+    ASSERT_EQ(os.createJob(job), 0u);
+    ProcessInfo sleeper;
+    ASSERT_EQ(os.createProcess(target().longRunningCommandLine(), target().scratchDirectory(), StartMode::Suspended,
+                               sleeper),
+              0u);
+    ASSERT_EQ(os.assignProcessToJob(job, sleeper.process), 0u);
+    ASSERT_EQ(os.resumeProcess(sleeper), 0u);
+    std::vector<uint32_t> pids;
+    ASSERT_EQ(os.jobProcessIds(job, pids), 0u);
+    EXPECT_NE(std::find(pids.begin(), pids.end(), sleeper.processId), pids.end());
+    ASSERT_EQ(os.terminateJob(job, 1), 0u);
+    ASSERT_EQ(os.waitForProcess(sleeper.process, 10000), WaitResult::Signaled);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(os.jobProcessIds(job, pids), 0u);
+        if (pids.empty()) break;
+        os.sleep(50);
+    }
+    EXPECT_TRUE(pids.empty());
+}
+
 TEST_F(Contract, AThreadRunsItsBodyAndTheTickCountRises) {
     std::mutex mutex;
     bool ran = false;
@@ -463,6 +531,62 @@ TEST_F(ServiceContract, LifeOfAServiceWithItsErrorCodes) {
     EXPECT_EQ(rc, win::kErrorServiceDoesNotExist);
 }
 
+// A running contract service, opened with every right.
+class RunningServiceContract : public ServiceContract {
+protected:
+    void SetUp() override {
+        ScHandle created;
+        ASSERT_EQ(create(kContractServiceName, created), 0u);
+        ASSERT_EQ(os.openService(manager, kContractServiceName, win::kServiceAllAccess, service), 0u);
+        ASSERT_EQ(os.startService(service), 0u);
+        ASSERT_TRUE(waitForState(service, win::kServiceRunning));
+    }
+    ScHandle service;
+};
+
+TEST_F(RunningServiceContract, AControlIsAnsweredOnceItsHandlerHasReturned) {
+    ServiceStatus answer;
+    ASSERT_EQ(os.controlService(service, kSlowControl, answer), 0u);
+    // The status that comes with the answer is the handler's last report.
+    EXPECT_EQ(answer.dwCheckPoint, kSlowControlDone);
+}
+
+TEST_F(RunningServiceContract, AControlSentWhileAHandlerRunsIsHandledAfterIt) {
+    auto markerLines = [&] {
+        std::string content;
+        (void)os.readTextFile(slowControlMarker(), content);
+        return std::count(content.begin(), content.end(), '\n');
+    };
+    const auto before = markerLines();
+    std::mutex mutex;
+    std::vector<std::string> answered;  // in the order the answers came
+    ServiceStatus slowAnswer, quickAnswer;
+    ErrorCode slowResult = 1;
+    std::thread slow([&] {
+        slowResult = os.controlService(service, kSlowControl, slowAnswer);
+        std::lock_guard<std::mutex> lock(mutex);
+        answered.push_back("slow");
+    });
+    // The quick control goes once the slow one's handler runs.
+    bool begun = false;
+    for (int i = 0; i < 400 && !begun; ++i) {
+        begun = markerLines() > before;
+        if (!begun) os.sleep(25);
+    }
+    const ErrorCode quickResult = os.controlService(service, kQuickControl, quickAnswer);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        answered.push_back("quick");
+    }
+    slow.join();
+    ASSERT_TRUE(begun);
+    EXPECT_EQ(slowResult, 0u);
+    EXPECT_EQ(quickResult, 0u);
+    EXPECT_EQ(answered, (std::vector<std::string>{"slow", "quick"})) << "one handler at a time";
+    EXPECT_EQ(slowAnswer.dwCheckPoint, kSlowControlDone);
+    EXPECT_EQ(quickAnswer.dwCheckPoint, kQuickControlDone);
+}
+
 TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {
     ScHandle created;
     ASSERT_EQ(create(kContractServiceName, created), 0u);
@@ -475,6 +599,7 @@ TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {
 }  // namespace
 
 void setTarget(Target* target) { g_target = target; }
+std::string slowControlMarker() { return target().scratchDirectory() + "vornel-contract-slow-control.txt"; }
 Target& target() { return *g_target; }
 
 ErrorCode runContractService(Platform& os) {
@@ -482,12 +607,29 @@ ErrorCode runContractService(Platform& os) {
         // The handler may run on another thread than the service main; the handle is written
         // before the handler can be called and only read afterwards.
         auto handle = std::make_shared<StatusHandle>(0);
-        os.registerServiceCtrlHandler(
+        (void)os.registerServiceCtrlHandlerEx(
             kContractServiceName,
-            [&os, handle](uint32_t control) {
+            [&os, handle](uint32_t control) -> uint32_t {
                 ServiceStatus status{win::kServiceWin32OwnProcess, win::kServiceRunning, win::kServiceAcceptStop};
-                if (control == win::kServiceControlStop) status.dwCurrentState = win::kServiceStopped;
-                os.setServiceStatus(*handle, status);
+                switch (control) {
+                    case win::kServiceControlStop: status.dwCurrentState = win::kServiceStopped; break;
+                    case kSlowControl:
+                        // Says that it has begun (a line in the marker file), reports, pauses
+                        // and reports again: the answer shows which report was last.
+                        if (std::FILE* marker = os.openAppendStream(slowControlMarker())) {
+                            std::fputs("begun\n", marker);
+                            std::fclose(marker);
+                        }
+                        status.dwCheckPoint = kSlowControlBegun;
+                        (void)os.setServiceStatus(*handle, status);
+                        os.sleep(300);
+                        status.dwCheckPoint = kSlowControlDone;
+                        break;
+                    case kQuickControl: status.dwCheckPoint = kQuickControlDone; break;
+                    default: break;
+                }
+                (void)os.setServiceStatus(*handle, status);
+                return win::kErrorSuccess;
             },
             *handle);
         os.setServiceStatus(*handle, ServiceStatus{win::kServiceWin32OwnProcess, win::kServiceRunning,

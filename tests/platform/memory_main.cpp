@@ -14,6 +14,7 @@ namespace {
 class MemoryTarget final : public Target {
 public:
     MemoryTarget() {
+        os_.createDirectory(scratchDirectory());
         os_.setStartHandler([this](const std::string&) {
             if (process_.joinable()) process_.join();
             os_.setLaunchedByManager(true);

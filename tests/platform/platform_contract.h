@@ -32,6 +32,15 @@ Target& target();
 // The contract service's name, and its program: it reports running, accepts stops, and
 // reports stopped on a stop control.
 inline constexpr char kContractServiceName[] = "VornelContractService";
+// User-defined controls the contract service takes: a slow one, whose handler adds a line to
+// slowControlMarker(), reports the checkpoint kSlowControlBegun, pauses and reports
+// kSlowControlDone; and a quick one, whose handler reports kQuickControlDone.
+inline constexpr uint32_t kSlowControl = 129;
+inline constexpr uint32_t kQuickControl = 130;
+std::string slowControlMarker();
+inline constexpr uint32_t kSlowControlBegun = 7;
+inline constexpr uint32_t kSlowControlDone = 8;
+inline constexpr uint32_t kQuickControlDone = 9;
 ErrorCode runContractService(Platform& os);
 
 }  // namespace vornel::contract

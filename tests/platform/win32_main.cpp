@@ -37,6 +37,11 @@ private:
 int main(int argc, char** argv) {
     std::string self = argc > 0 ? argv[0] : "";
     for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--self=", 7) == 0) self = argv[i] + 7;
+    }
+    vornel::contract::Win32Target target(self);
+    vornel::contract::setTarget(&target);
+    for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sleep") == 0) {
             Sleep(600000);  // ended by the test long before
             return 0;
@@ -44,10 +49,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--contract-service") == 0) {
             return vornel::contract::runContractService(vornel::win32Platform()) == 0 ? 0 : 1;
         }
-        if (std::strncmp(argv[i], "--self=", 7) == 0) self = argv[i] + 7;
     }
     ::testing::InitGoogleTest(&argc, argv);
-    vornel::contract::Win32Target target(self);
-    vornel::contract::setTarget(&target);
     return RUN_ALL_TESTS();
 }

@@ -141,9 +141,10 @@ std::set<std::string> allowedErrorOutput(const Fault& f, const MemoryPlatform::C
             }
             break;
         case Op::GetExitCodeProcess: allowed.insert(systemErrorLine("run: Error getting rc", f.code)); break;
-        case Op::RegisterServiceCtrlHandler:
+        case Op::RegisterServiceCtrlHandlerEx:
             allowed = {systemErrorLine("Couldn't register the control handler", f.code)};
             break;
+        case Op::CreateEvent: allowed = {systemErrorLine("Couldn't create the control event", f.code)}; break;
         default: break;
     }
     return allowed;
@@ -172,7 +173,7 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     EXPECT_EQ(run.handlesLeft, 0u) << "handles left open";
 
     // Only a control handler that cannot be registered leaves a service that cannot end.
-    EXPECT_EQ(run.stuck, f.op == Op::RegisterServiceCtrlHandler) << [&] {
+    EXPECT_EQ(run.stuck, f.op == Op::RegisterServiceCtrlHandlerEx) << [&] {
         std::string calls;
         for (size_t i = f.n > 3 ? f.n - 3 : 0; i < run.callRecords.size(); ++i) {
             calls += std::string("\n  ") + MemoryPlatform::opName(run.callRecords[i].op) + " " +
@@ -196,7 +197,7 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     // counts as ended) or the forced end of one.
     const bool stopAsked = run.driverSteps > 0 || s.stopWhileStartScriptRuns;
     const bool stopCouldNotSeeOrEnd = f.op == Op::TerminateProcess || f.op == Op::TerminateJob ||
-                                      (f.op == Op::OpenProcess && call.thread != "service main");
+                                      f.op == Op::OpenProcess || f.op == Op::JobProcessIds;
     if (stopped != nullptr && stopAsked && !stopCouldNotSeeOrEnd && stopCodes(*stopped) == std::make_pair(0u, 0u)) {
         EXPECT_TRUE(run.runningAtEnd.empty()) << "left running: " << ::testing::PrintToString(run.runningAtEnd);
     }
@@ -232,13 +233,16 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
                              codes.second >= host::kAlreadyRunningExitCodeBase &&
                              namedPids.count(codes.second - host::kAlreadyRunningExitCodeBase) != 0;
         const bool noPid = codes == std::make_pair(win::kErrorServiceSpecificError, host::kNoPidExitCode);
-        // Without ERROR_SERVICE_SPECIFIC_ERROR the service-specific code means nothing.
-        EXPECT_TRUE(codes.first == 0 || refused || noPid) << codes.first << "/" << codes.second;
+        // Without ERROR_SERVICE_SPECIFIC_ERROR the service-specific code means nothing; without
+        // the control event the service stops with the reason.
+        const bool noEvent = f.op == Op::CreateEvent && codes == std::make_pair(f.code, 0u);
+        EXPECT_TRUE(codes.first == 0 || refused || noPid || noEvent) << codes.first << "/" << codes.second;
         if (noPid && !isRefused(s)) {
             // No pid: the pid file is not configured, could not be read, or no new pid appeared
             // (the start script did not run, or its agent's pid could not be read).
             EXPECT_TRUE(!s.pidFileConfigured || isRead(f, call, clean, kAgentPidFile) || f.op == Op::CreateProcess ||
-                        f.op == Op::ReadTextFile || f.op == Op::RegOpenKeyEx || f.op == Op::RegQueryValue)
+                        f.op == Op::ResumeProcess || f.op == Op::ReadTextFile || f.op == Op::RegOpenKeyEx ||
+                        f.op == Op::RegQueryValue)
                 << "no pid for another reason";
         }
     }

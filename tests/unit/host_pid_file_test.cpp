@@ -9,15 +9,12 @@ namespace {
 
 using host::isServerRunningAlready;
 using host::readAgentPidFile;
-using host::waitForPidFile;
-
-constexpr int32_t kUnrelatedLastPid = 999999;
 
 struct PieceCase {
     const char* name;
     std::optional<std::string> content;   // absent: no file
     int32_t first;                         // readAgentPidFile
-    std::optional<int32_t> last;           // waitForPidFile with one attempt; absent: not accepted
+    std::optional<int32_t> last;           // the pid wait's reading; absent: nothing to parse
     std::optional<std::string> readTrace;  // the reader's distinctive trace line
 };
 
@@ -40,10 +37,9 @@ TEST_P(PieceTest, ReadersTakeTheFirstAndTheLastPiece) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "VornelAgentService - readAgentPidFile - returning pid = " + std::to_string(c.first));
 
-    int32_t newPid = 12345;
-    bool accepted = waitForPidFile(*host, pidFile, 0, &newPid, kUnrelatedLastPid);
-    EXPECT_EQ(accepted, c.last.has_value());
-    if (c.last) { EXPECT_EQ(newPid, *c.last); }
+    std::optional<host::PidPiece> last = host::lastPidPiece(c.content.value_or(""));
+    EXPECT_EQ(last.has_value(), c.last.has_value());
+    if (last && c.last) { EXPECT_EQ(last->pid, *c.last); }
 }
 
 const std::string kNinetyEightBlanks(98, ' ');
@@ -71,30 +67,44 @@ INSTANTIATE_TEST_SUITE_P(
         PieceCase{"NoFile", std::nullopt, 0, std::nullopt, "VornelAgentService - readAgentPidFile - fopen failed"}),
     rowName<PieceCase>);
 
-TEST_F(PidFileTest, WaitTracesThePieceItRead) {
-    auto host = directContext();
-    enableTrace();
-    os.writeFile(pidFile, "111\n222\n");
-    int32_t newPid = 0;
-    ASSERT_TRUE(waitForPidFile(*host, pidFile, 30, &newPid, 7));
+TEST_F(PidFileTest, TheWaitTracesThePieceItRead) {
+    os.setString(params, kDebugTrace, "on");
+    os.writeFile(pidFile, "7\n");  // an agent that has ended
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(os.waitUntil([&] { return traced("VornelAgentService - waitForPidFile - returning true"); }));
     // The piece keeps its line end, so the trace line continues on the next line.
-    EXPECT_NE(err().find(" - VornelAgentService - waitForPidFile - read pid 222\n - 222 - lastPid = 7\n"),
+    const std::string pid = std::to_string(agents()[0]);
+    EXPECT_NE(err().find(" - VornelAgentService - waitForPidFile - read pid " + pid + "\n - " + pid + " - lastPid = 7\n"),
               std::string::npos);
     EXPECT_TRUE(traced("VornelAgentService - waitForPidFile - returning true"));
+    EXPECT_FALSE(traced("VornelAgentService - waitForPidFile - about to sleep - -1")) << "found at the first look";
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
 }
 
-TEST_F(PidFileTest, WaitGivesUpAfterThirtyOneAttempts) {
-    auto host = directContext();
-    enableTrace();
-    os.writeFile(pidFile, "77\n");
-    os.resetCalls();
-    const uint64_t start = os.nowMs();
-    int32_t newPid = -5;
-    EXPECT_FALSE(waitForPidFile(*host, pidFile, 30, &newPid, 77));
-    EXPECT_EQ(newPid, -5);
-    EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), 31u);
-    EXPECT_EQ(os.callCount(MemoryPlatform::Op::ReadTextFile), 31u);
-    EXPECT_EQ(os.nowMs() - start, 31000u);
+TEST_F(PidFileTest, TheWaitGivesUpAfterThirtyOneAttemptsAndNeverTakesZeroForNew) {
+    os.setString(params, kDebugTrace, "on");
+    os.writeFile(pidFile, "0\n");
+    installation.writesPid = false;
+    // The file is written again meanwhile, with the same 0.
+    installation.onStartLaunch = [this] {
+        MemoryPlatform::ProcessSpec writer;
+        writer.runsForMs = 4500;
+        writer.onExit = [this] { os.writeFile(pidFile, "0\n"); };
+        os.spawnProcess(writer);
+    };
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_TRUE(matches(reports().back(), stopped(1066, 1)));
+    auto errors = eventsWithId(host::kEventNoNewPid);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].type, win::kEventlogErrorType);
+    EXPECT_EQ(errors[0].insertion, name);
+    // 31 one-second attempts after the running report, and a look at the rewrite.
+    auto timed = os.statusReports();
+    EXPECT_EQ(timed.back().atMs - timed[timed.size() - 2].atMs, 31000u);
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::ReadTextFile), 2u + 31u + 1u);
     EXPECT_TRUE(traced("VornelAgentService - waitForPidFile - about to sleep - -1"));
     EXPECT_TRUE(traced("VornelAgentService - waitForPidFile - back from sleep - 29"));
     EXPECT_FALSE(traced("VornelAgentService - waitForPidFile - about to sleep - 30"));
@@ -104,50 +114,34 @@ TEST_F(PidFileTest, WaitGivesUpAfterThirtyOneAttempts) {
     EXPECT_EQ(lines.back(), "VornelAgentService - waitForPidFile - returning false");
 }
 
-TEST_F(PidFileTest, WaitAcceptsTheFirstDifferentPidWithoutSleeping) {
-    auto host = directContext();
-    os.writeFile(pidFile, "78\n");
-    os.resetCalls();
-    int32_t newPid = 0;
-    EXPECT_TRUE(waitForPidFile(*host, pidFile, 30, &newPid, 77));
-    EXPECT_EQ(newPid, 78);
-    EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), 0u);
-}
+struct LateWriteRow {
+    const char* name;
+    bool watched;         // the pid file's folder can be watched
+    uint64_t adoptedAfter;  // the start script's end to the agent's adoption
+};
 
-TEST_F(PidFileTest, WaitPicksUpAPidWrittenWhileItPolls) {
-    auto host = directContext();
-    // A writer that ends, and writes the file, 4.5 virtual seconds from now.
-    MemoryPlatform::ProcessSpec writer;
-    writer.runsForMs = 4500;
-    writer.onExit = [this] { os.writeFile(pidFile, "4242\n"); };
-    os.spawnProcess(writer);
-    os.resetCalls();
-    int32_t newPid = 0;
-    EXPECT_TRUE(waitForPidFile(*host, pidFile, 30, &newPid, 0));
-    EXPECT_EQ(newPid, 4242);
-    EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), 5u);
-}
+class LatePidTest : public PidFileTest, public ::testing::WithParamInterface<LateWriteRow> {};
 
-TEST_F(PidFileTest, WaitAttemptsAndMissingArguments) {
-    auto host = directContext();
-    enableTrace();
-    os.writeFile(pidFile, "0\n");
-    int32_t newPid = 0;
-    struct Case {
-        int timeoutSeconds;
-        uint64_t sleeps;
-    };
-    for (Case c : {Case{-1, 0}, Case{0, 1}, Case{3, 4}}) {
-        os.resetCalls();
-        // lastPid 0 and a file holding 0: never accepted.
-        EXPECT_FALSE(waitForPidFile(*host, pidFile, c.timeoutSeconds, &newPid, 0));
-        EXPECT_EQ(os.callCount(MemoryPlatform::Op::Sleep), c.sleeps) << c.timeoutSeconds;
+TEST_P(LatePidTest, APidWrittenLateIsTakenAsItIsWritten) {
+    installation.pidWrittenAfterMs = 1300;
+    if (!GetParam().watched) os.failNext(MemoryPlatform::Op::WatchDirectory, win::kErrorAccessDenied);
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(os.waitUntil([&] { return os.callCount(MemoryPlatform::Op::OpenProcess) >= 1; }));
+    const uint64_t scriptEnded = os.statusReports().back().atMs;  // the running report
+    uint64_t adopted = 0;
+    for (const MemoryPlatform::Call& call : os.calls()) {
+        if (call.op == MemoryPlatform::Op::OpenProcess && call.subject == "agent") adopted = call.atMs;
     }
-    EXPECT_FALSE(waitForPidFile(*host, std::nullopt, 30, &newPid, 0));
-    EXPECT_FALSE(waitForPidFile(*host, pidFile, 30, nullptr, 0));
-    auto lines = trace();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "VornelAgentService - waitForPidFile - Null path or pid."), 2);
+    EXPECT_EQ(adopted - scriptEnded, GetParam().adoptedAfter);
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, LatePidTest,
+                         ::testing::Values(LateWriteRow{"ChangeNotification", true, 1300},
+                                           LateWriteRow{"OnceASecondWithoutAWatch", false, 2000}),
+                         rowName<LateWriteRow>);
 
 TEST_F(PidFileTest, OnlyAProcessThatHasNotEndedCountsAsRunning) {
     auto host = directContext();

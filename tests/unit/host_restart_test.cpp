@@ -1,6 +1,7 @@
-// Starts and restarts: the back-off after short runs and RestartThrottle, a stop while a
-// restart waits, how an agent's failure shows in the stopped report, the events of the agent's
-// end, and a pid file left over from before the system started.
+// Starts and restarts: the back-off after short runs and RestartThrottle, a stop or a continue
+// while a restart waits (paused), how an agent's failure shows in the stopped report, the events
+// of the agent's end, and a pid file left over from before the system started.
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -10,42 +11,51 @@ namespace vornel::testing {
 namespace {
 
 constexpr uint64_t kShortAgentRunMs = 500;  // with the 2.5-s start script: a 3-s run
-const Expected kRunningReport{win::kServiceRunning, host::kAcceptedControls, 0u, {}, 0u, 60000u};
 
-class RestartBackOffTest : public HostTest {
+class RestartTest : public HostTest {
 protected:
     // The seconds each restart waited, from the restart-delayed events.
     std::vector<uint32_t> delaysReported() const {
         std::vector<uint32_t> seconds;
         for (const auto& e : eventsWithId(host::kEventRestartDelayed)) {
             EXPECT_EQ(e.type, win::kEventlogWarningType);
-            EXPECT_EQ(e.insertions.size(), 2u);
-            EXPECT_EQ(e.insertions[0], name);
+            EXPECT_EQ(e.insertions.at(0), name);
             seconds.push_back(static_cast<uint32_t>(std::stoul(e.insertions.at(1))));
         }
         return seconds;
     }
-
     // The virtual time between each agent's end and the next launch of the start script.
     std::vector<uint64_t> gapsMs() const {
-        const auto ends = agentEndTimes();
-        const auto launches = startLaunchTimes();
+        const auto ends = simulated.agentEndTimes();
+        const auto launches = simulated.startLaunchTimes();
         std::vector<uint64_t> gaps;
         for (size_t i = 0; i < ends.size() && i + 1 < launches.size(); ++i) gaps.push_back(launches[i + 1] - ends[i]);
         return gaps;
     }
-
-    // The reports made from the agent's end (inclusive) to the next launch (exclusive).
-    std::vector<Report> reportsBetween(uint64_t fromMs, uint64_t toMs) const {
-        std::vector<Report> result;
-        for (const Report& r : os.statusReports()) {
-            if (r.atMs >= fromMs && r.atMs < toMs) result.push_back(r);
-        }
-        return result;
+    // A client that sends the control through the service manager, as `sc continue` would.
+    std::function<void()> controlClient(uint32_t control, std::atomic<ErrorCode>& result) {
+        return [this, control, &result] {
+            ScHandle manager, service;
+            ServiceStatus status;
+            result = os.openSCManager(win::kScManagerAllAccess, manager);
+            if (result == 0) result = os.openService(manager, name, win::kServiceAllAccess, service);
+            if (result == 0) result = os.controlService(service, control, status);
+        };
+    }
+    // Sends the control (through a client of the service manager) as the restart after the
+    // given number of seconds begins to wait.
+    std::atomic<uint64_t> controlSentAt{0};
+    std::atomic<ErrorCode> controlResult{999};
+    void controlWhenWaiting(const std::string& seconds, uint32_t control) {
+        os.setEventHook([this, seconds, control](const MemoryPlatform::Event& e) {
+            if (e.id != host::kEventRestartDelayed || e.insertions.at(1) != seconds || controlSentAt != 0) return;
+            controlSentAt = os.nowMs();
+            os.startClient("client", controlClient(control, controlResult));
+        });
     }
 };
 
-TEST_F(RestartBackOffTest, ShortRunsDoubleTheWaitToTheLongestAndALongRunResetsIt) {
+TEST_F(RestartTest, ShortRunsDoubleTheWaitToTheLongestAndALongRunResetsIt) {
     // Ten short runs, a long one (0.5 s longer than RestartThrottle's 60 s), two short ones,
     // then an agent that runs on.
     installation.agentRunsMs = std::vector<uint64_t>(10, kShortAgentRunMs);
@@ -55,29 +65,25 @@ TEST_F(RestartBackOffTest, ShortRunsDoubleTheWaitToTheLongestAndALongRunResetsIt
     os.setString(params, kDebugTrace, "on");
     startHost();
     ASSERT_TRUE(waitForAgents(14));
-    ASSERT_TRUE(waitForReport(kRunningReport, 14));
+    ASSERT_TRUE(waitForReport(kRunning, 14));
 
-    const std::vector<uint32_t> expected{1, 2, 4, 8, 16, 32, 64, 128, 256, 256, 1, 2};
-    EXPECT_EQ(delaysReported(), expected);
-    const std::vector<uint64_t> expectedGaps{1000,  2000,  4000,   8000,   16000,  32000, 64000,
-                                             128000, 256000, 256000, 0,      1000,   2000};
-    EXPECT_EQ(gapsMs(), expectedGaps);
+    EXPECT_EQ(delaysReported(), (std::vector<uint32_t>{1, 2, 4, 8, 16, 32, 64, 128, 256, 256, 1, 2}));
+    EXPECT_EQ(gapsMs(), (std::vector<uint64_t>{1000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 256000, 0,
+                                                1000, 2000}));
     EXPECT_TRUE(traced("VornelAgentService - VornelAgentServiceMain - the agent ran 3000 ms, less than "
                        "RestartThrottle (60 s): the restart waits 4 s"));
     EXPECT_TRUE(traced("VornelAgentService - VornelAgentServiceMain - restarting after 4 s"));
-
-    // While it waits, the service is start pending, accepts stops, and raises the checkpoint
-    // once a second.
-    const auto ends = agentEndTimes();
-    const auto launches = startLaunchTimes();
-    const auto waiting = reportsBetween(ends[2], launches[3]);
-    ASSERT_EQ(waiting.size(), 4u);
-    for (size_t i = 0; i < waiting.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_TRUE(matches(waiting[i].status, Expected{win::kServiceStartPending, host::kAcceptedControls, 0u, {},
-                                                        static_cast<uint32_t>(i + 1), host::kStartWaitHint}));
-        EXPECT_EQ(waiting[i].atMs, ends[2] + 1000 * i);
+    // While it waits, the service is paused: one report as the agent ends, taking stop,
+    // pause and continue; the restart's start pending comes when the wait is over.
+    const auto ends = simulated.agentEndTimes();
+    const auto launches = simulated.startLaunchTimes();
+    std::vector<Report> waiting;
+    for (const Report& r : os.statusReports()) {
+        if (r.atMs >= ends[2] && r.atMs < launches[3]) waiting.push_back(r);
     }
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_TRUE(matches(waiting[0].status, kPaused));
+    EXPECT_EQ(waiting[0].atMs, ends[2]);
     os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
 }
@@ -88,9 +94,7 @@ struct ThrottleRow {
     uint64_t gapMs;                    // after a 3-s run
 };
 
-void PrintTo(const ThrottleRow& row, std::ostream* os) { *os << row.name; }
-
-class RestartThrottleTest : public RestartBackOffTest, public ::testing::WithParamInterface<ThrottleRow> {};
+class RestartThrottleTest : public RestartTest, public ::testing::WithParamInterface<ThrottleRow> {};
 
 TEST_P(RestartThrottleTest, AShortRunIsOneShorterThanRestartThrottle) {
     const ThrottleRow& c = GetParam();
@@ -98,7 +102,7 @@ TEST_P(RestartThrottleTest, AShortRunIsOneShorterThanRestartThrottle) {
     installation.agentRunsMs = {kShortAgentRunMs};
     startHost();
     ASSERT_TRUE(waitForAgents(2));
-    ASSERT_TRUE(waitForReport(kRunningReport, 2));
+    ASSERT_TRUE(waitForReport(kRunning, 2));
     EXPECT_EQ(gapsMs(), std::vector<uint64_t>{c.gapMs});
     EXPECT_EQ(delaysReported().size(), c.gapMs == 0 ? 0u : 1u);
     os.postControl(win::kServiceControlStop);
@@ -114,15 +118,24 @@ INSTANTIATE_TEST_SUITE_P(Rows, RestartThrottleTest,
                                            ThrottleRow{"ShorterThanTheRun", "2", 0}),
                          rowName<ThrottleRow>);
 
-// A stop while a restart waits: the wait ends, and the service stops by the stop path's rules.
+TEST_F(RestartTest, TheAgentsEndStartsTheRestartTheMomentItEnds) {
+    os.setString(params, kRestartThrottle, "0");
+    installation.agentRunsMs = {4321};
+    startHost();
+    ASSERT_TRUE(waitForAgents(2));
+    EXPECT_EQ(gapsMs(), std::vector<uint64_t>{0});
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
+}
+
+// A stop while a restart waits: the service manager passes it on to the paused service; the
+// wait ends, and the service stops by the stop path's rules.
 struct WaitStopRow {
     const char* name;
     bool agentLeavesAChild;  // a process of the job still runs, so the stop path runs
 };
 
-void PrintTo(const WaitStopRow& row, std::ostream* os) { *os << row.name; }
-
-class StopDuringWaitTest : public RestartBackOffTest, public ::testing::WithParamInterface<WaitStopRow> {};
+class StopDuringWaitTest : public RestartTest, public ::testing::WithParamInterface<WaitStopRow> {};
 
 TEST_P(StopDuringWaitTest, AStopEndsTheWait) {
     const WaitStopRow& c = GetParam();
@@ -131,31 +144,25 @@ TEST_P(StopDuringWaitTest, AStopEndsTheWait) {
     installation.stopScriptMs = 1000;
     os.setString(params, kStopTimeout, "5");
     os.setString(params, kDebugTrace, "on");
-    // The stop comes as the third restart (4 s) begins to wait.
-    std::atomic<uint64_t> stopSentAt{0};
-    os.setEventHook([this, &stopSentAt](const MemoryPlatform::Event& e) {
-        if (e.id == host::kEventRestartDelayed && e.insertions.at(1) == "4") {
-            stopSentAt = os.nowMs();
-            os.postControl(win::kServiceControlStop);
-        }
-    });
+    controlWhenWaiting("4", win::kServiceControlStop);
     startHost();
     EXPECT_EQ(finishHost(), 0);
-    ASSERT_NE(stopSentAt, 0u);
+    ASSERT_TRUE(os.waitClients());
+    ASSERT_NE(controlSentAt, 0u);
+    EXPECT_EQ(controlResult, 0u) << "the service manager passes the stop on";
     EXPECT_EQ(agents().size(), 3u) << "no start after the stop";
+    EXPECT_TRUE(traced("VornelAgentService - VornelAgentServiceMain - a stop ended the wait before the restart"));
     const Report last = os.statusReports().back();
-    EXPECT_TRUE(matches(last.status, Expected{win::kServiceStopped, {}, 0u, 0u, {}, {}}));
+    EXPECT_TRUE(matches(last.status, stopped()));
     if (c.agentLeavesAChild) {
-        // The stop script runs; the agent's children are ended when StopTimeout runs out, and
-        // meanwhile the waiting service main has seen the stop.
+        // The stop script runs; the agents' children are ended when StopTimeout runs out.
         EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
-        for (uint32_t child : agentChildren()) EXPECT_FALSE(os.processRunning(child));
-        EXPECT_EQ(last.atMs - stopSentAt, 5000u);
-        EXPECT_TRUE(traced("VornelAgentService - VornelAgentServiceMain - a stop ended the wait before the restart"));
+        for (uint32_t child : simulated.children()) EXPECT_FALSE(os.processRunning(child));
+        EXPECT_EQ(last.atMs - controlSentAt, 5000u);
     } else {
-        // Nothing runs: stopped at once, without the stop script; the process ends with it.
+        // Nothing runs: stopped at once, without the stop script.
         EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
-        EXPECT_EQ(last.atMs, stopSentAt.load());
+        EXPECT_EQ(last.atMs, controlSentAt.load());
     }
     EXPECT_FALSE(os.hangDetected());
 }
@@ -163,6 +170,21 @@ TEST_P(StopDuringWaitTest, AStopEndsTheWait) {
 INSTANTIATE_TEST_SUITE_P(Rows, StopDuringWaitTest,
                          ::testing::Values(WaitStopRow{"NothingRuns", false}, WaitStopRow{"AChildRunsOn", true}),
                          rowName<WaitStopRow>);
+
+TEST_F(RestartTest, AContinueEndsTheWaitAndStartsAtOnce) {
+    installation.agentRunsMs = std::vector<uint64_t>(3, kShortAgentRunMs);
+    os.setString(params, kDebugTrace, "on");
+    controlWhenWaiting("4", win::kServiceControlContinue);
+    startHost();
+    ASSERT_TRUE(waitForAgents(4));
+    ASSERT_TRUE(waitForReport(kRunning, 4));
+    ASSERT_TRUE(os.waitClients());
+    EXPECT_EQ(controlResult, 0u);
+    EXPECT_EQ(simulated.startLaunchTimes().back(), controlSentAt.load()) << "the 4-s wait ended at the continue";
+    EXPECT_TRUE(traced("VornelAgentService - VornelAgentServiceMain - a continue ended the wait before the restart"));
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
+}
 
 // --- How the agent's end shows: the stopped report and the agent-ended event. ---
 
@@ -172,14 +194,12 @@ struct EndRow {
     const char* name;
     bool restartFalse;
     uint32_t exitCode;
-    Then then;                       // what comes while the agent runs
+    Then then;                                     // what comes while the agent runs
     std::optional<MemoryPlatform::Op> unreadable;  // the exit code cannot be read
-    uint32_t win32, specific;        // the stopped report
-    uint16_t eventType;              // of the agent-ended event
-    std::string exitText;            // its third insertion
+    uint32_t win32, specific;                      // the stopped report
+    uint16_t eventType;                            // of the agent-ended event
+    std::string exitText;                          // its third insertion
 };
-
-void PrintTo(const EndRow& row, std::ostream* os) { *os << row.name; }
 
 class AgentEndTest : public HostTest, public ::testing::WithParamInterface<EndRow> {};
 
@@ -193,16 +213,16 @@ TEST_P(AgentEndTest, TheStoppedReportAndTheEventTellHowTheAgentEnded) {
     startHost();
     if (c.then != Then::Nothing) {
         ASSERT_TRUE(waitForAgents(1));
-        ASSERT_TRUE(waitForReport(kRunningReport));
+        ASSERT_TRUE(waitForReport(kRunning));
         os.postControl(c.then == Then::Stop ? win::kServiceControlStop : host::PROCESS_STOP_SERVER);
         if (c.then == Then::Control128) {
-            ASSERT_TRUE(waitForReport(Expected{win::kServiceStopPending, {}, {}, {}, {}, {}}));
+            ASSERT_TRUE(waitForReport(stopPending(1)));
             os.endProcess(agents()[0], c.exitCode);
         }
     }
     EXPECT_EQ(finishHost(), 0);
     ASSERT_EQ(agents().size(), 1u);
-    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, {}, c.win32, c.specific, {}, {}}));
+    EXPECT_TRUE(matches(reports().back(), stopped(c.win32, c.specific)));
     const auto ended = eventsWithId(host::kEventAgentEnded);
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].type, c.eventType);
@@ -233,9 +253,8 @@ TEST_F(HostTest, APidFileFromBeforeTheSystemStartedDoesNotBlockTheStart) {
     os.setFileWriteTime(pidFile, os.systemTimeNow() - 2 * 3600000);  // the system started an hour ago
     startHost();
     ASSERT_TRUE(waitForAgents(1));
-    ASSERT_TRUE(waitForReport(kRunningReport));
+    ASSERT_TRUE(waitForReport(kRunning));
     EXPECT_TRUE(eventsWithId(host::kEventStartRefused).empty());
-    EXPECT_TRUE(os.processRunning(other));
     os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
     EXPECT_TRUE(os.processRunning(other)) << "the stop ends only what the host launched";

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fault_sweep.h"
-#include "installed_service.h"
+#include "host_test_support.h"
 
 namespace vornel::testing {
 
@@ -190,7 +190,7 @@ public:
         for (uint32_t pid : all) {
             if (os_.processRunning(pid)) result.runningAfterStop.push_back(pid);
         }
-        result.stopScriptEnded = stopScriptEnded_;
+        result.stopScriptEnded = simulated_.stopScriptEnded();
         os_.shutdown();
         result.handlesLeft = os_.openHandleCount();
         result.hang = os_.hangDetected();
@@ -227,46 +227,24 @@ private:
         // The driver acts only when the process waits for it: no real pauses are needed.
         os_.setRealPauses(false);
         os_.setLaunchedByManager(s_.launchedByManager);
-        os_.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
-    }
-
-    // The start script starts an agent that writes its pid when the script ends; the stop
-    // script ends the newest agent when it ends.
-    MemoryPlatform::LaunchOutcome runScript(const MemoryPlatform::Launch& launch) {
-        MemoryPlatform::LaunchOutcome outcome;
-        if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
-            if (s_.stopWhileStartScriptRuns && !stopSent_.exchange(true)) os_.postControl(win::kServiceControlStop);
-            outcome.process.runsForMs = s_.startScriptMs;
-            const uint32_t script = launch.pid;
-            outcome.process.onExit = [this, script] {
-                MemoryPlatform::ProcessSpec agent;
-                agent.name = "agent";
-                agent.parent = script;  // a process of the script: in the host's job
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    if (agents_.size() < s_.agentsEndingByThemselves) agent.runsForMs = s_.agentRunsForMs;
-                }
-                uint32_t pid = os_.spawnProcess(agent);
-                os_.writeFile(kHostPidFile, std::to_string(pid) + "\r\n");
-                std::lock_guard<std::mutex> lock(mutex_);
-                agents_.push_back(pid);
-            };
-        } else {
-            outcome.process.runsForMs = s_.stopScriptMs;
-            if (s_.stopScriptNeverEnds) outcome.process.runsForMs.reset();
-            outcome.process.onExit = [this] {
-                std::vector<uint32_t> all = agents();
-                if (!all.empty()) os_.endProcess(all.back(), 0);
-                stopScriptEnded_ = true;
+        os_.createDirectory(kHostHome + "logs\\middlewareagent");
+        // The start script starts an agent that writes its pid as the script ends; the stop
+        // script ends the newest agent as it ends.
+        SimulatedAgents::Behaviour& agents = simulated_.behaviour;
+        agents.startScriptMs = s_.startScriptMs;
+        agents.stopScriptMs = s_.stopScriptNeverEnds ? std::nullopt : std::optional<uint64_t>(s_.stopScriptMs);
+        agents.agentRunsMs = std::vector<uint64_t>(s_.agentsEndingByThemselves, s_.agentRunsForMs);
+        agents.agentRunsForMs = std::nullopt;
+        agents.agentExitCode = 0;
+        if (s_.stopWhileStartScriptRuns) {
+            agents.onStartLaunch = [this] {
+                if (!stopSent_.exchange(true)) os_.postControl(win::kServiceControlStop);
             };
         }
-        return outcome;
+        os_.setLauncher([this](const MemoryPlatform::Launch& launch) { return simulated_.launch(launch); });
     }
 
-    std::vector<uint32_t> agents() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return agents_;
-    }
+    std::vector<uint32_t> agents() const { return simulated_.agents(); }
 
     // Acts whenever the service can go on only once someone acts, until the entry returns:
     // a stop, then the agents end, then another stop.
@@ -305,11 +283,9 @@ private:
 
     const HostScenario& s_;
     MemoryPlatform& os_;
-    mutable std::mutex mutex_;
-    std::vector<uint32_t> agents_;
+    SimulatedAgents simulated_{os_, kHostPidFile};
     uint32_t oldPid_ = 0;
     std::atomic<bool> stopSent_{false};
-    std::atomic<bool> stopScriptEnded_{false};
 };
 
 }  // namespace vornel::testing

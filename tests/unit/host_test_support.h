@@ -1,28 +1,149 @@
-// What the service host's tests share: an installed service on the in-memory Windows, a
-// simulated agent installation behind its two scripts, and the host run in-process.
+// What the service host's tests share: a simulated agent installation behind the two scripts
+// (the one agent simulator of the host's tests and of its fault sweep), an installed service on
+// the in-memory Windows, and the host run in-process as the service manager runs it.
 #pragma once
 
 #include <algorithm>
-#include <functional>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/registry.h"
 #include "host/host.h"
-#include "stop/stop_tool.h"
 #include "installed_service.h"
+#include "stop/stop_tool.h"
 #include "test_support.h"
 
 namespace vornel::testing {
 
 using Report = MemoryPlatform::StatusReport;
 
-// A status record as a test expects it; fields left empty are not compared.
+// The agent installation the host's scripts meet. The start script runs for a while and, as it
+// ends, starts the agent: a process of the script (so of the host's job) that writes its pid
+// into the pid file. The stop script asks the newest agent to end, and it ends then, a moment
+// later, or not at all.
+class SimulatedAgents {
+public:
+    struct Behaviour {
+        uint64_t startScriptMs = 2500;                // two checkpoints
+        std::optional<uint64_t> laterStartScriptsMs;  // the start script's runs after the first
+        std::optional<uint64_t> stopScriptMs = 3000;  // absent: it never ends
+        ErrorCode startError = 0;                     // the start script's launch fails with it
+        ErrorCode stopError = 0;
+        bool writesPid = true;
+        uint64_t pidWrittenAfterMs = 0;          // the agent writes its pid this long after it starts
+        std::vector<uint64_t> agentRunsMs;       // the first agents end by themselves after these...
+        std::optional<uint64_t> agentRunsForMs;  // ...and the later ones after this, or never
+        uint32_t agentExitCode = 7;
+        bool stopEndsAgentAtOnce = false;         // otherwise when the stop script ends
+        bool agentHeedsStop = true;               // false: the stop script asks, the agent goes on
+        std::optional<uint64_t> agentShutdownMs;  // the agent takes this long to end once asked
+        bool agentStartsChild = false;            // the agent starts a process of its own, which runs on
+        std::function<void()> onStartLaunch;      // runs at each launch of the start script
+        std::function<void()> onStopLaunch;       // runs at each launch of the stop script
+    };
+
+    SimulatedAgents(MemoryPlatform& os, std::string pidFile) : os_(os), pidFile_(std::move(pidFile)) {}
+
+    Behaviour behaviour;
+
+    // The launcher of the platform: what each launch of a script does.
+    MemoryPlatform::LaunchOutcome launch(const MemoryPlatform::Launch& launch) {
+        MemoryPlatform::LaunchOutcome outcome;
+        if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
+            if (behaviour.onStartLaunch) behaviour.onStartLaunch();
+            const bool first = record([&] {
+                startLaunchTimes_.push_back(os_.nowMs());
+                return startLaunchTimes_.size() == 1;
+            });
+            outcome.error = behaviour.startError;
+            outcome.process.runsForMs =
+                first ? behaviour.startScriptMs : behaviour.laterStartScriptsMs.value_or(behaviour.startScriptMs);
+            const uint32_t script = launch.pid;
+            outcome.process.onExit = [this, script] { startAgent(script); };
+        } else {
+            if (behaviour.onStopLaunch) behaviour.onStopLaunch();
+            if (behaviour.stopEndsAgentAtOnce && behaviour.stopError == 0) askNewestAgentToEnd();
+            outcome.error = behaviour.stopError;
+            outcome.process.runsForMs = behaviour.stopScriptMs;
+            outcome.process.onExit = [this] {
+                stopScriptEnded_ = true;
+                askNewestAgentToEnd();
+            };
+        }
+        return outcome;
+    }
+
+    std::vector<uint32_t> agents() const { return record([&] { return agents_; }); }
+    std::vector<uint32_t> children() const { return record([&] { return children_; }); }
+    std::vector<uint64_t> startLaunchTimes() const { return record([&] { return startLaunchTimes_; }); }
+    std::vector<uint64_t> agentEndTimes() const { return record([&] { return agentEndTimes_; }); }
+    bool stopScriptEnded() const { return stopScriptEnded_; }
+
+private:
+    template <class Body>
+    auto record(Body body) const -> decltype(body()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return body();
+    }
+
+    void startAgent(uint32_t script) {
+        MemoryPlatform::ProcessSpec agent;
+        const size_t index = agents().size();
+        agent.runsForMs = index < behaviour.agentRunsMs.size() ? std::optional<uint64_t>(behaviour.agentRunsMs[index])
+                                                               : behaviour.agentRunsForMs;
+        agent.exitCode = behaviour.agentExitCode;
+        agent.onExit = [this] { record([&] { agentEndTimes_.push_back(os_.nowMs()); }); };
+        agent.name = "agent";
+        agent.parent = script;
+        const uint32_t pid = os_.spawnProcess(agent);
+        if (behaviour.agentStartsChild) {
+            MemoryPlatform::ProcessSpec child;
+            child.name = "agent's child";
+            child.parent = pid;
+            const uint32_t childPid = os_.spawnProcess(child);
+            record([&] { children_.push_back(childPid); });
+        }
+        if (behaviour.writesPid && behaviour.pidWrittenAfterMs == 0) os_.writeFile(pidFile_, std::to_string(pid) + "\r\n");
+        if (behaviour.writesPid && behaviour.pidWrittenAfterMs != 0) {
+            MemoryPlatform::ProcessSpec writer;  // the agent's own start-up, as time passes
+            writer.name = "agent starting";
+            writer.runsForMs = behaviour.pidWrittenAfterMs;
+            writer.onExit = [this, pid] { os_.writeFile(pidFile_, std::to_string(pid) + "\r\n"); };
+            os_.spawnProcess(writer);
+        }
+        record([&] { agents_.push_back(pid); });
+    }
+
+    void askNewestAgentToEnd() {
+        const std::vector<uint32_t> all = agents();
+        if (all.empty() || !behaviour.agentHeedsStop) return;
+        const uint32_t agent = all.back();
+        if (!behaviour.agentShutdownMs) {
+            os_.endProcess(agent, 0);
+            return;
+        }
+        // The agent shuts down: a process of its own that ends it when it is done.
+        MemoryPlatform::ProcessSpec shutdown;
+        shutdown.runsForMs = behaviour.agentShutdownMs;
+        shutdown.name = "agent shutting down";
+        shutdown.onExit = [this, agent] { os_.endProcess(agent, 0); };
+        os_.spawnProcess(shutdown);
+    }
+
+    MemoryPlatform& os_;
+    const std::string pidFile_;
+    mutable std::mutex mutex_;
+    std::vector<uint32_t> agents_, children_;
+    std::vector<uint64_t> startLaunchTimes_, agentEndTimes_;
+    std::atomic<bool> stopScriptEnded_{false};
+};
+
+// A status record as a test expects it: the fields a test names are compared, the others not.
 struct Expected {
     std::optional<uint32_t> state, accepted, win32, specific, checkPoint, waitHint;
 };
@@ -42,6 +163,20 @@ inline ::testing::AssertionResult matches(const ServiceStatus& s, const Expected
     return ::testing::AssertionFailure() << diff;
 }
 
+// The reports a service makes in its states, as Windows documents them: checkpoint and wait
+// hint only while pending, stopped accepting nothing.
+inline Expected startPending(uint32_t checkPoint, uint32_t accepted = 0) {
+    return {win::kServiceStartPending, accepted, 0u, {}, checkPoint, host::kStartWaitHint};
+}
+inline Expected stopPending(uint32_t checkPoint) {
+    return {win::kServiceStopPending, host::kAcceptedControls, 0u, {}, checkPoint, host::kStopWaitHint};
+}
+inline const Expected kRunning{win::kServiceRunning, host::kAcceptedControls, 0u, {}, 0u, 0u};
+inline const Expected kPaused{win::kServicePaused, host::kAcceptedWhilePaused, 0u, {}, 0u, 0u};
+inline Expected stopped(uint32_t win32 = 0, uint32_t specific = 0) {
+    return {win::kServiceStopped, 0u, win32, specific, 0u, 0u};
+}
+
 class HostTest : public MemoryTest {
 protected:
     const std::string name = "OrvikTamberVornel6100AgentService - unit";
@@ -49,32 +184,16 @@ protected:
     const std::string home = "C:\\agent\\";
     const std::string pidFile = "C:\\agent\\logs\\middlewareagent\\VornelAgent.pidfile";
 
-    // How the simulated installation behaves; set before the host runs.
-    struct Installation {
-        uint64_t startScriptMs = 2500;                  // two timed-out waits
-        std::optional<uint64_t> laterStartScriptsMs;    // the start script's runs after the first
-        std::optional<uint64_t> stopScriptMs = 3000;    // two timed-out waits; absent: it never ends
-        ErrorCode startError = 0;
-        ErrorCode stopError = 0;
-        bool writesPid = true;
-        std::optional<uint64_t> agentRunsForMs;  // the agent ends by itself
-        std::vector<uint64_t> agentRunsMs;       // the first agents' runs, in order; then agentRunsForMs
-        uint32_t agentExitCode = 7;
-        bool stopEndsAgentAtOnce = false;  // otherwise when the stop script ends
-        bool agentHeedsStop = true;        // false: the stop script asks, the agent goes on
-        std::optional<uint64_t> agentShutdownMs;  // the agent takes this long to end once asked
-        bool agentStartsChild = false;     // the agent starts a process of its own, which runs on
-        std::function<void()> onStartLaunch;  // runs on the service main thread at the launch
-        std::function<void()> onStopLaunch;   // runs on the stopping thread at the stop script's launch
-    } installation;
+    SimulatedAgents simulated{os, pidFile};
+    SimulatedAgents::Behaviour& installation = simulated.behaviour;
 
-    // The service as the installer leaves it; tests change what they are about.
+    // The service as the installer leaves it, without trace files: a test that turns the trace
+    // on reads it from the error stream.
     HostTest() {
-        // Without trace files: a test that turns the trace on reads it from the error stream.
         InstalledService("unit").agentHome(home).agentName("agent one").traceFiles(std::nullopt, std::nullopt).install(os);
-        os.setLauncher([this](const MemoryPlatform::Launch& launch) { return runScript(launch); });
+        os.createDirectory(home + "logs\\middlewareagent");
+        os.setLauncher([this](const MemoryPlatform::Launch& launch) { return simulated.launch(launch); });
     }
-
     ~HostTest() override { os.shutdown(); }
 
     // The host as the service control manager launches it, on a thread that becomes the
@@ -87,24 +206,17 @@ protected:
         });
     }
 
-    // Waits until the dispatcher has returned and the service main has ended.
+    // Waits until the dispatcher has returned.
     int finishHost() {
         std::optional<int> status = os.waitServiceProcess();
         EXPECT_TRUE(status.has_value()) << "the dispatcher did not return";
         return status.value_or(-100);
     }
 
-    // A context as the entry makes it, with a status handle, for calling routines directly.
-    std::shared_ptr<host::HostContext> directContext() {
-        auto context = host::HostContext::create(os);
-        StatusHandle handle = 0;
-        os.registerServiceCtrlHandler(name, [](uint32_t) {}, handle);
-        context->setStatusHandle(handle);
-        context->setStopServiceName(name);
-        context->update([](ServiceStatus& s) { s.dwServiceType = win::kServiceWin32OwnProcess; });
-        EventSource source = 0;
-        os.registerEventSource(name, source);
-        context->eventSource = source;
+    // A context as the entry makes it, for calling the host's routines directly.
+    std::unique_ptr<host::HostContext> directContext() {
+        auto context = std::make_unique<host::HostContext>(os);
+        EXPECT_EQ(os.registerEventSource(name, context->eventSource), 0u);
         return context;
     }
 
@@ -113,7 +225,11 @@ protected:
         for (const Report& r : os.statusReports()) result.push_back(r.status);
         return result;
     }
-
+    std::vector<Report> reportsFrom(uint32_t state) const {
+        auto all = os.statusReports();
+        auto first = std::find_if(all.begin(), all.end(), [&](const Report& r) { return r.status.dwCurrentState == state; });
+        return std::vector<Report>(first, all.end());
+    }
     bool waitForReport(const Expected& expected, size_t count = 1) {
         return os.waitUntil([&] {
             size_t seen = 0;
@@ -121,45 +237,27 @@ protected:
             return seen >= count;
         });
     }
-
-    // The processes the agents started, in order.
-    std::vector<uint32_t> agentChildren() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return children_;
+    // The states in the order reported, each once however often it was reported in a row.
+    std::vector<uint32_t> stateSequence() const {
+        std::vector<uint32_t> states;
+        for (const ServiceStatus& s : reports()) {
+            if (states.empty() || states.back() != s.dwCurrentState) states.push_back(s.dwCurrentState);
+        }
+        return states;
     }
 
-    // The stop tool as an administrator runs it, as a program of its own beside the host;
-    // its exit status lands in the slot when it ends.
-    void runStopTool(const std::string& client, std::atomic<int>& status) { os.startClient(client, stopTool(status)); }
-    // Two stop tools started at the same moment, the first in line first.
-    void runStopTools(const std::string& first, std::atomic<int>& firstStatus, const std::string& second,
-                      std::atomic<int>& secondStatus) {
-        os.startClients({{first, stopTool(firstStatus)}, {second, stopTool(secondStatus)}});
+    std::vector<uint32_t> agents() const { return simulated.agents(); }
+    bool waitForAgents(size_t count) {
+        return os.waitUntil([&] { return agents().size() >= count; });
     }
+
+    // The stop tool as an administrator runs it, as a program of its own beside the host; its
+    // exit status lands in the slot when it ends.
     std::function<void()> stopTool(std::atomic<int>& status) {
         return [this, &status] {
             Argv argv{"StopVornelAgentService.exe", "-servicename", "unit"};
             status = stopVornelAgentServiceMain(os, argv.argc(), argv.argv());
         };
-    }
-
-    // The agents the start script has launched, in order.
-    std::vector<uint32_t> agents() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return agents_;
-    }
-    bool waitForAgents(size_t count) {
-        return os.waitUntil([&] { return agents().size() >= count; });
-    }
-
-    // Virtual times of the start script's launches and of the agents' ends, in order.
-    std::vector<uint64_t> startLaunchTimes() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return startLaunchTimes_;
-    }
-    std::vector<uint64_t> agentEndTimes() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return agentEndTimes_;
     }
 
     size_t launchesOf(const std::string& script) const {
@@ -168,7 +266,6 @@ protected:
             return l.commandLine.find(script) != std::string::npos;
         }));
     }
-
     std::vector<MemoryPlatform::Event> eventsWithId(uint32_t id) const {
         std::vector<MemoryPlatform::Event> result;
         for (const auto& e : os.events()) {
@@ -176,86 +273,24 @@ protected:
         }
         return result;
     }
-
     bool traced(const std::string& message) {
         auto lines = trace();
         return std::find(lines.begin(), lines.end(), message) != lines.end();
     }
 
-private:
-    // The start script starts an agent (a process of the script, so of its job) that writes its
-    // pid when the script has ended; the stop script asks the newest agent to end, and it ends
-    // then, or a moment later, or not at all, as the installation says.
-    MemoryPlatform::LaunchOutcome runScript(const MemoryPlatform::Launch& launch) {
-        MemoryPlatform::LaunchOutcome outcome;
-        const uint32_t script = launch.pid;
-        if (launch.commandLine.find("startAgent.bat") != std::string::npos) {
-            if (installation.onStartLaunch) installation.onStartLaunch();
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                startLaunchTimes_.push_back(os.nowMs());
-            }
-            outcome.error = installation.startError;
-            const bool first = startRuns_++ == 0;
-            outcome.process.runsForMs =
-                first ? installation.startScriptMs : installation.laterStartScriptsMs.value_or(installation.startScriptMs);
-            outcome.process.onExit = [this, script] {
-                MemoryPlatform::ProcessSpec agent;
-                const size_t index = agents().size();
-                agent.runsForMs = index < installation.agentRunsMs.size()
-                                      ? std::optional<uint64_t>(installation.agentRunsMs[index])
-                                      : installation.agentRunsForMs;
-                agent.exitCode = installation.agentExitCode;
-                agent.onExit = [this] {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    agentEndTimes_.push_back(os.nowMs());
-                };
-                agent.name = "agent";
-                agent.parent = script;
-                uint32_t pid = os.spawnProcess(agent);
-                if (installation.agentStartsChild) {
-                    MemoryPlatform::ProcessSpec child;
-                    child.name = "agent's child";
-                    child.parent = pid;
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    children_.push_back(os.spawnProcess(child));
-                }
-                if (installation.writesPid) os.writeFile(pidFile, std::to_string(pid) + "\r\n");
-                std::lock_guard<std::mutex> lock(mutex_);
-                agents_.push_back(pid);
-            };
-        } else {
-            if (installation.onStopLaunch) installation.onStopLaunch();
-            if (installation.stopEndsAgentAtOnce && installation.stopError == 0) askNewestAgentToEnd();
-            outcome.error = installation.stopError;
-            outcome.process.runsForMs = installation.stopScriptMs;
-            outcome.process.onExit = [this] { askNewestAgentToEnd(); };
+    // After a stop: stopped was reported last, and nothing the scripts or the agents started
+    // still runs.
+    void expectStoppedWithNothingLeft(const Expected& last = stopped()) {
+        ASSERT_FALSE(reports().empty());
+        EXPECT_TRUE(matches(reports().back(), last));
+        auto states = stateSequence();
+        EXPECT_EQ(std::count(states.begin(), states.end(), win::kServiceStopped), 1) << "stopped is final";
+        for (uint32_t agent : agents()) EXPECT_FALSE(os.processRunning(agent)) << "agent " << agent;
+        for (uint32_t child : simulated.children()) EXPECT_FALSE(os.processRunning(child)) << "child " << child;
+        for (const MemoryPlatform::Launch& launch : os.launches()) {
+            EXPECT_FALSE(os.processRunning(launch.pid)) << launch.commandLine;
         }
-        return outcome;
     }
-
-    void askNewestAgentToEnd() {
-        auto all = agents();
-        if (all.empty() || !installation.agentHeedsStop) return;
-        if (!installation.agentShutdownMs) {
-            os.endProcess(all.back(), 0);
-            return;
-        }
-        // The agent shuts down: a process of the stop's own that ends it when it is done.
-        const uint32_t agent = all.back();
-        MemoryPlatform::ProcessSpec shutdown;
-        shutdown.runsForMs = installation.agentShutdownMs;
-        shutdown.name = "agent shutting down";
-        shutdown.onExit = [this, agent] { os.endProcess(agent, 0); };
-        os.spawnProcess(shutdown);
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<uint32_t> agents_;
-    std::vector<uint32_t> children_;
-    std::vector<uint64_t> startLaunchTimes_;
-    std::vector<uint64_t> agentEndTimes_;
-    unsigned startRuns_ = 0;
 };
 
 }  // namespace vornel::testing

@@ -146,7 +146,14 @@ protected:
                 serviceMainThread = std::this_thread::get_id();
                 arguments.assign(argv, argv + argc);
                 StatusHandle h = 0;
-                EXPECT_EQ(os.registerServiceCtrlHandler("svc", handler, h), 0u);
+                EXPECT_EQ(os.registerServiceCtrlHandlerEx(
+                              "svc",
+                              [handler](uint32_t control) {
+                                  handler(control);
+                                  return uint32_t{0};
+                              },
+                              h),
+                          0u);
                 handle = h;
                 main();
             });
@@ -356,11 +363,12 @@ TEST_F(MemoryPlatformTest, TheSameServiceProcessMakesTheSameCallsEveryRun) {
         platform.startServiceProcess([&] {
             return platform.runServiceDispatcher("svc", [&](int, char**) {
                 StatusHandle h = 0;
-                (void)platform.registerServiceCtrlHandler(
+                (void)platform.registerServiceCtrlHandlerEx(
                     "svc",
                     [&](uint32_t control) {
                         for (int i = 0; i < 3; ++i) platform.sleep(700);
                         (void)platform.setServiceStatus(handle, ServiceStatus{16, control == 1 ? 1u : 3u});
+                        return uint32_t{0};
                     },
                     h);
                 handle = h;

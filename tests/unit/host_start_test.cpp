@@ -1,5 +1,5 @@
-// The host run whole, as the service control manager runs it: the entry, the trace set-up,
-// the supervision loop and controls arriving on the dispatcher thread.
+// The host run whole, as the service control manager runs it: the entry, the trace set-up, the
+// start cycle with its reports and events, a long start script, supervision, legacy mode.
 #include <atomic>
 #include <thread>
 
@@ -7,11 +7,6 @@
 
 namespace vornel::testing {
 namespace {
-
-const Expected kStartPending{win::kServiceStartPending, {}, 0u, {}, 1u, 180000u};
-const Expected kRunning{win::kServiceRunning, host::kAcceptedControls, 0u, {}, 0u, 60000u};
-const Expected kStoppedAfterAgent{win::kServiceStopped, {}, 0u, {}, 0u, 60000u};
-const Expected kStoppedNoPid{win::kServiceStopped, {}, 1066u, 1u, 1u, 60000u};
 
 const char kUsage[] =
     "\r\n \r\nUsage: VornelAgentService.exe (with no arguments displays this help)\r\n "
@@ -35,14 +30,20 @@ struct LocalConsole {
     ~LocalConsole() { resetTrace(stdout, stderr); }
 };
 
-class ServiceMainTest : public HostTest {
-protected:
-    size_t countReports(const Expected& expected) {
-        size_t n = 0;
-        for (const ServiceStatus& s : reports()) n += matches(s, expected) ? 1 : 0;
-        return n;
+// Checkpoint and wait hint only while pending, nothing accepted once stopped: what every report
+// of a run must hold.
+void expectWindowsFields(const std::vector<ServiceStatus>& reports) {
+    for (const ServiceStatus& s : reports) {
+        const bool pending = s.dwCurrentState == win::kServiceStartPending || s.dwCurrentState == win::kServiceStopPending;
+        if (!pending) {
+            EXPECT_EQ(s.dwCheckPoint, 0u) << "state " << s.dwCurrentState;
+            EXPECT_EQ(s.dwWaitHint, 0u) << "state " << s.dwCurrentState;
+        }
+        if (s.dwCurrentState == win::kServiceStopped) {
+            EXPECT_EQ(s.dwControlsAccepted, 0u);
+        }
     }
-};
+}
 
 // --- Entry ---
 
@@ -55,9 +56,7 @@ struct EntryRow {
     uint64_t dispatcherCalls;
 };
 
-void PrintTo(const EntryRow& row, std::ostream* os) { *os << row.name; }
-
-class EntryTest : public ServiceMainTest, public ::testing::WithParamInterface<EntryRow> {};
+class EntryTest : public ::testing::TestWithParam<EntryRow> {};
 
 TEST_P(EntryTest, ChecksTheCommandLine) {
     const EntryRow& c = GetParam();
@@ -85,20 +84,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Starting ---
 
-TEST_F(ServiceMainTest, WithoutAPidFileItStopsAtOnce) {
+TEST_F(HostTest, WithoutAPidFileItStopsAtOnce) {
     os.deleteTree(params);
     os.setString(params, kAgentHome, home);
     startHost();
     EXPECT_EQ(finishHost(), 0);
     ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(matches(reports()[0], kStoppedNoPid));
+    EXPECT_TRUE(matches(reports()[0], stopped(1066, 1)));
     EXPECT_TRUE(os.events().empty());
     EXPECT_TRUE(os.launches().empty());
     EXPECT_EQ(out(), "\r\n VornelAgentServiceMain - doRestartServer = true" + std::string(kUsage));
 }
 
-TEST_F(ServiceMainTest, WithoutAControlHandlerItStartsNothing) {
-    os.failNext(MemoryPlatform::Op::RegisterServiceCtrlHandler, win::kErrorAccessDenied);
+TEST_F(HostTest, WithoutAControlHandlerItStartsNothing) {
+    os.failNext(MemoryPlatform::Op::RegisterServiceCtrlHandlerEx, win::kErrorAccessDenied);
     startHost();
     ASSERT_TRUE(os.waitUntil([&] { return os.callCount(MemoryPlatform::Op::RunServiceDispatcher) == 1 &&
                                           !os.serviceMainRunning(); }));
@@ -114,16 +113,25 @@ TEST_F(ServiceMainTest, WithoutAControlHandlerItStartsNothing) {
     EXPECT_EQ(finishHost(), 0);
 }
 
-TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
+TEST_F(HostTest, WithoutTheControlEventItStopsWithTheReason) {
+    os.failNext(MemoryPlatform::Op::CreateEvent, win::kErrorAccessDenied);
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_TRUE(os.launches().empty());
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(matches(reports()[0], stopped(win::kErrorAccessDenied, 0)));
+    EXPECT_EQ(errWithoutTrace(), "Couldn't create the control event: " + systemText(win::kErrorAccessDenied) + "\n");
+}
+
+TEST_F(HostTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
     uint32_t live = os.spawnProcess({});
     os.writeFile(pidFile, std::to_string(live) + "\n");
     startHost();
     EXPECT_EQ(finishHost(), 0);
     auto all = reports();
     ASSERT_EQ(all.size(), 2u);
-    EXPECT_TRUE(matches(all[0], kStartPending));
-    // The checkpoint and wait hint stay as the start of the cycle left them.
-    EXPECT_TRUE(matches(all[1], Expected{win::kServiceStopped, {}, 1066u, 134217728u + live, 2u, 180000u}));
+    EXPECT_TRUE(matches(all[0], startPending(1)));
+    EXPECT_TRUE(matches(all[1], stopped(1066, 134217728u + live)));
     EXPECT_TRUE(os.launches().empty());
     ASSERT_EQ(os.events().size(), 2u);
     EXPECT_EQ(os.events()[0].id, host::kEventStartCycle);
@@ -134,82 +142,7 @@ TEST_F(ServiceMainTest, RefusesToStartWhileThePidFileNamesALiveProcess) {
     EXPECT_EQ(os.events()[1].insertions, (std::vector<std::string>{name, std::to_string(live)}));
 }
 
-struct RestartCase {
-    const char* name;
-    std::optional<std::string> value;
-    bool restarts;
-};
-
-void PrintTo(const RestartCase& row, std::ostream* os) { *os << row.name; }
-
-class RestartTest : public ServiceMainTest, public ::testing::WithParamInterface<RestartCase> {};
-
-TEST_P(RestartTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
-    const RestartCase& c = GetParam();
-    // The restart follows at once (no throttle), so that this test is about Restart alone.
-    os.setString(params, kRestartThrottle, "0");
-    if (c.value) {
-        os.setString(params, kRestart, *c.value);
-    } else {
-        os.deleteTree(params);
-        os.setString(params, kAgentHome, home);
-        os.setString(params, kAgentName, "agent one");
-        os.setString(params, kAgentPidFile, pidFile);
-        os.setString(params, kRestartThrottle, "0");
-    }
-    startHost();
-    ASSERT_TRUE(waitForAgents(1));
-    ASSERT_TRUE(waitForReport(kRunning));
-    os.endProcess(agents()[0], 3);
-    if (c.restarts) {
-        // The whole cycle again: event, start pending, script, a new agent supervised.
-        ASSERT_TRUE(waitForAgents(2));
-        ASSERT_TRUE(waitForReport(kRunning, 2));
-        EXPECT_EQ(eventsWithId(host::kEventStartCycle).size(), 2u);
-        EXPECT_EQ(countReports(kStartPending), 2u);
-        EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
-        os.postControl(win::kServiceControlStop);
-        EXPECT_EQ(finishHost(), 0);
-        EXPECT_FALSE(os.processRunning(agents()[1]));
-        EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
-        EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = true", 0), 0u);
-    } else {
-        EXPECT_EQ(finishHost(), 0);
-        // The agent ended with 3 and no restart follows: the service's failure, 1066 / 3.
-        EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, {}, 1066u, 3u, 0u, 60000u}));
-        EXPECT_EQ(countReports(kStartPending), 1u);
-        EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
-        EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
-        EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = false", 0), 0u);
-    }
-    EXPECT_FALSE(os.hangDetected());
-}
-
-INSTANTIATE_TEST_SUITE_P(RestartValues, RestartTest,
-                         ::testing::Values(RestartCase{"True", "true", true}, RestartCase{"Capitals", "TRUE", true},
-                                           RestartCase{"FalseCapitalised", "False", true},
-                                           RestartCase{"FalseWithABlank", "false ", true},
-                                           RestartCase{"Empty", "", true}, RestartCase{"Missing", std::nullopt, true},
-                                           RestartCase{"False", "false", false}),
-                         rowName<RestartCase>);
-
-TEST_F(ServiceMainTest, GivesUpWhenNoNewPidAppears) {
-    installation.writesPid = false;
-    startHost();
-    EXPECT_EQ(finishHost(), 0);
-    auto all = reports();
-    EXPECT_TRUE(matches(all.back(), kStoppedNoPid));
-    auto errors = eventsWithId(host::kEventNoNewPid);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].type, win::kEventlogErrorType);
-    EXPECT_EQ(errors[0].insertion, name);
-    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
-    // 31 one-second attempts after the running report.
-    auto timed = os.statusReports();
-    EXPECT_GE(timed.back().atMs - timed[timed.size() - 2].atMs, 31000u);
-}
-
-TEST_F(ServiceMainTest, EventsAndReportsOfAStartCycle) {
+TEST_F(HostTest, EventsAndReportsOfAStartCycle) {
     startHost();
     ASSERT_TRUE(waitForReport(kRunning));
     auto events = os.events();
@@ -220,22 +153,69 @@ TEST_F(ServiceMainTest, EventsAndReportsOfAStartCycle) {
         EXPECT_EQ(e.type, win::kEventlogInformationType);
         EXPECT_EQ(e.insertion, name);
     }
-    auto all = reports();
-    EXPECT_TRUE(matches(all.front(), kStartPending));
-    // The start script takes two seconds: checkpoints 3 and 4, then stops accepted, then running.
-    ASSERT_EQ(all.size(), 5u);
-    EXPECT_TRUE(matches(all[1], Expected{win::kServiceStartPending, 0u, {}, {}, 3u, 180000u}));
-    EXPECT_TRUE(matches(all[2], Expected{win::kServiceStartPending, 0u, {}, {}, 4u, 180000u}));
-    EXPECT_TRUE(matches(all[3], Expected{win::kServiceStartPending, host::kAcceptedControls, {}, {}, 4u, 180000u}));
-    EXPECT_TRUE(matches(all[4], kRunning));
-    for (const Report& r : os.statusReports()) EXPECT_FALSE(r.fromHandler);
+    // The 2.5-s start script: checkpoints 3 and 4 a second apart, then running as it ends.
+    auto made = os.statusReports();
+    ASSERT_EQ(made.size(), 4u);
+    const Expected expected[] = {startPending(1), startPending(3), startPending(4), kRunning};
+    const uint64_t at[] = {0, 1000, 2000, 2500};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(matches(made[i].status, expected[i])) << i;
+        EXPECT_EQ(made[i].atMs - made[0].atMs, at[i]) << i;
+        EXPECT_FALSE(made[i].fromHandler);
+    }
     os.postControl(win::kServiceControlStop);
-    finishHost();
+    EXPECT_EQ(finishHost(), 0);
+    expectWindowsFields(reports());
 }
 
-// --- Controls during a run ---
+struct RestartCase {
+    const char* name;
+    std::optional<std::string> value;
+    bool restarts;
+};
 
-TEST_F(ServiceMainTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered) {
+class RestartValueTest : public HostTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartValueTest, RestartsTheAgentUnlessRestartIsExactlyFalse) {
+    const RestartCase& c = GetParam();
+    // The restart follows at once (no throttle), so that this test is about Restart alone.
+    os.deleteTree(params);
+    InstalledService("unit").agentHome(home).agentName("agent one").traceFiles(std::nullopt, std::nullopt).restart(c.value).install(os);
+    os.setString(params, kRestartThrottle, "0");
+    startHost();
+    ASSERT_TRUE(waitForAgents(1));
+    ASSERT_TRUE(waitForReport(kRunning));
+    os.endProcess(agents()[0], 3);
+    if (c.restarts) {
+        // The whole cycle again: event, start pending, script, a new agent supervised.
+        ASSERT_TRUE(waitForAgents(2));
+        ASSERT_TRUE(waitForReport(kRunning, 2));
+        EXPECT_EQ(eventsWithId(host::kEventStartCycle).size(), 2u);
+        EXPECT_EQ(launchesOf("startAgent.bat"), 2u);
+        os.postControl(win::kServiceControlStop);
+        EXPECT_EQ(finishHost(), 0);
+        EXPECT_FALSE(os.processRunning(agents()[1]));
+        EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = true", 0), 0u);
+    } else {
+        EXPECT_EQ(finishHost(), 0);
+        // The agent ended with 3 and no restart follows: the service's failure, 1066 / 3.
+        EXPECT_TRUE(matches(reports().back(), stopped(1066, 3)));
+        EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
+        EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
+        EXPECT_EQ(out().rfind("\r\n VornelAgentServiceMain - doRestartServer = false", 0), 0u);
+    }
+    EXPECT_FALSE(os.hangDetected());
+}
+
+INSTANTIATE_TEST_SUITE_P(RestartValues, RestartValueTest,
+                         ::testing::Values(RestartCase{"True", "true", true}, RestartCase{"Capitals", "TRUE", true},
+                                           RestartCase{"FalseCapitalised", "False", true},
+                                           RestartCase{"FalseWithABlank", "false ", true},
+                                           RestartCase{"Empty", "", true}, RestartCase{"Missing", std::nullopt, true},
+                                           RestartCase{"False", "false", false}),
+                         rowName<RestartCase>);
+
+TEST_F(HostTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered) {
     // Stopped by a control: 200 ms pass after the last report before the entry returns.
     startHost();
     ASSERT_TRUE(waitForAgents(1));
@@ -245,21 +225,21 @@ TEST_F(ServiceMainTest, AfterAControlTheProcessEndsOnlyOnceItCanHaveBeenAnswered
     EXPECT_EQ(os.nowMs() - os.statusReports().back().atMs, 200u);
 }
 
-TEST_F(ServiceMainTest, WithoutAControlTheProcessEndsAtOnce) {
+TEST_F(HostTest, WithoutAControlTheProcessEndsAtOnce) {
     os.setString(params, kRestart, "false");
     installation.agentRunsForMs = 5000;
     installation.agentExitCode = 0;
     startHost();
     EXPECT_EQ(finishHost(), 0);
-    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
+    EXPECT_TRUE(matches(reports().back(), stopped()));
     EXPECT_EQ(os.nowMs(), os.statusReports().back().atMs);
 }
 
-TEST_F(ServiceMainTest, TheEntryWaitsForAHandlerThatStillRuns) {
+TEST_F(HostTest, TheEntryWaitsForAHandlerThatStillRuns) {
     // As under Wine: the dispatcher has returned while the handler is still answering.
     auto host = directContext();
-    host->handlersRunning = 1;
-    host->controlHandled = true;
+    host->inbox->handlersRunning = 1;
+    host->inbox->controlHandled = true;
     std::atomic<bool> done{false};
     std::thread entry([&] {
         host::waitForControlAnswers(*host);
@@ -268,62 +248,123 @@ TEST_F(ServiceMainTest, TheEntryWaitsForAHandlerThatStillRuns) {
     ASSERT_TRUE(os.waitUntil([&] { return os.nowMs() >= 5000; }));
     EXPECT_FALSE(done);
     const uint64_t handlerReturned = os.nowMs();
-    host->handlersRunning = 0;
+    host->inbox->handlersRunning = 0;
     entry.join();
     EXPECT_GE(os.nowMs(), handlerReturned + 200);
     EXPECT_LE(os.nowMs(), handlerReturned + 210 + 200);
-
     // A handler that never returns is waited for 30 s, not for ever.
-    host->handlersRunning = 1;
+    host->inbox->handlersRunning = 1;
     const uint64_t start = os.nowMs();
     host::waitForControlAnswers(*host);
     EXPECT_EQ(os.nowMs() - start, 30000u + 200u);
 }
 
-TEST_F(ServiceMainTest, ControlOneTwentyEightLeavesTheAgentRunning) {
+// --- A long start script ---
+
+// Controls that come while a 65-s start script runs, at the moment given (virtual ms after the
+// start), with the reports they must leave.
+struct LongStartRow {
+    const char* name;
+    uint64_t atMs;
+    uint32_t control;
+    size_t runningReports;  // by the start script's end
+};
+
+class LongStartTest : public HostTest, public ::testing::WithParamInterface<LongStartRow> {
+protected:
+    void SetUp() override {
+        installation.startScriptMs = 65000;
+        // A process of the test's that ends at the moment and sends the control then.
+        installation.onStartLaunch = [this] {
+            if (launchesOf("startAgent.bat") > 1) return;
+            MemoryPlatform::ProcessSpec timer;
+            timer.runsForMs = GetParam().atMs;
+            timer.onExit = [this] { os.postControl(GetParam().control); };
+            os.spawnProcess(timer);
+        };
+    }
+};
+
+TEST_P(LongStartTest, ItIsRunningFromCheckpointSixtyOnAndAControlMovesNoCheckpoint) {
     startHost();
     ASSERT_TRUE(waitForAgents(1));
-    ASSERT_TRUE(waitForReport(kRunning));
-    os.postControl(host::PROCESS_STOP_SERVER);
-    ASSERT_TRUE(waitForReport(Expected{win::kServiceStopPending, host::kAcceptedControls, 0u, {}, {}, 40000u}));
-    EXPECT_TRUE(os.processRunning(agents()[0]));
-    os.endProcess(agents()[0], 0);
-    EXPECT_EQ(finishHost(), 0);
-    EXPECT_TRUE(matches(reports().back(), kStoppedAfterAgent));
-    EXPECT_EQ(launchesOf("startAgent.bat"), 1u);
-    EXPECT_EQ(launchesOf("stopAgent.bat"), 0u);
-}
-
-TEST_F(ServiceMainTest, LegacyModeLeavesTheAgentUnsupervised) {
-    os.setOsMajorVersion(4);
-    os.setString(params, kLogFile, "C:\\agent.log");
-    startHost();
-    ASSERT_TRUE(waitForReport(kRunning));
-    // The service main returns while the service stays running.
-    os.joinServiceThread();
+    ASSERT_TRUE(waitForReport(kRunning, GetParam().runningReports));
+    auto made = os.statusReports();
+    const uint64_t start = made.front().atMs;
+    // Start pending with the checkpoint rising once a second, whatever control came...
+    uint32_t checkPoint = 1;
+    size_t i = 0;
+    for (; i < made.size() && made[i].status.dwCurrentState == win::kServiceStartPending; ++i) {
+        if (i > 0 && made[i].status.dwCheckPoint == made[i - 1].status.dwCheckPoint) continue;  // an interrogate
+        EXPECT_TRUE(matches(made[i].status, startPending(checkPoint))) << i;
+        EXPECT_EQ(made[i].atMs - start, checkPoint == 1 ? 0 : (checkPoint - 2) * 1000u) << i;
+        checkPoint = checkPoint == 1 ? 3 : checkPoint + 1;
+    }
+    EXPECT_EQ(checkPoint, 60u) << "checkpoints 1, 3 ... 59";
+    // ...then running at checkpoint 60, 58 s into the script, and running it stays: an
+    // interrogate repeats it.
+    ASSERT_LT(i, made.size());
+    EXPECT_TRUE(matches(made[i].status, kRunning));
+    EXPECT_EQ(made[i].atMs - start, 58000u);
+    for (; i < made.size(); ++i) EXPECT_TRUE(matches(made[i].status, kRunning)) << i;
     EXPECT_TRUE(matches(reports().back(), kRunning));
-    EXPECT_EQ(os.callCount(MemoryPlatform::Op::OpenProcess), 0u);
-    EXPECT_EQ(os.launches()[0].commandLine, "\"C:\\agent\\bin\\startAgent.bat\"  agent one");
+    EXPECT_EQ(eventsWithId(host::kEventStartScriptReturned).size(), 1u);
     os.postControl(win::kServiceControlStop);
     EXPECT_EQ(finishHost(), 0);
-    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
-    EXPECT_TRUE(matches(reports().back(), Expected{win::kServiceStopped, host::kAcceptedControls, 0u, 0u, {}, 40000u}));
-    EXPECT_FALSE(os.processRunning(agents()[0])) << "the stop script ended the agent it did not supervise";
+    expectWindowsFields(reports());
 }
 
-// --- Failures while supervising ---
+INSTANTIATE_TEST_SUITE_P(Rows, LongStartTest,
+                         ::testing::Values(LongStartRow{"InterrogateAtCheckpointFiftySeven", 55500, 4, 2},
+                                           LongStartRow{"UnknownControlAtCheckpointFiftySeven", 55500, 129, 2},
+                                           LongStartRow{"InterrogateAfterCheckpointSixty", 59500, 4, 3}),
+                         rowName<LongStartRow>);
+
+TEST_F(HostTest, AStopToolIsHeardOnceALongStartScriptHasMadeTheServiceRunning) {
+    installation.startScriptMs = 65000;
+    std::atomic<int> status{-100};
+    // The stop tool at 59 s, once the service is running; the service manager refuses a stop
+    // to a starting service.
+    std::atomic<int> early{-100};
+    installation.onStartLaunch = [&] {
+        MemoryPlatform::ProcessSpec at30, at59;
+        at30.runsForMs = 30000;
+        at30.onExit = [&] { os.startClient("early stop tool", stopTool(early)); };
+        at59.runsForMs = 59000;
+        at59.onExit = [&] { os.startClient("stop tool", stopTool(status)); };
+        os.spawnProcess(at30);
+        os.spawnProcess(at59);
+    };
+    startHost();
+    EXPECT_EQ(finishHost(), 0);
+    ASSERT_TRUE(os.waitClients());
+    EXPECT_EQ(early, -1);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(os.controlAnswers().at(0).result, win::kErrorServiceCannotAcceptCtrl);
+    // The stop waited for the start script, then ran the stop script, which ended the agent.
+    const auto launches = os.launches();
+    ASSERT_EQ(launches.size(), 2u);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
+    EXPECT_EQ(stateSequence(), (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning,
+                                                      win::kServiceStopPending, win::kServiceStopped}));
+    EXPECT_TRUE(eventsWithId(host::kEventStartScriptReturned).empty());
+    expectStoppedWithNothingLeft();
+    expectWindowsFields(reports());
+}
+
+// --- Supervision ---
 
 struct SupervisionCase {
     const char* name;
     Expected stopped;  // the last report
     std::optional<MemoryPlatform::Op> failing;
     ErrorCode code;
-    bool traceHasPid;        // the trace line ends with the agent's pid and the code
+    bool traceHasPid;  // the trace line ends with the agent's pid and the code
     std::string trace;
-    bool errorOutput;        // "run: Error getting rc" with the system's text
+    bool errorOutput;  // "run: Error getting rc" with the system's text
 };
 
-class SupervisionTest : public ServiceMainTest, public ::testing::WithParamInterface<SupervisionCase> {};
+class SupervisionTest : public HostTest, public ::testing::WithParamInterface<SupervisionCase> {};
 
 TEST_P(SupervisionTest, HowTheEndOfTheAgentIsTraced) {
     const SupervisionCase& c = GetParam();
@@ -334,9 +375,7 @@ TEST_P(SupervisionTest, HowTheEndOfTheAgentIsTraced) {
     startHost();
     EXPECT_EQ(finishHost(), 0);
     ASSERT_EQ(agents().size(), 1u);
-    EXPECT_TRUE(traced(c.traceHasPid ? c.trace + std::to_string(agents()[0]) + ": " + std::to_string(c.code)
-                                     : c.trace));
-    // (The error stream also holds the rest of the trace lines that show a pid piece.)
+    EXPECT_TRUE(traced(c.traceHasPid ? c.trace + std::to_string(agents()[0]) + ": " + std::to_string(c.code) : c.trace));
     const std::string errorLine = "run: Error getting rc: " + systemText(c.code) + "\n";
     EXPECT_EQ(errWithoutTrace().find(c.errorOutput ? errorLine : "run: Error") != std::string::npos, c.errorOutput);
     // Whatever happened, the restart decision follows: none with Restart "false"; an exit code
@@ -344,22 +383,36 @@ TEST_P(SupervisionTest, HowTheEndOfTheAgentIsTraced) {
     EXPECT_TRUE(matches(reports().back(), c.stopped));
 }
 
-void PrintTo(const SupervisionCase& row, std::ostream* os) { *os << row.name; }
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, SupervisionTest,
-    ::testing::Values(
-        SupervisionCase{"ExitCode", Expected{win::kServiceStopped, {}, 1066u, 7u, 0u, 60000u}, std::nullopt, 0, false,
-                        "VornelAgentService - VornelAgentServiceMain - exit code = 7", false},
-        SupervisionCase{"NotOpened", kStoppedAfterAgent, MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied, true,
-                        "VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid ", false},
-        SupervisionCase{"NoExitCode", kStoppedAfterAgent, MemoryPlatform::Op::GetExitCodeProcess, win::kErrorInvalidHandle, false,
-                        "VornelAgentService - VornelAgentServiceMain - return from wait.", true}),
+    ::testing::Values(SupervisionCase{"ExitCode", stopped(1066, 7), std::nullopt, 0, false,
+                                      "VornelAgentService - VornelAgentServiceMain - exit code = 7", false},
+                      SupervisionCase{"NotOpened", stopped(), MemoryPlatform::Op::OpenProcess, win::kErrorAccessDenied,
+                                      true, "VornelAgentService - VornelAgentServiceMain - OpenProcess failed for pid ",
+                                      false},
+                      SupervisionCase{"NoExitCode", stopped(), MemoryPlatform::Op::GetExitCodeProcess,
+                                      win::kErrorInvalidHandle, false,
+                                      "VornelAgentService - VornelAgentServiceMain - return from wait.", true}),
     rowName<SupervisionCase>);
+
+TEST_F(HostTest, LegacyModeLeavesTheAgentUnsupervised) {
+    os.setOsMajorVersion(4);
+    os.setString(params, kLogFile, "C:\\agent.log");
+    startHost();
+    ASSERT_TRUE(waitForReport(kRunning));
+    ASSERT_TRUE(os.waitUntil([&] { return os.serviceAwaitsTest(); }));
+    EXPECT_TRUE(matches(reports().back(), kRunning));
+    EXPECT_EQ(os.callCount(MemoryPlatform::Op::OpenProcess), 0u);
+    EXPECT_EQ(os.launches()[0].commandLine, "\"C:\\agent\\bin\\startAgent.bat\"  agent one");
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
+    expectStoppedWithNothingLeft();
+}
 
 // --- Trace ---
 
-TEST_F(ServiceMainTest, TraceGoesToTheTraceFiles) {
+TEST_F(HostTest, TraceGoesToTheTraceFiles) {
     const std::string outFile = "C:\\agent\\logs\\VornelAgentService.stdout";
     const std::string errFile = "C:\\agent\\logs\\VornelAgentService.stderr";
     os.setString(params, kDebugTrace, "on");
@@ -408,19 +461,17 @@ struct TraceSwitchRow {
     bool tracing;
 };
 
-void PrintTo(const TraceSwitchRow& row, std::ostream* os) { *os << row.name; }
-
-class TraceSwitchTest : public ServiceMainTest, public ::testing::WithParamInterface<TraceSwitchRow> {};
+class TraceSwitchTest : public HostTest, public ::testing::WithParamInterface<TraceSwitchRow> {};
 
 TEST_P(TraceSwitchTest, TraceIsOnOnlyForOnAndRedirectedOnlyWithBothFiles) {
     const TraceSwitchRow& c = GetParam();
     MemoryPlatform platform;
     LocalConsole console;
-    auto host = host::HostContext::create(platform);
+    host::HostContext host(platform);
     if (c.debugTrace) platform.setString(params, kDebugTrace, *c.debugTrace);
     if (c.stdoutFile) platform.setString(params, kStdOutTraceFile, "C:\\o.txt");
     if (c.stderrFile) platform.setString(params, kStdErrTraceFile, "C:\\e.txt");
-    host::setUpTrace(*host, params);
+    host::setUpTrace(host, params);
     traceMessage("probe");
     EXPECT_EQ(isTraceOn(), c.tracing);
     auto messages = traceMessages(console.err.text());
