@@ -136,16 +136,12 @@ public:
     // GetProcessTimes: the process's creation time, in the unit of systemTime.
     [[nodiscard]] virtual ErrorCode processCreationTime(const ProcessHandle& process, uint64_t& time) = 0;
 
-    // --- Threads and job objects. ---
-    // CreateThread running the body; its handle is closed at once, nobody waits for the thread.
-    [[nodiscard]] virtual ErrorCode startThread(std::function<void()> body) = 0;
+    // --- Job objects. ---
     // CreateJobObjectA(NULL, NULL): a job without limits, so that closing its last handle (the
     // host's process ending) ends none of its processes.
     [[nodiscard]] virtual ErrorCode createJob(JobHandle& job) = 0;
     // AssignProcessToJobObject(job, process); the processes it starts from then on belong to the job too.
     [[nodiscard]] virtual ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) = 0;
-    // QueryInformationJobObject(job, JobObjectBasicAccountingInformation): the job's live processes.
-    [[nodiscard]] virtual ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) = 0;
     // QueryInformationJobObject(job, JobObjectBasicProcessIdList): the job's live processes.
     [[nodiscard]] virtual ErrorCode jobProcessIds(const JobHandle& job, std::vector<uint32_t>& pids) = 0;
     // TerminateJobObject(job, exitCode): ends every process of the job.

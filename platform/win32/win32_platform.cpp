@@ -51,12 +51,6 @@ void WINAPI serviceMainEntry(DWORD argc, LPSTR* argv) {
     if (g_serviceMain) g_serviceMain(static_cast<int>(argc), argv);
 }
 
-DWORD WINAPI threadEntry(LPVOID parameter) {
-    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
-    (*body)();
-    return 0;
-}
-
 DWORD WINAPI controlHandlerEntry(DWORD control, DWORD, LPVOID, LPVOID context) {
     return (*static_cast<Platform::ControlHandler*>(context))(control);
 }
@@ -345,15 +339,6 @@ public:
         return ERROR_SUCCESS;
     }
 
-    ErrorCode startThread(std::function<void()> body) override {
-        auto owned = std::make_unique<std::function<void()>>(std::move(body));
-        HANDLE thread = CreateThread(nullptr, 0, threadEntry, owned.get(), 0, nullptr);
-        if (thread == nullptr) return GetLastError();
-        owned.release();  // the thread owns it now
-        CloseHandle(thread);
-        return ERROR_SUCCESS;
-    }
-
     ErrorCode createJob(JobHandle& job) override {
         HANDLE h = CreateJobObjectA(nullptr, nullptr);
         if (h == nullptr) return GetLastError();
@@ -363,16 +348,6 @@ public:
 
     ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override {
         return AssignProcessToJobObject(asJob(job), asHandle(process)) ? ERROR_SUCCESS : GetLastError();
-    }
-
-    ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) override {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        if (!QueryInformationJobObject(asJob(job), JobObjectBasicAccountingInformation, &accounting,
-                                       sizeof accounting, nullptr)) {
-            return GetLastError();
-        }
-        active = accounting.ActiveProcesses;
-        return ERROR_SUCCESS;
     }
 
     ErrorCode jobProcessIds(const JobHandle& job, std::vector<uint32_t>& pids) override {

@@ -97,8 +97,8 @@ const char* MemoryPlatform::opName(Op op) {
         "RunServiceDispatcher", "RegisterServiceCtrlHandlerEx", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
-        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob",
-        "AssignProcessToJob", "JobProcessCount", "TerminateJob", "AcquireMutex", "OsMajorVersion",
+        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "CreateJob",
+        "AssignProcessToJob", "TerminateJob", "AcquireMutex", "OsMajorVersion",
         "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
         "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");

@@ -56,7 +56,7 @@ public:
         RegisterEventSource, ReportEvent,
         CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
         TickCount, SystemTime, FileLastWriteTime, ProcessCreationTime,
-        StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
+        CreateJob, AssignProcessToJob, TerminateJob, AcquireMutex,
         OsMajorVersion, CommandLineFitsCodePage,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         WaitForAny, CreateEvent, SetEvent, WatchDirectory, RearmDirectoryWatch, JobProcessIds,
@@ -313,10 +313,8 @@ public:
     uint64_t systemTime() override;
     ErrorCode fileLastWriteTime(const std::string& path, uint64_t& time) override;
     ErrorCode processCreationTime(const ProcessHandle& process, uint64_t& time) override;
-    ErrorCode startThread(std::function<void()> body) override;
     ErrorCode createJob(JobHandle& job) override;
     ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override;
-    ErrorCode jobProcessCount(const JobHandle& job, uint32_t& active) override;
     ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override;
     ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override;
     ErrorCode osMajorVersion(uint32_t& major) override;
@@ -462,7 +460,6 @@ private:
     uint64_t nextJob_ = 1;
     std::map<std::string, uintptr_t> mutexOwners_;  // named mutexes owned now, by the handle that owns them
     bool jobsWork_ = true;
-    unsigned threadsStarted_ = 0;
     Launcher launcher_;
     std::function<void(const Event&)> eventHook_;
     std::vector<Launch> launches_;

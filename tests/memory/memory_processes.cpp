@@ -194,18 +194,6 @@ ErrorCode MemoryPlatform::assignProcessToJob(const JobHandle& job, const Process
     return win::kErrorSuccess;
 }
 
-ErrorCode MemoryPlatform::jobProcessCount(const JobHandle& job, uint32_t& active) {
-    Lock lock(mutex_);
-    if (ErrorCode rc = enter(Op::JobProcessCount, "", lock)) return rc;
-    const uint64_t id = jobOfLocked(job);
-    if (id == 0) return win::kErrorInvalidHandle;
-    active = 0;
-    for (const auto& entry : processes_) {
-        if (entry.second.job == id && !entry.second.ended) ++active;
-    }
-    return win::kErrorSuccess;
-}
-
 ErrorCode MemoryPlatform::terminateJob(const JobHandle& job, uint32_t exitCode) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::TerminateJob, "", lock)) return rc;
@@ -231,15 +219,6 @@ ErrorCode MemoryPlatform::acquireMutex(const std::string& name, uint32_t millise
     const uintptr_t value = newHandle(std::move(handle));
     mutexOwners_[key] = value;
     return give(mutex, value, lock);
-}
-
-ErrorCode MemoryPlatform::startThread(std::function<void()> body) {
-    Lock lock(mutex_);
-    if (ErrorCode rc = enter(Op::StartThread, "", lock)) return rc;
-    // A thread the service process starts takes turns with the process's other threads.
-    startProcessThread("thread " + std::to_string(++threadsStarted_), std::move(body), !takesTurnsLocked());
-    if (!turn_) scheduleLocked(lock);
-    return win::kErrorSuccess;
 }
 
 uint64_t MemoryPlatform::systemTime() {
