@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 from agents import PREFIX, TRACE_LINE, trace_messages
-from vornel.wine import encoded_arguments, wait_until
+from vornel.wine import BIN, encoded_arguments, wait_until
 
 LEGACY_KEY = "HKCU\\Software\\Wine\\AppDefaults\\VornelAgentService.exe"
 
@@ -178,3 +178,67 @@ def test_legacy_mode_leaves_the_agent_unsupervised(service, wine):
         assert not svc.agent_running()
     finally:
         wine.run("reg", "delete", LEGACY_KEY, "/v", "Version", "/f")
+
+
+# --- states an administrator can act on ---
+
+def control(svc, code):
+    """The probe's ControlService: (result, state, checkpoint, wait hint) as answered."""
+    return tuple(int(field) for field in svc.wine.run(str(BIN / "probe.exe"), "control", svc.name, str(code)).out.split())
+
+
+def test_a_long_start_script_makes_the_service_running_and_stoppable(service):
+    svc = service("host-e2e-long-start")
+    # The start script runs a minute before it starts the agent as the sample's does.
+    script = svc.wine.unix_path(svc.bin + "startAgent.bat")
+    svc.wine.unix_path(svc.bin + "startAgent-sample.bat").write_bytes(script.read_bytes())
+    script.write_bytes(b'@echo off\r\n"%~dp0VornelAgent.exe" -sleepOnly -exitAfter 64\r\n'
+                       b'call "%~dp0startAgent-sample.bat" %*\r\n')
+    assert svc.wine.sc("start", svc.name).status == 0
+    # Starting, the service takes no control (on Windows as under Wine).
+    assert control(svc, 4)[0] == 1061
+    # About a minute in, the service runs and says so to an interrogation, while the script runs on.
+    assert svc.wine.wait_for_state(svc.name, 4, timeout=75)
+    assert svc.script_runs() == []
+    assert control(svc, 4) == (0, 4, 0, 0)
+    # A stop is taken at once and waits for the start script; the stop script ends its agent.
+    result = svc.wine.run(svc.bin + "StopVornelAgentService.exe", "-servicename", "host-e2e-long-start")
+    assert (result.status, result.out) == (0, "Successfully stopped service.\n"), result
+    assert svc.wine.service_state(svc.name) == 3
+    assert svc.wine.wait_for_state(svc.name, 1, timeout=60)
+    assert [run[0] for run in svc.script_runs()] == ["startAgent.bat", "stopAgent.bat"]
+    assert not svc.agent_running()
+    status = svc.query()
+    assert (status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"], status["CHECKPOINT"], status["WAIT_HINT"]) == \
+        (0, 0, 0, 0)
+
+
+def test_a_restart_waits_paused_and_a_continue_or_a_stop_ends_the_wait(service):
+    home = "C:\\vornel-host-e2e\\host-e2e-paused\\"
+    svc = service("host-e2e-paused", StartupArguments="-exitAfter 1 -exitCode 3", DebugTrace="on",
+                  StdOutTraceFile=home + "logs\\host.stdout", StdErrTraceFile=home + "logs\\host.stderr")
+
+    def waits(seconds):
+        return [m for m in trace_messages(svc.text("logs\\host.stderr") or "")
+                if m.endswith(f"the restart waits {seconds} s")]
+
+    def starts():
+        return [run[0] for run in svc.script_runs()].count("startAgent.bat")
+
+    assert svc.wine.sc("start", svc.name).status == 0
+    # The agent fails at once, again and again: the third restart waits 4 s, paused.
+    assert wait_until(lambda: waits(4), timeout=60)
+    assert wait_until(lambda: svc.wine.service_state(svc.name) == 7, timeout=5)
+    before = starts()
+    assert control(svc, 3) == (0, 7, 0, 0)
+    # The continue ends the wait: the next start follows at once, not 4 s later.
+    assert wait_until(lambda: starts() == before + 1, timeout=2)
+    assert "VornelAgentService - VornelAgentServiceMain - a continue ended the wait before the restart" in \
+        trace_messages(svc.text("logs\\host.stderr"))
+    # The next wait (8 s) ends with a stop: stopped at once, no stop script, nothing running.
+    assert wait_until(lambda: waits(8), timeout=30)
+    assert wait_until(lambda: svc.wine.service_state(svc.name) == 7, timeout=5)
+    assert control(svc, 1)[0] == 0
+    assert svc.wine.wait_for_state(svc.name, 1, timeout=3)
+    assert "stopAgent.bat" not in [run[0] for run in svc.script_runs()]
+    assert not svc.agent_running()

@@ -146,5 +146,5 @@ def test_the_preshutdown_notification_is_accepted_but_wine_sends_it_only_at_shut
     result = svc.wine.run(str(BIN / "probe.exe"), "control", svc.name, "15")
     # Wine's service manager, like Windows', sends preshutdown only itself: a client's request
     # is refused (ERROR_INVALID_PARAMETER), and the service runs on.
-    assert result.out.strip() == "87", result
+    assert result.out.split()[0] == "87", result
     assert svc.wine.service_state(svc.name) == RUNNING

@@ -75,8 +75,8 @@ int sendControl(const char* service, const char* codeText) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) return static_cast<int>(GetLastError());
     SC_HANDLE handle = OpenServiceA(manager, service,
-                                    SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
-                                        SERVICE_QUERY_STATUS);
+                                    SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                                        SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS);
     if (handle == nullptr) {
         const int rc = static_cast<int>(GetLastError());
         CloseServiceHandle(manager);
@@ -84,7 +84,9 @@ int sendControl(const char* service, const char* codeText) {
     }
     SERVICE_STATUS status{};
     const BOOL sent = ControlService(handle, std::strtoul(codeText, nullptr, 10), &status);
-    std::printf("%lu\n", sent ? 0UL : GetLastError());
+    // The result, then the status that came with the answer: state, checkpoint, wait hint.
+    std::printf("%lu %lu %lu %lu\n", sent ? 0UL : GetLastError(), status.dwCurrentState, status.dwCheckPoint,
+                status.dwWaitHint);
     CloseServiceHandle(handle);
     CloseServiceHandle(manager);
     return 0;
