@@ -8,9 +8,12 @@
    beside Wine's sc stop: the command's answer, and the time from the stop control to stopped,
    for the sample agent as installed (--runs) and for one that takes 15 s to shut down
    (StartupArguments "-stopDelay 15", --slow-stop-runs).
-3. The host idle while it supervises an idle agent, beside a plain sleeping process, over
+3. The host beside a floor: stop, start and restart latencies of the service and of the
+   smallest service that runs the same scripts and waits on handles (tests/wintools/
+   floor_service.cpp), timed inside Wine by tests/wintools/latency.cpp, taken in turn.
+4. The host idle while it supervises an idle agent, beside a plain sleeping process, over
    --idle-seconds.
-4. The info tool's reverse lookup over 10, 1,000 and 10,000 services (vornel/lookup.py),
+5. The info tool's reverse lookup over 10, 1,000 and 10,000 services (vornel/lookup.py),
    --lookup-runs runs of each kind; with --only lookup that part alone, printed only.
 
 Run as scripts/bench.py. Needs the Windows build. Takes about a quarter of an hour; run it on a quiet
@@ -19,6 +22,7 @@ machine for the record. A benchmark, not a test: scripts/test does not run it.
 
 import argparse
 import datetime
+import shutil
 import statistics
 import subprocess
 import sys
@@ -51,6 +55,10 @@ SLOW_STOP = 15
 SLOW_HOME = "C:\\vornel-bench-slow\\"
 SLOW_SHORT = "bench-slow"
 STOPPED_TEXT = b"The service is stopped."
+# The floor: a service of the bench's own in an agent home of its own.
+FLOOR = "VornelFloorService"
+FLOOR_HOME = "C:\\vornel-floor\\"
+FLOOR_TRACE = FLOOR_HOME + "logs\\floor.trace"
 
 
 class Bench:
@@ -292,6 +300,78 @@ def stop_latencies(b, runs):
     return results
 
 
+def beside_the_floor(b, runs):
+    """Start, restart (RestartThrottle 0) and stop of the bench's service and of the floor, taken
+    in turn, each timed inside Wine by latency.exe: {"ours"|"floor": {"start": [ms], "restart":
+    [ms], "stop": [ms], "adopted": [ms from the pid file's change to the agent opened]}}."""
+    session = b.session
+    session.layout_agent_home(FLOOR_HOME)
+    for exe in ("floor_service.exe", "latency.exe"):
+        shutil.copy2(BIN / exe, session.unix_path(FLOOR_HOME + "bin\\" + exe))
+    image = f'"{FLOOR_HOME}bin\\floor_service.exe" {FLOOR} {FLOOR_HOME} floorAgent {FLOOR_TRACE}'
+    expect(b.run("sc", "create", FLOOR, "binPath=", image, "start=", "demand"), 0)
+    session.reg_add(PARAMS, "RestartThrottle", "0")
+    latency = FLOOR_HOME + "bin\\latency.exe"
+    services = {"ours": (FULL, HOME + "logs\\middlewareagent\\VornelAgentService.stderr", "VornelAgentService.exe"),
+                "floor": (FLOOR, FLOOR_TRACE, "floor_service.exe")}
+    results = {which: {"start": [], "restart": [], "stop": [], "adopted": []} for which in services}
+
+    def timed(*args):
+        result = session.run(latency, *args, timeout=150)
+        assert result.status == 0, (args, result.status, result.out, result.err)
+        return [float(v) for v in result.out.split()]
+
+    try:
+        for _ in range(runs):
+            for which, (name, trace, program) in services.items():
+                home = HOME if which == "ours" else FLOOR_HOME
+                pid_file = home + "logs\\middlewareagent\\VornelAgent.pidfile"
+                start, adopted = timed("start", name, trace, pid_file)
+                restart, adopted_again = timed("restart", trace, pid_file)
+                stop, = timed("stop", name)
+                results[which]["start"].append(start)
+                results[which]["restart"].append(restart)
+                results[which]["stop"].append(stop)
+                results[which]["adopted"] += [adopted, adopted_again]
+                # The next start meets a service whose process has ended and no agent.
+                assert wait_until(lambda: not unix_processes(session, program), timeout=30, interval=0.01)
+                assert wait_until(lambda: not b.agents(), timeout=30, interval=0.01)
+    finally:
+        b.run("sc", "delete", FLOOR)
+        b.run("reg", "delete", PARAMS, "/v", "RestartThrottle", "/f")
+    return results
+
+
+def floor_section(floor, runs):
+    """The record's part on the host beside the floor."""
+    def cell(values):
+        return f"{statistics.median(values):.0f} ms ({min(values):.0f}–{max(values):.0f})"
+    rows = (("stop", "the stop request (`ControlService`)", "the service reports stopped"),
+            ("start", "the start request (`StartServiceA`)", "the service has opened the agent and waits for it"),
+            ("restart", "the agent's end (ended by the stopwatch)", "the service has opened the next agent"))
+    lines = [
+        "### Beside a floor", "",
+        "The service beside the smallest service that does the same with the same agent installation:",
+        "runs the sample's start script, reads the pid file when its folder changes, waits for the agent",
+        "on its handle and starts it again at once, runs the stop script on a stop and reports stopped",
+        "when the script and the agent have ended (tests/wintools/floor_service.cpp). Both in their own",
+        f"agent home with the sample agent, `RestartThrottle` `0` for ours, {runs} runs of each, taken in",
+        "turn. The times are taken inside Wine by tests/wintools/latency.cpp, which makes the request",
+        "itself and looks every millisecond at the status or at the trace line of the agent opened.", "",
+        "| latency | from | until | ours | floor | ratio |",
+        "|---|---|---|---:|---:|---:|",
+    ]
+    for key, origin, end in rows:
+        ours, base = floor["ours"][key], floor["floor"][key]
+        lines.append(f"| {key} | {origin} | {end} | {cell(ours)} | {cell(base)} | "
+                     f"{statistics.median(ours) / statistics.median(base):.2f} |")
+    adopted = floor["ours"]["adopted"]
+    lines += [
+        "", f"From the agent's write of its pid file to the host's opening of the agent: {cell(adopted)} over the",
+        f"{len(adopted)} starts and restarts (the floor: {cell(floor['floor']['adopted'])}).", ""]
+    return lines
+
+
 def idle(b, seconds):
     """CPU time and memory of the host, the agent and a plain sleeping process over the window."""
     supervised_before = b.trace_count(SUPERVISED)
@@ -364,8 +444,8 @@ def stops_section(stops, runs, slow_runs):
     return lines
 
 
-def report(command, began, loads, trips, floor, lat, stops, idle_results, lookup_rows, imports, runs, lookup_runs,
-           slow_runs, idle_seconds):
+def report(command, began, loads, trips, floor, lat, stops, beside, idle_results, lookup_rows, imports, runs,
+           lookup_runs, slow_runs, idle_seconds):
     ms = lambda values: f"{median_ms(values):.0f} ms"
     spread = lambda values: f"{min(values) * 1000:.0f}–{max(values) * 1000:.0f} ms"
     lines = [
@@ -411,6 +491,7 @@ def report(command, began, loads, trips, floor, lat, stops, idle_results, lookup
         "look, the wait takes one more second. The first look found no new pid in "
         f"{lat['waited']['start']} of {runs} starts and {lat['waited']['restart']} of {runs} restarts here.", "",
         *stops_section(stops, runs, slow_runs),
+        *floor_section(beside, runs),
         "### The host while it supervises an idle agent", "",
         f"CPU time, context switches and memory over {idle_seconds} s from /proc (all threads of each Wine process), the",
         "host waiting for a running, idle agent, beside a plain sleeping Wine process as the floor.",
@@ -446,13 +527,15 @@ def main(argv=None):
     parser.add_argument("--idle-seconds", type=int, default=60, help="the idle host's window (default 60)")
     parser.add_argument("--lookup-runs", type=int, default=9, help="runs of each reverse lookup (default 9)")
     parser.add_argument("--sizes", default="10,1000,10000", help="numbers of services for the reverse lookup")
-    parser.add_argument("--only", choices=("lookup",), help="only the reverse lookup, printed, not written")
+    parser.add_argument("--only", choices=("lookup", "floor"),
+                        help="only the reverse lookup, or only the host beside the floor, printed, not written")
     parser.add_argument("--write", action="store_true", help=f"write the record into {BENCHMARKS.relative_to(REPO)}")
     options = parser.parse_args(argv)
     if options.only and options.write:
         parser.error("the record is one run of every part: --write goes without --only")
     needed = ("VornelAgentServiceInfo.exe",) if options.only else (
-        "VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgentServiceInfo.exe", "VornelAgent.exe")
+        "VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgentServiceInfo.exe", "VornelAgent.exe",
+        "floor_service.exe", "latency.exe")
     for exe in needed:
         if not (BIN / exe).exists():
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
@@ -474,6 +557,9 @@ def main(argv=None):
                       HOME, "-servicetrace", "on"), 0, "successfully added")
         for _ in range(3):  # untimed: the first runs of a new prefix start its services
             b.run("sc", "query", FULL)
+        if options.only == "floor":
+            print("\n".join(floor_section(beside_the_floor(b, options.runs), options.runs)))
+            return
         print("round trips", flush=True)
         trips, floor = round_trips(b, options.runs)
         print("latencies", flush=True)
@@ -486,6 +572,8 @@ def main(argv=None):
                          "-agenthome", SLOW_HOME, "-startargs", f"-stopDelay {SLOW_STOP}", "-servicetrace", "on"),
                0, "successfully added")
         stops["slow"] = stop_latencies(slow, options.slow_stop_runs)
+        print("beside the floor", flush=True)
+        beside = beside_the_floor(b, options.runs)
         loads.append(load_average())
         print("idle host", flush=True)
         idle_results = idle(b, options.idle_seconds)
@@ -494,8 +582,8 @@ def main(argv=None):
     print("reverse lookup", flush=True)
     lookup_rows, imports = lookup.run(sizes, options.lookup_runs)
     loads.append(load_average())
-    text = report(command, began, loads, trips, floor, lat, stops, idle_results, lookup_rows, imports, options.runs,
-                  options.lookup_runs, options.slow_stop_runs, options.idle_seconds)
+    text = report(command, began, loads, trips, floor, lat, stops, beside, idle_results, lookup_rows, imports,
+                  options.runs, options.lookup_runs, options.slow_stop_runs, options.idle_seconds)
     print(text)
     if options.write:
         print(f"written to {write_section(BENCHMARKS, 'bench', text)}")
