@@ -113,6 +113,8 @@ void Supervisor::onSupervisionEndControl() {
     record_.restartAt.reset();
     record_.phase = Phase::Stopping;
     enterState(win::kServiceStopPending, kAcceptedControls);
+    // As a stop: when StopTimeout runs out with the agent still running, it is ended.
+    startStopClock();
     if (startScriptRuns) {
         record_.stopStep = StopStep::WaitingForStartScript;
         return;

@@ -122,10 +122,12 @@ uint32_t restartDelaySeconds(unsigned shortRunsInARow);
 
 enum class AgentScript { Start, Stop };
 
-// A script's command line and working directory, composed from the Parameters key.
+// A script's command line and working directory, composed from the Parameters key, and the
+// command line as the trace shows it (decoded arguments replaced by their length).
 struct ScriptCommand {
     std::string commandLine;
     std::string workingDir;
+    std::string tracedLine;
 };
 
 // Composes the command for the script; absent (after a console line saying so) when
@@ -135,8 +137,9 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
 
 // Launches a script into the host's job: created suspended, put into the job (so that what it
 // starts belongs to the job too), then let run. A script that cannot be put into the job still
-// runs, and the trace says so.
-ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptCommand& command, ProcessInfo& info);
+// runs, and the trace says so; inJob tells which.
+ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptCommand& command, ProcessInfo& info,
+                       bool& inJob);
 
 // --- Pid file ---
 

@@ -29,6 +29,9 @@ inline constexpr uint32_t kEventStopTimedOut = 0x2000006E;
 inline constexpr uint32_t kEventAgentEnded = 0x2000006F;
 inline constexpr uint32_t kEventStartRefused = 0x20000070;
 inline constexpr uint32_t kEventRestartDelayed = 0x20000071;
+inline constexpr uint32_t kEventAgentNotStartedHere = 0x20000072;
+inline constexpr uint32_t kEventAgentTakenBack = 0x20000073;
+inline constexpr uint32_t kEventStartScriptNotRun = 0x20000074;
 
 // The user-defined control that ends supervision without stopping the agent.
 inline constexpr uint32_t PROCESS_STOP_SERVER = 128;
@@ -37,6 +40,9 @@ inline constexpr uint32_t PROCESS_STOP_SERVER = 128;
 // notification, which it treats as a stop. While a restart waits it takes pause and continue too.
 inline constexpr uint32_t kAcceptedControls = win::kServiceAcceptStop | win::kServiceAcceptPreshutdown;
 inline constexpr uint32_t kAcceptedWhilePaused = kAcceptedControls | win::kServiceAcceptPauseContinue;
+
+// The exit code of what the host ends by force.
+inline constexpr uint32_t kForcedExitCode = 1;
 
 // Wait hints of the pending states, in milliseconds.
 inline constexpr uint32_t kStartWaitHint = 180000;

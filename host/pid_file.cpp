@@ -128,6 +128,12 @@ int32_t readAgentPidFile(HostContext& host, const std::string& pidFile) {
 int32_t isServerRunningAlready(HostContext& host, const std::string& pidFile) {
     traceMessage("VornelAgentService - isServerRunningAlready - pidFile = %s", pidFile.c_str());
     int32_t pid = readAgentPidFile(host, pidFile);
+    if (pid != 0 && static_cast<uint32_t>(pid) == host.os.currentProcessId()) {
+        // A pid file written before the system started can name what is now the host itself.
+        traceMessage("VornelAgentService - isServerRunningAlready - pid %d is the service host's own: not the agent",
+                     pid);
+        pid = 0;
+    }
     if (pid != 0) {
         traceMessage("VornelAgentService - isServerRunningAlready - attempt to attach to pid = %d", pid);
         ProcessHandle process;

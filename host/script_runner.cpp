@@ -29,15 +29,23 @@ const ScriptTraits& traitsOf(AgentScript script) {
     return script == AgentScript::Start ? start : stop;
 }
 
-// The arguments text to append: the stored value, or its decoded form when the service's
-// arguments count as encoded; absent when an encoded value does not decode.
-std::optional<std::string> argumentsText(HostContext& host, const std::string& serviceName,
-                                         const std::string& keyPath, const char* valueName,
-                                         const std::string& stored) {
-    if (paramsEncoded(host.os, serviceName) == 0) return stored;
+// The arguments text to append, and how the trace shows it: the stored value as it is, or,
+// when the service's arguments count as encoded, its decoded form, which the trace never shows;
+// absent when an encoded value does not decode.
+struct ArgumentsText {
+    std::string text;
+    std::string traced;
+};
+
+std::optional<ArgumentsText> argumentsText(HostContext& host, const std::string& serviceName,
+                                           const std::string& keyPath, const char* valueName,
+                                           const std::string& stored) {
+    if (paramsEncoded(host.os, serviceName) == 0) return ArgumentsText{stored, stored};
     std::optional<std::string> encoded = getRegistryValue(host.os, keyPath, valueName);
     if (!encoded) return std::nullopt;
-    return decodeArguments(*encoded, serviceName);
+    std::optional<std::string> decoded = decodeArguments(*encoded, serviceName);
+    if (!decoded) return std::nullopt;
+    return ArgumentsText{*decoded, "<encoded arguments, " + std::to_string(decoded->size()) + " characters>"};
 }
 
 }  // namespace
@@ -71,6 +79,7 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
         flushConsole();
         return std::nullopt;
     }
+    // The command line, and the same line as the trace shows it.
     std::string command = "\"" + *agentHome + "bin\\" + t.script + "\" ";
     traceMessage("%s1 - executable = %s", t.prefix, command.c_str());
 
@@ -89,16 +98,22 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
     }
     traceMessage("%s2 - executable = %s", t.prefix, command.c_str());
 
+    std::string traced = command;
     if (std::optional<std::string> stored = getRegistryValue(host.os, keyPath, t.argumentsValue)) {
-        if (std::optional<std::string> text = argumentsText(host, name, keyPath, t.argumentsValue, *stored)) {
-            command += " " + *text;
+        if (std::optional<ArgumentsText> arguments = argumentsText(host, name, keyPath, t.argumentsValue, *stored)) {
+            command += " " + arguments->text;
+            traced += " " + arguments->traced;
         }
     }
-    traceMessage("%s3 - executable = %s", t.prefix, command.c_str());
+    traceMessage("%s3 - executable = %s", t.prefix, traced.c_str());
 
     std::optional<std::string> logFile = getRegistryValue(host.os, keyPath, kLogFile);
-    if (logFile && !legacy) command += std::string(" ") + t.redirection + " \"" + *logFile + "\"";
-    traceMessage("%s4 - executable = %s", t.prefix, command.c_str());
+    if (logFile && !legacy) {
+        const std::string redirection = std::string(" ") + t.redirection + " \"" + *logFile + "\"";
+        command += redirection;
+        traced += redirection;
+    }
+    traceMessage("%s4 - executable = %s", t.prefix, traced.c_str());
 
     // Each value is read afresh at each use, the agent home included.
     agentHome = getRegistryValue(host.os, keyPath, kAgentHome);
@@ -107,12 +122,14 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
         flushConsole();
         return std::nullopt;
     }
-    ScriptCommand result{command, *agentHome + "bin"};
+    ScriptCommand result{command, *agentHome + "bin", traced};
     traceMessage("%s%s = %s", t.prefix, t.workingDirLabel, result.workingDir.c_str());
     return result;
 }
 
-ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptCommand& command, ProcessInfo& info) {
+ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptCommand& command, ProcessInfo& info,
+                       bool& inJob) {
+    inJob = false;
     ErrorCode rc = host.os.createProcess(command.commandLine, command.workingDir, StartMode::Suspended, info);
     if (rc != win::kErrorSuccess) return rc;
     const ScriptTraits& t = traitsOf(script);
@@ -120,6 +137,8 @@ ErrorCode launchScript(HostContext& host, AgentScript script, const ScriptComman
         if (ErrorCode assigned = host.os.assignProcessToJob(host.job, info.process)) {
             traceMessage("%s%s is not in the agent's job (%d): a forced end can end only the agent's pid", t.prefix,
                          t.script, static_cast<int>(assigned));
+        } else {
+            inJob = true;
         }
     }
     rc = host.os.resumeProcess(info);

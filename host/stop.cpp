@@ -12,8 +12,6 @@ namespace vornel::host {
 namespace {
 
 constexpr uint32_t kDefaultStopTimeoutSeconds = 60;
-// The exit code of what a forced end ends.
-constexpr uint32_t kForcedExitCode = 1;
 // A wait is on at most 64 handles: a few are the host's own.
 constexpr size_t kMostJobProcessesWatched = 56;
 
@@ -40,12 +38,7 @@ void Supervisor::beginStop() {
     record_.phase = Phase::Stopping;
     enterState(win::kServiceStopPending, kAcceptedControls);
     traceMessage("About to stop service thread.");
-
-    record_.stopTimeoutSeconds =
-        stopTimeoutSeconds(getRegistryValue(os_, parametersKeyPath(settings_.serviceName), kStopTimeout));
-    if (record_.stopTimeoutSeconds) record_.stopDeadline = os_.tickCount() + uint64_t{*record_.stopTimeoutSeconds} * 1000;
-    traceMessage("VornelAgentService - stopServer - stop timeout = %s",
-                 record_.stopTimeoutSeconds ? (std::to_string(*record_.stopTimeoutSeconds) + " s").c_str() : "none");
+    startStopClock();
     if (startScriptRuns) {
         // The agent the start script starts is then stopped like any other.
         traceMessage("VornelAgentService - stopServer - waiting for the start script to end");
@@ -55,14 +48,23 @@ void Supervisor::beginStop() {
     runStopScript();
 }
 
+void Supervisor::startStopClock() {
+    record_.stopTimeoutSeconds =
+        stopTimeoutSeconds(getRegistryValue(os_, parametersKeyPath(settings_.serviceName), kStopTimeout));
+    if (record_.stopTimeoutSeconds) record_.stopDeadline = os_.tickCount() + uint64_t{*record_.stopTimeoutSeconds} * 1000;
+    traceMessage("VornelAgentService - stopServer - stop timeout = %s",
+                 record_.stopTimeoutSeconds ? (std::to_string(*record_.stopTimeoutSeconds) + " s").c_str() : "none");
+}
+
 void Supervisor::runStopScript() {
     record_.stopStep = StopStep::StopScript;
     ErrorCode rc = win::kErrorPathNotFound;  // no script path could be formed
     if (std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Stop, settings_.serviceName)) {
         traceMessage("VornelAgentService - stopServer - create process for executable - %s",
-                     command->commandLine.c_str());
+                     command->tracedLine.c_str());
         ProcessInfo script;
-        rc = launchScript(host_, AgentScript::Stop, *command, script);
+        bool inJob = false;
+        rc = launchScript(host_, AgentScript::Stop, *command, script, inJob);
         if (rc == win::kErrorSuccess) {
             traceMessage("VornelAgentService - stopServer - executable process successfully created");
             record_.stopScript = Watched{std::move(script.process), script.processId};
@@ -149,12 +151,14 @@ std::string Supervisor::endWhatRuns() {
         }
     }
     // What the job did not end (it is not in it, or it could not be ended), by its handle.
+    // The agent only when the host started it: never what the pid file names otherwise.
     const std::pair<const char*, Watched*> known[] = {
         {"the start script", &record_.startScript},
         {"the stop script", &record_.stopScript},
-        {"the agent", &record_.agent},
+        {"the agent", record_.agentEndable ? &record_.agent : nullptr},
     };
     for (const auto& process : known) {
+        if (process.second == nullptr) continue;
         Watched& watched = *process.second;
         if (watched.running() && os_.waitForProcess(watched.handle, 0) != WaitResult::Signaled &&
             os_.terminateProcess(watched.handle, kForcedExitCode) == win::kErrorSuccess) {
@@ -170,6 +174,7 @@ void Supervisor::finishStop() {
     record_.agent = Watched{};
     record_.jobProcesses.clear();
     record_.stopDeadline.reset();
+    endTheJob();
     traceMessage("VornelAgentService - stopServer - reporting stopped");
     reportStopped(0, 0);
 }

@@ -48,6 +48,7 @@ Supervisor::Supervisor(HostContext& host, HostSettings settings)
     record_.restart = settings_.restartSetting;
     record_.status.dwServiceType = win::kServiceWin32OwnProcess;
     record_.restartAt = os_.tickCount();  // the first start cycle is due at once
+    hostPid_ = os_.currentProcessId();
 }
 
 // --- The loop ---
@@ -200,6 +201,20 @@ void Supervisor::reportStopped(uint32_t win32, uint32_t specific) {
     record_.phase = Phase::Stopped;
 }
 
+void Supervisor::endTheJob() {
+    // Nothing the host launched runs on once it has reported stopped.
+    std::vector<uint32_t> pids;
+    if (!host_.job.valid() || os_.jobProcessIds(host_.job, pids) != win::kErrorSuccess || pids.empty()) return;
+    if (ErrorCode rc = os_.terminateJob(host_.job, kForcedExitCode)) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - the job's processes could not be ended (%d)",
+                     static_cast<int>(rc));
+        return;
+    }
+    traceMessage("VornelAgentService - VornelAgentServiceMain - ended %u %s of the agent's job, which would have run "
+                 "on",
+                 static_cast<unsigned>(pids.size()), pids.size() == 1 ? "process" : "processes");
+}
+
 void Supervisor::onCheckPoint() {
     ServiceStatus& s = record_.status;
     record_.nextCheckPointAt = *record_.nextCheckPointAt + kCheckPointMs;
@@ -258,9 +273,10 @@ void Supervisor::beginStartCycle() {
 
 void Supervisor::launchStartScript() {
     if (std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Start, settings_.serviceName)) {
-        traceMessage("VornelAgentService - startServer - about to start executable %s", command->commandLine.c_str());
+        traceMessage("VornelAgentService - startServer - about to start executable %s", command->tracedLine.c_str());
         ProcessInfo script;
-        const ErrorCode rc = launchScript(host_, AgentScript::Start, *command, script);
+        record_.startScriptLaunchedAt = os_.systemTime();
+        const ErrorCode rc = launchScript(host_, AgentScript::Start, *command, script, record_.startScriptInJob);
         if (rc == win::kErrorSuccess) {
             traceMessage("VornelAgentService - startServer - createProcess returned TRUE");
             record_.startScript = Watched{std::move(script.process), script.processId};
@@ -323,7 +339,12 @@ void Supervisor::lookAtPidFile(bool attempt) {
     std::string content;
     std::optional<PidPiece> read;
     if (os_.readTextFile(settings_.pidFile, content) == win::kErrorSuccess) read = lastPidPiece(content);
-    const bool isNew = read && read->pid != record_.lastPid;
+    // The host's own pid is never the agent's.
+    const bool own = read && read->pid == static_cast<int32_t>(hostPid_) && read->pid != record_.lastPid;
+    if (own && attempt) {
+        traceMessage("VornelAgentService - waitForPidFile - pid %d is the service host's own: not the agent", read->pid);
+    }
+    const bool isNew = read && read->pid != record_.lastPid && !own;
     if (isNew && !attempt) {
         // A change ended the second early.
         traceMessage("VornelAgentService - waitForPidFile - back from sleep - %d", record_.pidAttempt);
@@ -353,6 +374,7 @@ void Supervisor::onPidLookDue() {
     traceMessage("VornelAgentService - waitForPidFile - Timed out waiting for pid.");
     traceMessage("VornelAgentService - waitForPidFile - returning false");
     leavePidWait();
+    endTheJob();
     reportHostEvent(host_, win::kEventlogErrorType, kEventNoNewPid, {settings_.serviceName});
     record_.restart = false;
     reportStopped(win::kErrorServiceSpecificError, kNoPidExitCode);
@@ -389,7 +411,32 @@ void Supervisor::adoptAgent(int32_t pid) {
     }
     traceMessage("VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait.");
     record_.agent = Watched{std::move(agent), static_cast<uint32_t>(pid)};
+    record_.agentEndable = startedHere(record_.agent);
     record_.phase = Phase::Supervising;
+}
+
+bool Supervisor::startedHere(const Watched& agent) {
+    // With the start script in the job, the agent is what the job holds; without, the old
+    // fallback: a process created after the start script's launch.
+    std::vector<uint32_t> pids;
+    const bool listed = host_.job.valid() && record_.startScriptInJob &&
+                        os_.jobProcessIds(host_.job, pids) == win::kErrorSuccess;
+    bool started = false;
+    if (listed) {
+        started = std::find(pids.begin(), pids.end(), agent.pid) != pids.end();
+    } else {
+        uint64_t created = 0;
+        started = os_.processCreationTime(agent.handle, created) == win::kErrorSuccess &&
+                  created >= record_.startScriptLaunchedAt;
+    }
+    if (!started) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - pid %u is not a process the service started (%s): "
+                     "it is waited for and never ended",
+                     agent.pid, listed ? "not in the agent's job" : "created before the start script");
+        reportHostEvent(host_, win::kEventlogWarningType, kEventAgentNotStartedHere,
+                        {settings_.serviceName, std::to_string(agent.pid)});
+    }
+    return started;
 }
 
 void Supervisor::onAgentEnded() {
@@ -439,6 +486,7 @@ void Supervisor::afterAgent(const std::optional<uint32_t>& exitCode) {
     // failure: 1066 and the agent's exit code. A stop or the control 128 is no failure.
     const bool failed = !settings_.restartSetting && !record_.stopRequested && !record_.supervisionEnded &&
                         exitCode.value_or(0) != 0;
+    endTheJob();
     // Traced before the stopped report: the process may end as soon as it is made.
     traceExit();
     reportStopped(failed ? win::kErrorServiceSpecificError : 0, failed ? *exitCode : 0);

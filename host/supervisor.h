@@ -78,6 +78,9 @@ struct HostRecord {
 
     // The start cycle.
     Watched startScript, stopScript, agent;
+    uint64_t startScriptLaunchedAt = 0;  // system time: an agent created before cannot be its
+    bool startScriptInJob = false;      // the job holds what the start script started
+    bool agentEndable = false;          // a forced end may end the agent by its handle
     int32_t lastPid = 0;       // the pid the file held before the start script
     int pidAttempt = -1;       // the pid wait's attempt, from -1
     uint64_t runBeganAt = 0;   // the start script's launch: an agent's run counts from here
@@ -124,6 +127,9 @@ private:
     // Stopped, reported again a second later while the report fails (at most ten times); the
     // loop ends with it.
     void reportStopped(uint32_t win32, uint32_t specific);
+    // Ends what still runs in the job, before a stopped report: nothing the host launched runs
+    // on once it has reported stopped.
+    void endTheJob();
     void onCheckPoint();
 
     // --- The start cycle ---
@@ -138,6 +144,9 @@ private:
     void onPidFolderChanged();
     void leavePidWait();
     void adoptAgent(int32_t pid);
+    // Whether the host started the agent (it is a process of the job), so that a forced end
+    // may end it; a warning event when not.
+    bool startedHere(const Watched& agent);
     void onAgentEnded();
     void reportAgentEnded(uint32_t pid, const std::optional<uint32_t>& exitCode);
     void afterAgent(const std::optional<uint32_t>& exitCode);
@@ -153,6 +162,8 @@ private:
     // --- The stop (stop.cpp) ---
     bool launchedProcessesRun();
     void beginStop();
+    // StopTimeout's clock, from now: the stop, and the end of supervision (128), may take so long.
+    void startStopClock();
     void runStopScript();
     void onStopScriptEnded();
     void waitForLaunched();
@@ -165,6 +176,7 @@ private:
     HostContext& host_;
     Platform& os_;
     const HostSettings settings_;
+    uint32_t hostPid_ = 0;
     HostRecord record_;
 };
 

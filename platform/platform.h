@@ -127,6 +127,8 @@ public:
     [[nodiscard]] virtual ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) = 0;
     // Sleep(milliseconds)
     virtual void sleep(uint32_t milliseconds) = 0;
+    // GetCurrentProcessId()
+    virtual uint32_t currentProcessId() = 0;
     // GetTickCount64: milliseconds since the system started.
     virtual uint64_t tickCount() = 0;
     // GetSystemTimeAsFileTime, in milliseconds since 1601-01-01 UTC (FILETIME / 10000).

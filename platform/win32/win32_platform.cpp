@@ -317,6 +317,8 @@ public:
 
     void sleep(uint32_t milliseconds) override { Sleep(milliseconds); }
 
+    uint32_t currentProcessId() override { return GetCurrentProcessId(); }
+
     uint64_t tickCount() override { return GetTickCount64(); }
 
     uint64_t systemTime() override {

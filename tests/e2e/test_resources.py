@@ -19,7 +19,11 @@ EVENTS = {0x20000068: ([NAME], "starting the agent"),
           0x2000006E: (["the agent's job"], "did not finish within StopTimeout"),
           0x2000006F: ([NAME, "4242", "7"], "has ended with exit code 7"),
           0x20000070: ([NAME, "4242"], "names process id 4242, which runs"),
-          0x20000071: ([NAME, "16"], "its restart waits 16 seconds")}
+          0x20000071: ([NAME, "16"], "its restart waits 16 seconds"),
+          0x20000072: ([NAME, "4242"], "which the service did not start"),
+          0x20000073: ([NAME, "4242"], "supervises it again without running the start script"),
+          0x20000074: ([NAME, "the script's command line has 8200 characters, more than 8191"],
+                       "its start script could not be run")}
 
 
 @pytest.fixture(scope="module")

@@ -97,7 +97,7 @@ const char* MemoryPlatform::opName(Op op) {
         "RunServiceDispatcher", "RegisterServiceCtrlHandlerEx", "SetServiceStatus",
         "RegisterEventSource", "ReportEvent",
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
-        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "CreateJob",
+        "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "CurrentProcessId", "CreateJob",
         "AssignProcessToJob", "TerminateJob", "AcquireMutex", "OsMajorVersion",
         "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
         "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds"};

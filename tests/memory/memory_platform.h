@@ -55,7 +55,7 @@ public:
         RunServiceDispatcher, RegisterServiceCtrlHandlerEx, SetServiceStatus,
         RegisterEventSource, ReportEvent,
         CreateProcess, ResumeProcess, TerminateProcess, WaitForProcess, OpenProcess, GetExitCodeProcess, Sleep,
-        TickCount, SystemTime, FileLastWriteTime, ProcessCreationTime,
+        TickCount, SystemTime, FileLastWriteTime, ProcessCreationTime, CurrentProcessId,
         CreateJob, AssignProcessToJob, TerminateJob, AcquireMutex,
         OsMajorVersion, CommandLineFitsCodePage,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
@@ -223,6 +223,9 @@ public:
     // denied), as for a host that itself runs in a job that allows no nesting.
     void setJobsWork(bool work);
     void setOsMajorVersion(uint32_t major);
+    // The pid of the process that asks (the service process, a tool): 4 by default, which no
+    // spawned process gets.
+    void setCurrentProcessId(uint32_t pid);
     // The active code page and whether it represents the process's arguments (by default
     // 65001, UTF-8, which represents every character: a system that honours the manifest).
     void setCommandLineCodePage(uint32_t codePage, bool fits);
@@ -309,6 +312,7 @@ public:
     ErrorCode openProcess(uint32_t pid, uint32_t access, ProcessHandle& process) override;
     ErrorCode getExitCodeProcess(const ProcessHandle& process, uint32_t& exitCode) override;
     void sleep(uint32_t milliseconds) override;
+    uint32_t currentProcessId() override;
     uint64_t tickCount() override;
     uint64_t systemTime() override;
     ErrorCode fileLastWriteTime(const std::string& path, uint64_t& time) override;
@@ -464,6 +468,7 @@ private:
     std::function<void(const Event&)> eventHook_;
     std::vector<Launch> launches_;
     uint32_t osMajor_ = 6;
+    uint32_t currentPid_ = 4;
     uint32_t codePage_ = 65001;
     bool commandLineFits_ = true;
 

@@ -256,6 +256,17 @@ void MemoryPlatform::setProcessCreationTime(uint32_t pid, uint64_t systemTime) {
     if (it != processes_.end()) it->second.createdAt = systemTime;
 }
 
+uint32_t MemoryPlatform::currentProcessId() {
+    Lock lock(mutex_);
+    (void)enter(Op::CurrentProcessId, "", lock);  // GetCurrentProcessId cannot fail
+    return currentPid_;
+}
+
+void MemoryPlatform::setCurrentProcessId(uint32_t pid) {
+    Lock lock(mutex_);
+    currentPid_ = pid;
+}
+
 uint64_t MemoryPlatform::tickCount() {
     Lock lock(mutex_);
     (void)enter(Op::TickCount, "", lock);  // GetTickCount64 cannot fail

@@ -19,6 +19,7 @@ constexpr uint32_t kStopTimedOut = host::kEventStopTimedOut;
 constexpr uint32_t kAgentEnded = host::kEventAgentEnded;
 constexpr uint32_t kStartRefused = host::kEventStartRefused;
 constexpr uint32_t kRestartDelayed = host::kEventRestartDelayed;
+constexpr uint32_t kAgentNotStartedHere = host::kEventAgentNotStartedHere;
 
 bool isLegacy(const HostScenario& s) { return s.osMajorVersion == 4; }
 bool isRefused(const HostScenario& s) { return s.liveProcessInPidFile; }
@@ -194,10 +195,12 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     }
     // A stop leaves nothing the host launched running: stopped is reported only once it has ended,
     // unless the failing call was the stop's own look at a process (one that cannot be opened
-    // counts as ended) or the forced end of one.
+    // counts as ended), the forced end of one, or the look that tells an agent the host started
+    // (one it cannot tell is never ended).
     const bool stopAsked = run.driverSteps > 0 || s.stopWhileStartScriptRuns;
     const bool stopCouldNotSeeOrEnd = f.op == Op::TerminateProcess || f.op == Op::TerminateJob ||
-                                      f.op == Op::OpenProcess || f.op == Op::JobProcessIds;
+                                      f.op == Op::OpenProcess || f.op == Op::JobProcessIds ||
+                                      f.op == Op::ProcessCreationTime;
     if (stopped != nullptr && stopAsked && !stopCouldNotSeeOrEnd && stopCodes(*stopped) == std::make_pair(0u, 0u)) {
         EXPECT_TRUE(run.runningAtEnd.empty()) << "left running: " << ::testing::PrintToString(run.runningAtEnd);
     }
@@ -215,8 +218,9 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     }
 
     // Events carry the service name, or the launch error's text for a stop script that failed.
-    const std::set<uint32_t> hostEvents = {kCycle,        kScriptReturned, kNoNewPid,      kStopScriptFailed,
-                                           kStopTimedOut, kAgentEnded,     kStartRefused, kRestartDelayed};
+    const std::set<uint32_t> hostEvents = {kCycle,       kScriptReturned, kNoNewPid,     kStopScriptFailed,
+                                           kStopTimedOut, kAgentEnded,    kStartRefused, kRestartDelayed,
+                                           kAgentNotStartedHere};
     for (const MemoryPlatform::Event& event : run.events) {
         EXPECT_EQ(hostEvents.count(event.id), 1u) << std::hex << event.id;
         if (event.id != kStopScriptFailed && event.id != kStopTimedOut) {
