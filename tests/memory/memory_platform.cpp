@@ -12,14 +12,6 @@ namespace vornel {
 
 namespace memory {
 
-std::string lower(const std::string& text) {
-    std::string result = text;
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return result;
-}
-
 bool equalsIgnoringCase(const std::string& a, const std::string& b) { return lower(a) == lower(b); }
 
 std::string baseName(const std::string& path) {
@@ -77,6 +69,10 @@ const std::map<ErrorCode, std::string>& systemTexts() {
         {1073, "The specified service already exists.\r\n"},
         {1077, "No attempts to start the service have been made since the last boot.\r\n"},
         {1078, "The name is already in use as either a service name or a service display name.\r\n"},
+        {183, "Cannot create a file when that file already exists.\r\n"},
+        {206, "The filename or extension is too long.\r\n"},
+        {1059, "Circular service dependency was specified.\r\n"},
+        {1113, "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     };
     return texts;
 }
@@ -94,7 +90,9 @@ const char* MemoryPlatform::opName(Op op) {
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
         "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob",
         "AssignProcessToJob", "JobProcessCount", "TerminateJob", "AcquireMutex", "OsMajorVersion",
-        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
+        "CompareStringOrdinal", "FileAttributes", "CreateDirectory", "ChangeServiceDependencies",
+        "SetDelayedAutoStart", "SetFailureActions", "SetFailureActionsFlag", "SetPreshutdownTimeout"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }

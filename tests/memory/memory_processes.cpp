@@ -375,6 +375,82 @@ void MemoryPlatform::removeFile(const std::string& path) {
     files_.erase(lower(path));
 }
 
+namespace {
+
+// A path as the file system compares it: in the case that lower() gives, with "\" for either
+// separator and without a closing separator.
+std::string pathKey(const std::string& path) {
+    std::string key = lower(path);
+    for (char& c : key) {
+        if (c == '/') c = '\\';
+    }
+    while (key.size() > 1 && key.back() == '\\') key.pop_back();
+    return key;
+}
+
+// The directory that holds the path ("c:\a" for "c:\a\b"); empty for a drive's root or a
+// path without a separator.
+std::string parentKey(const std::string& key) {
+    const size_t slash = key.rfind('\\');
+    return slash == std::string::npos ? std::string() : key.substr(0, slash);
+}
+
+bool isDriveRoot(const std::string& key) { return key.size() == 2 && key[1] == ':'; }
+
+}  // namespace
+
+bool MemoryPlatform::fileExistsLocked(const std::string& key) const {
+    for (const auto& file : files_) {
+        if (pathKey(file.first) == key) return true;
+    }
+    return false;
+}
+
+bool MemoryPlatform::directoryExistsLocked(const std::string& key) const {
+    if (isDriveRoot(key) || directories_.count(key) != 0) return true;
+    const std::string inside = key + "\\";
+    for (const auto& file : files_) {
+        if (pathKey(file.first).compare(0, inside.size(), inside) == 0) return true;
+    }
+    auto it = directories_.lower_bound(inside);
+    return it != directories_.end() && it->compare(0, inside.size(), inside) == 0;
+}
+
+void MemoryPlatform::makeDirectory(const std::string& path) {
+    Lock lock(mutex_);
+    directories_.insert(pathKey(path));
+}
+
+bool MemoryPlatform::directoryExists(const std::string& path) const {
+    Lock lock(mutex_);
+    return directoryExistsLocked(pathKey(path));
+}
+
+ErrorCode MemoryPlatform::fileAttributes(const std::string& path, uint32_t& attributes) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::FileAttributes, baseName(path), lock)) return rc;
+    const std::string key = pathKey(path);
+    if (fileExistsLocked(key)) {
+        attributes = FILE_ATTRIBUTE_ARCHIVE;
+        return win::kErrorSuccess;
+    }
+    if (directoryExistsLocked(key)) {
+        attributes = win::kFileAttributeDirectory;
+        return win::kErrorSuccess;
+    }
+    return directoryExistsLocked(parentKey(key)) ? win::kErrorFileNotFound : win::kErrorPathNotFound;
+}
+
+ErrorCode MemoryPlatform::createDirectory(const std::string& path) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateDirectory, path, lock)) return rc;
+    const std::string key = pathKey(path);
+    if (fileExistsLocked(key) || directoryExistsLocked(key)) return win::kErrorAlreadyExists;
+    if (!directoryExistsLocked(parentKey(key))) return win::kErrorPathNotFound;
+    directories_.insert(key);
+    return win::kErrorSuccess;
+}
+
 ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& content) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::ReadTextFile, baseName(path), lock)) return rc;
