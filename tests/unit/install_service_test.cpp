@@ -98,15 +98,19 @@ TEST_F(InstallTest, TracesItsWorkStepByStepAndWritesEncodedBeforeTheArguments) {
         "InstallVornelAgentService - addService - serviceName = node1",
         "InstallVornelAgentService - addService - agentName = agent1",
         "InstallVornelAgentService - addService - agentHome = C:\\agent\\",
+        "InstallVornelAgentService - addService - registered name = <null>",
         "InstallVornelAgentService - addService - fullSvcName = " + kFullName,
         "InstallVornelAgentService - addService - imagePath = " + kNode1Image,
         "InstallVornelAgentService - addService - rootKey = " + kServiceKey,
+        "InstallVornelAgentService - addService - C:\\agent\\bin\\VornelAgentService.exe: 0",
+        "InstallVornelAgentService - addService - C:\\agent\\bin\\startAgent.bat: 0",
         "InstallVornelAgentService - addService - key = " + kParams,
         "InstallVornelAgentService - addService - pid file = " + logs + "\\VornelAgent.pidfile",
         "InstallVornelAgentService - addService - log root = " + logs,
         "InstallVornelAgentService - addService - service trace = off",
         "InstallVornelAgentService - addService - stdout trace file = " + logs + "\\VornelAgentService.stdout",
         "InstallVornelAgentService - addService - stderr trace file = " + logs + "\\VornelAgentService.stderr",
+        "InstallVornelAgentService - addService - log root directory = " + logs + " (0)",
     };
     EXPECT_EQ(traceStartingWith("InstallVornelAgentService - addService"), expected);
     const std::vector<std::string> eventLog = {
@@ -162,13 +166,14 @@ TEST_F(InstallTest, LongValuesAreWrittenWhole) {
               "Controls the running of an Orvik Halcyra Dravenmoor V6.1 Agent:  " + name);
 }
 
-TEST_F(InstallTest, AServiceNameTheServiceManagerRefusesIsReportedWithItsReason) {
-    const std::string shortName(300, 's');
-    EXPECT_EQ(run({"-servicename", shortName, "-agentname", "a", "-agenthome", "C:\\agent"}), -1);
-    EXPECT_EQ(err(), "Failed to add service: " + systemText(win::kErrorInvalidName) + "\n");
-    EXPECT_EQ(out(), "");
-    EXPECT_FALSE(os.keyExists(serviceKeyPath(getFullServiceName(shortName))));
-    EXPECT_TRUE(os.subKeys("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application").empty());
+// The longest full name the service manager takes; one more is refused up front
+// (install_command_line_test.cpp).
+TEST_F(InstallTest, AFullServiceNameOf256CharactersIsInstalled) {
+    const std::string shortName(220, 's');
+    ASSERT_EQ(getFullServiceName(shortName).size(), 256u);
+    EXPECT_EQ(run({"-servicename", shortName, "-agentname", "a", "-agenthome", "C:\\agent"}), 0) << err();
+    EXPECT_TRUE(os.service(getFullServiceName(shortName)).has_value());
+    EXPECT_EQ(os.stringValue(parametersKeyPath(getFullServiceName(shortName)), "AgentName"), std::string("a"));
 }
 
 // --- The update path ---
@@ -301,17 +306,45 @@ INSTANTIATE_TEST_SUITE_P(
                           "Failed to update service"}),
     rowName<ConfigFailureCase>);
 
+// Every write of a run refused: each has its error line, no success is claimed, the exit
+// status is -1; a run again with the same options writes what the first could not.
 class InstallWriteFailureTest : public InstallUpdateTest, public ::testing::WithParamInterface<Op> {};
 
-TEST_P(InstallWriteFailureTest, StillEndsWithSuccess) {
+TEST_P(InstallWriteFailureTest, EachWriteHasItsLineAndARunAgainRepairs) {
     os.failNext(GetParam(), win::kErrorAccessDenied, 1000);
-    EXPECT_EQ(installNode1({"-agentname", "unwritten"}), 0);
+    EXPECT_EQ(installNode1({"-agentname", "unwritten"}), -1);
     EXPECT_EQ(param("AgentName"), std::string("agent1"));
-    EXPECT_EQ(newErr(), "");
+    std::string lines;
+    for (const char* value : {"Description", "AgentHome", "AgentName", "AgentPidFile", "AgentLogRoot", "DebugTrace",
+                              "StdOutTraceFile", "StdErrTraceFile", "Restart"}) {
+        lines += systemErrorLine(std::string("Could not write ") + value, win::kErrorAccessDenied);
+    }
+    EXPECT_EQ(newErr(), lines);
+    EXPECT_EQ(newOut(), "Service already exists, updating parameters...\n");
+
+    os.failNext(GetParam(), 0, 0);
+    EXPECT_EQ(installNode1({"-agentname", "unwritten"}), 0);
+    EXPECT_EQ(param("AgentName"), std::string("unwritten"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Install, InstallWriteFailureTest, ::testing::Values(Op::RegCreateKeyEx, Op::RegSetValue),
                          opCaseName);
+
+// The reproduction: a new service whose Parameters key cannot be written is no success.
+TEST_F(InstallTest, ANewServiceWhoseSettingsCannotBeWrittenIsNotAnnouncedAsAdded) {
+    os.failNext(Op::RegCreateKeyEx, win::kErrorAccessDenied, 1000);
+    EXPECT_EQ(installNode1(), -1);
+    EXPECT_EQ(out(), "");
+    EXPECT_NE(errWithoutTrace().find(systemErrorLine("Could not write AgentHome", win::kErrorAccessDenied)),
+              std::string::npos);
+    EXPECT_FALSE(os.keyExists(kParams));
+    ASSERT_TRUE(os.service(kFullName).has_value()) << "the service itself was made";
+
+    os.failNext(Op::RegCreateKeyEx, 0, 0);
+    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(param("AgentHome"), std::string("C:\\agent\\"));
+    EXPECT_EQ(out(), "Service already exists, updating parameters...\n");
+}
 
 // --- The same name with another agent home ---
 
@@ -342,7 +375,7 @@ TEST_P(InstallOtherHomeTest, FailsAndLeavesEverythingAsItWas) {
 // node1 was installed in C:\agent.
 INSTANTIATE_TEST_SUITE_P(Install, InstallOtherHomeTest,
                          ::testing::Values(OtherHomeCase{"AnotherDirectory", "C:\\other"},
-                                           OtherHomeCase{"TheSameWithSlashes", "C:/agent"},
+                                           OtherHomeCase{"TheSameWithADotDirectory", "C:\\agent\\."},
                                            OtherHomeCase{"ADirectoryBelow", "C:\\agent\\sub"},
                                            OtherHomeCase{"TheSameWithABlank", "C:\\agent "}),
                          rowName<OtherHomeCase>);
@@ -407,10 +440,13 @@ TEST_F(InstallTest, TheEventSourceIsCreatedOnceAndThenLeftAlone) {
     EXPECT_EQ(os.openHandleCount(), 0u);
 }
 
-TEST_F(InstallTest, AnEmptySourceKeyCountsAsRegistered) {
+// A source that an earlier installation left without its message file (a write that failed)
+// is completed; one with a message file is left alone (above).
+TEST_F(InstallTest, AHalfRegisteredSourceIsCompleted) {
     os.createKey(kEventLogKey);
     EXPECT_TRUE(registerEventLog(os, kFullName, kMsgFile));
-    EXPECT_TRUE(os.valueNames(kEventLogKey).empty());
+    EXPECT_EQ(os.stringValue(kEventLogKey, "EventMessageFile"), kMsgFile);
+    EXPECT_EQ(os.value(kEventLogKey, "TypesSupported")->data, std::string("\x07\0\0\0", 4));
 }
 
 struct RegistrationFailureCase {
@@ -467,11 +503,261 @@ TEST_F(InstallTest, ASourceLeftBehindKeepsItsMessageFileForANewInstallation) {
     EXPECT_EQ(os.stringValue(kEventLogKey, "EventMessageFile"), kMsgFile);
 }
 
-TEST_F(InstallTest, AFailedRegistrationDoesNotFailTheInstallation) {
+TEST_F(InstallTest, AFailedRegistrationFailsTheInstallationAndARunAgainCompletesIt) {
     os.failNext(Op::RegCreateKey, win::kErrorAccessDenied);
-    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(installNode1(), -1);
+    EXPECT_EQ(errWithoutTrace(), systemErrorLine("Could not write EventMessageFile", win::kErrorAccessDenied));
+    EXPECT_EQ(out(), "") << "no success is claimed";
     EXPECT_FALSE(os.keyExists(kEventLogKey));
     EXPECT_EQ(param("AgentName"), std::string("agent1"));
+
+    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(os.stringValue(kEventLogKey, "EventMessageFile"), kMsgFile);
+}
+
+}  // namespace
+}  // namespace vornel::testing
+
+// --- The service manager's optional settings ---
+
+namespace vornel::testing {
+namespace {
+
+using Op = MemoryPlatform::Op;
+
+// The optional settings of a service, as the service manager keeps them.
+struct OptionalSettings {
+    uint32_t startType = win::kServiceDemandStart;
+    std::optional<bool> delayed;
+    std::vector<std::string> dependencies;
+    std::optional<uint32_t> resetSeconds;
+    std::vector<uint32_t> restartDelays;
+    std::optional<bool> onErrorCodes;
+    std::optional<uint32_t> preshutdownMs;
+    bool operator==(const OptionalSettings& o) const {
+        return startType == o.startType && delayed == o.delayed && dependencies == o.dependencies &&
+               resetSeconds == o.resetSeconds && restartDelays == o.restartDelays && onErrorCodes == o.onErrorCodes &&
+               preshutdownMs == o.preshutdownMs;
+    }
+};
+
+void PrintTo(const OptionalSettings& s, std::ostream* out) {
+    *out << "start " << s.startType << ", delayed " << ::testing::PrintToString(s.delayed) << ", depends on "
+         << ::testing::PrintToString(s.dependencies) << ", reset " << ::testing::PrintToString(s.resetSeconds)
+         << ", restarts " << ::testing::PrintToString(s.restartDelays) << ", on error codes "
+         << ::testing::PrintToString(s.onErrorCodes) << ", preshutdown " << ::testing::PrintToString(s.preshutdownMs);
+}
+
+OptionalSettings settingsOf(const MemoryPlatform::ServiceRecord& record) {
+    OptionalSettings s;
+    s.startType = record.config.startType;
+    s.delayed = record.delayedAutoStart;
+    s.dependencies = record.dependencies;
+    if (record.failureActions) {
+        s.resetSeconds = record.failureActions->resetPeriodSeconds;
+        for (const FailureAction& a : record.failureActions->actions) {
+            EXPECT_EQ(a.type, win::kScActionRestart);
+            s.restartDelays.push_back(a.delayMs);
+        }
+    }
+    s.onErrorCodes = record.failureActionsOnNonCrashFailures;
+    s.preshutdownMs = record.preshutdownTimeoutMs;
+    return s;
+}
+
+const std::vector<uint32_t> kRestarts = {60000, 60000, 300000};
+
+// The settings of a service made without new options, changed as the row says.
+OptionalSettings with(const std::function<void(OptionalSettings&)>& change) {
+    OptionalSettings s;
+    change(s);
+    return s;
+}
+
+struct SettingsRow {
+    const char* name;
+    std::vector<std::string> options;
+    OptionalSettings expected;
+};
+
+class InstallSettingsTest : public InstallTest, public ::testing::WithParamInterface<SettingsRow> {};
+
+TEST_P(InstallSettingsTest, ANewServiceGetsWhatTheOptionsName) {
+    const SettingsRow& row = GetParam();
+    ASSERT_EQ(installNode1(row.options), 0) << err();
+    EXPECT_EQ(settingsOf(*os.service(kFullName)), row.expected);
+    EXPECT_EQ(errWithoutTrace(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallSettingsTest,
+    ::testing::Values(
+        SettingsRow{"NoNewOption", {}, OptionalSettings()},
+        SettingsRow{"DelayedStart", {"-starttype", "Delayed"}, with([](OptionalSettings& s) {
+                        s.startType = win::kServiceAutoStart;
+                        s.delayed = true;
+                    })},
+        SettingsRow{"AutomaticIsNotDelayed", {"-starttype", "automatic"},
+                    with([](OptionalSettings& s) { s.startType = win::kServiceAutoStart; })},
+        SettingsRow{"ServicesAndAGroup", {"-dependson", "Tcpip/Dnscache/+NetworkProvider"},
+                    with([](OptionalSettings& s) { s.dependencies = {"Tcpip", "Dnscache", "+NetworkProvider"}; })},
+        SettingsRow{"EmptyPartsAreNoNames", {"-dependson", "/Tcpip//"},
+                    with([](OptionalSettings& s) { s.dependencies = {"Tcpip"}; })},
+        SettingsRow{"RecoveryOn", {"-recovery", "ON"}, with([](OptionalSettings& s) {
+                        s.resetSeconds = 86400u;
+                        s.restartDelays = kRestarts;
+                        s.onErrorCodes = true;
+                    })},
+        SettingsRow{"RecoveryOffHasNothingToRemove", {"-recovery", "off"}, OptionalSettings()},
+        SettingsRow{"ThePreshutdownTimeOut", {"-shutdowntimeout", "180"},
+                    with([](OptionalSettings& s) { s.preshutdownMs = 180000u; })}),
+    rowName<SettingsRow>);
+
+// node1 with every optional setting on, and each update's options.
+class InstallSettingsUpdateTest : public InstallSettingsTest {};
+
+TEST_P(InstallSettingsUpdateTest, AnUpdateChangesOnlyWhatItsOptionsName) {
+    const SettingsRow& row = GetParam();
+    ASSERT_EQ(installNode1({"-starttype", "delayed", "-dependson", "Tcpip", "-recovery", "on", "-shutdowntimeout",
+                            "180"}),
+              0);
+    os.resetCalls();
+    ASSERT_EQ(installNode1(row.options), 0) << err();
+    EXPECT_EQ(settingsOf(*os.service(kFullName)), row.expected);
+    if (row.options.empty()) {
+        EXPECT_EQ(os.callCount(Op::OpenService), 0u) << "nothing named, nothing changed";
+    }
+}
+
+const OptionalSettings kAllOn = with([](OptionalSettings& s) {
+    s.startType = win::kServiceAutoStart;
+    s.delayed = true;
+    s.dependencies = {"Tcpip"};
+    s.resetSeconds = 86400u;
+    s.restartDelays = kRestarts;
+    s.onErrorCodes = true;
+    s.preshutdownMs = 180000u;
+});
+
+OptionalSettings allOnBut(const std::function<void(OptionalSettings&)>& change) {
+    OptionalSettings s = kAllOn;
+    change(s);
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallSettingsUpdateTest,
+    ::testing::Values(
+        SettingsRow{"NothingNamed", {}, kAllOn},
+        SettingsRow{"AutomaticEndsTheDelay", {"-starttype", "automatic"},
+                    allOnBut([](OptionalSettings& s) { s.delayed = false; })},
+        SettingsRow{"ManualLeavesTheDelayThatOnlyAnAutomaticStartUses", {"-starttype", "manual"},
+                    allOnBut([](OptionalSettings& s) { s.startType = win::kServiceDemandStart; })},
+        SettingsRow{"NewDependencies", {"-dependson", "Dnscache"},
+                    allOnBut([](OptionalSettings& s) { s.dependencies = {"Dnscache"}; })},
+        SettingsRow{"ASlashRemovesThem", {"-dependson", "/"},
+                    allOnBut([](OptionalSettings& s) { s.dependencies.clear(); })},
+        SettingsRow{"RecoveryOff", {"-recovery", "off"},
+                    allOnBut([](OptionalSettings& s) {
+                        s.resetSeconds.reset();
+                        s.restartDelays.clear();
+                        s.onErrorCodes = false;
+                    })},
+        SettingsRow{"AnotherTimeOut", {"-shutdowntimeout", "30"},
+                    allOnBut([](OptionalSettings& s) { s.preshutdownMs = 30000u; })}),
+    rowName<SettingsRow>);
+
+// Each setting that the service manager refuses has its line; the others are made, and the
+// installation ends with -1 without claiming success.
+struct SettingFailureRow {
+    const char* name;
+    Op op;
+    const char* label;
+};
+
+class InstallSettingFailureTest : public InstallTest, public ::testing::WithParamInterface<SettingFailureRow> {};
+
+TEST_P(InstallSettingFailureTest, IsReportedAndEndsWithMinusOne) {
+    const SettingFailureRow& row = GetParam();
+    os.failNext(row.op, win::kErrorInvalidParameter);
+    EXPECT_EQ(installNode1({"-starttype", "delayed", "-dependson", "Tcpip", "-recovery", "on", "-shutdowntimeout",
+                            "180"}),
+              -1);
+    EXPECT_EQ(errWithoutTrace(), systemErrorLine(row.label, win::kErrorInvalidParameter));
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(param("AgentHome"), std::string("C:\\agent\\")) << "the rest is written";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallSettingFailureTest,
+    ::testing::Values(
+        SettingFailureRow{"Dependencies", Op::ChangeServiceDependencies, "Could not set the dependencies"},
+        SettingFailureRow{"Delay", Op::SetDelayedAutoStart, "Could not set the delayed automatic start"},
+        SettingFailureRow{"Actions", Op::SetFailureActions, "Could not set the recovery actions"},
+        SettingFailureRow{"Flag", Op::SetFailureActionsFlag, "Could not set the recovery on a stop with an error code"},
+        SettingFailureRow{"TimeOut", Op::SetPreshutdownTimeout, "Could not set the preshutdown time-out"}),
+    rowName<SettingFailureRow>);
+
+// A restart action needs the right to start the service: an update asks for it only then.
+TEST_F(InstallTest, AnUpdateWithRecoveryOpensTheServiceWithTheRightToStartIt) {
+    ASSERT_EQ(installNode1(), 0);
+    os.resetCalls();
+    ASSERT_EQ(installNode1({"-recovery", "on"}), 0) << err();
+    EXPECT_TRUE(os.service(kFullName)->failureActions.has_value());
+}
+
+// --- The agent home as the service needs it ---
+
+struct HomeFileRow {
+    const char* name;
+    std::vector<std::string> present;  // of bin\VornelAgentService.exe and bin\startAgent.bat
+    std::string warnings;
+};
+
+class InstallHomeFilesTest : public ToolTest, public ::testing::WithParamInterface<HomeFileRow> {
+protected:
+    InstallHomeFilesTest() : ToolTest(installVornelAgentServiceMain, "InstallVornelAgentService.exe") {}
+};
+
+std::string missing(const std::string& program) {
+    return "Warning: C:\\agent\\bin\\" + program + " does not exist; the service cannot start until it does.\n";
+}
+
+TEST_P(InstallHomeFilesTest, EachMissingProgramIsWarnedAboutAndTheInstallationGoesOn) {
+    const HomeFileRow& row = GetParam();
+    for (const std::string& program : row.present) os.writeFile("C:\\agent\\bin\\" + program, "x");
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, row.warnings);
+    EXPECT_EQ(outcome.out, std::string(kDisplayNameProductText) + " - node1 service successfully added.");
+    EXPECT_TRUE(os.directoryExists(kLogRoot)) << "the log root is made all the same";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallHomeFilesTest,
+    ::testing::Values(HomeFileRow{"Both", {"VornelAgentService.exe", "startAgent.bat"}, ""},
+                      HomeFileRow{"NoHost", {"startAgent.bat"}, missing("VornelAgentService.exe")},
+                      HomeFileRow{"NoStartScript", {"VornelAgentService.exe"}, missing("startAgent.bat")},
+                      HomeFileRow{"ATypoInTheHome", {}, missing("VornelAgentService.exe") + missing("startAgent.bat")}),
+    rowName<HomeFileRow>);
+
+TEST_F(InstallTest, TheLogRootIsMadeWithItsMissingParentsAndAnExistingOneIsKept) {
+    os.writeFile(kLogRoot + "\\VornelAgent.pidfile", "12\n");
+    ASSERT_EQ(installNode1({}, "C:\\agent"), 0);
+    EXPECT_EQ(os.callCount(Op::CreateDirectory), 0u);
+
+    os.resetCalls();
+    ASSERT_EQ(run({"-servicename", "node2", "-agentname", "agent2", "-agenthome", "D:\\agents\\two"}), 0);
+    EXPECT_TRUE(os.directoryExists("D:\\agents\\two\\logs\\middlewareagent"));
+    EXPECT_EQ(os.callCount(Op::CreateDirectory), 4u);  // D:\agents, its two, logs, middlewareagent
+}
+
+TEST_F(InstallTest, ALogRootThatCannotBeMadeFailsTheInstallation) {
+    os.failNext(Op::CreateDirectory, win::kErrorAccessDenied, 10);
+    EXPECT_EQ(installNode1(), -1);
+    EXPECT_EQ(errWithoutTrace(), systemErrorLine("Could not create " + kLogRoot, win::kErrorAccessDenied));
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(param("AgentLogRoot"), kLogRoot);
 }
 
 }  // namespace
