@@ -525,178 +525,90 @@ namespace {
 
 using Op = MemoryPlatform::Op;
 
-// The optional settings of a service, as the service manager keeps them.
-struct OptionalSettings {
-    uint32_t startType = win::kServiceDemandStart;
-    std::optional<bool> delayed;
-    std::vector<std::string> dependencies;
-    std::optional<uint32_t> resetSeconds;
-    std::vector<uint32_t> restartDelays;
-    std::optional<bool> onErrorCodes;
-    std::optional<uint32_t> preshutdownMs;
-    bool operator==(const OptionalSettings& o) const {
-        return startType == o.startType && delayed == o.delayed && dependencies == o.dependencies &&
-               resetSeconds == o.resetSeconds && restartDelays == o.restartDelays && onErrorCodes == o.onErrorCodes &&
-               preshutdownMs == o.preshutdownMs;
+// The start type and the optional settings of node1, as the service manager keeps them, in
+// one line: "start 3", then "delayed 1", "depends a|+g", "restart 60000,... reset 86400",
+// "flag 1" and "preshutdown 180000" for each that is set.
+std::string settingsOf(const MemoryPlatform& os) {
+    const MemoryPlatform::ServiceRecord r = *os.service(kFullName);
+    std::string line = "start " + std::to_string(r.config.startType);
+    if (r.delayedAutoStart) line += " delayed " + std::to_string(*r.delayedAutoStart);
+    if (!r.dependencies.empty()) {
+        line += " depends";
+        for (size_t i = 0; i < r.dependencies.size(); ++i) line += (i == 0 ? " " : "|") + r.dependencies[i];
     }
-};
-
-void PrintTo(const OptionalSettings& s, std::ostream* out) {
-    *out << "start " << s.startType << ", delayed " << ::testing::PrintToString(s.delayed) << ", depends on "
-         << ::testing::PrintToString(s.dependencies) << ", reset " << ::testing::PrintToString(s.resetSeconds)
-         << ", restarts " << ::testing::PrintToString(s.restartDelays) << ", on error codes "
-         << ::testing::PrintToString(s.onErrorCodes) << ", preshutdown " << ::testing::PrintToString(s.preshutdownMs);
-}
-
-OptionalSettings settingsOf(const MemoryPlatform::ServiceRecord& record) {
-    OptionalSettings s;
-    s.startType = record.config.startType;
-    s.delayed = record.delayedAutoStart;
-    s.dependencies = record.dependencies;
-    if (record.failureActions) {
-        s.resetSeconds = record.failureActions->resetPeriodSeconds;
-        for (const FailureAction& a : record.failureActions->actions) {
-            EXPECT_EQ(a.type, win::kScActionRestart);
-            s.restartDelays.push_back(a.delayMs);
+    if (r.failureActions) {
+        line += " restart";
+        for (const FailureAction& a : r.failureActions->actions) {
+            line += (a.type == win::kScActionRestart ? " " : " other ") + std::to_string(a.delayMs);
         }
+        line += " reset " + std::to_string(r.failureActions->resetPeriodSeconds);
     }
-    s.onErrorCodes = record.failureActionsOnNonCrashFailures;
-    s.preshutdownMs = record.preshutdownTimeoutMs;
-    return s;
-}
-
-const std::vector<uint32_t> kRestarts = {60000, 60000, 300000};
-
-// The settings of a service made without new options, changed as the row says.
-OptionalSettings with(const std::function<void(OptionalSettings&)>& change) {
-    OptionalSettings s;
-    change(s);
-    return s;
+    if (r.failureActionsOnNonCrashFailures) line += " flag " + std::to_string(*r.failureActionsOnNonCrashFailures);
+    if (r.preshutdownTimeoutMs) line += " preshutdown " + std::to_string(*r.preshutdownTimeoutMs);
+    return line;
 }
 
 struct SettingsRow {
     const char* name;
     std::vector<std::string> options;
-    OptionalSettings expected;
+    std::string expected;  // settingsOf afterwards
 };
 
 class InstallSettingsTest : public InstallTest, public ::testing::WithParamInterface<SettingsRow> {};
 
 TEST_P(InstallSettingsTest, ANewServiceGetsWhatTheOptionsName) {
-    const SettingsRow& row = GetParam();
-    ASSERT_EQ(installNode1(row.options), 0) << err();
-    EXPECT_EQ(settingsOf(*os.service(kFullName)), row.expected);
+    ASSERT_EQ(installNode1(GetParam().options), 0) << err();
+    EXPECT_EQ(settingsOf(os), GetParam().expected);
     EXPECT_EQ(errWithoutTrace(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, InstallSettingsTest,
     ::testing::Values(
-        SettingsRow{"NoNewOption", {}, OptionalSettings()},
-        SettingsRow{"DelayedStart", {"-starttype", "Delayed"}, with([](OptionalSettings& s) {
-                        s.startType = win::kServiceAutoStart;
-                        s.delayed = true;
-                    })},
-        SettingsRow{"AutomaticIsNotDelayed", {"-starttype", "automatic"},
-                    with([](OptionalSettings& s) { s.startType = win::kServiceAutoStart; })},
+        SettingsRow{"NoNewOption", {}, "start 3"},
+        SettingsRow{"DelayedStart", {"-starttype", "Delayed"}, "start 2 delayed 1"},
+        SettingsRow{"AutomaticIsNotDelayed", {"-starttype", "automatic"}, "start 2"},
         SettingsRow{"ServicesAndAGroup", {"-dependson", "Tcpip/Dnscache/+NetworkProvider"},
-                    with([](OptionalSettings& s) { s.dependencies = {"Tcpip", "Dnscache", "+NetworkProvider"}; })},
-        SettingsRow{"EmptyPartsAreNoNames", {"-dependson", "/Tcpip//"},
-                    with([](OptionalSettings& s) { s.dependencies = {"Tcpip"}; })},
-        SettingsRow{"RecoveryOn", {"-recovery", "ON"}, with([](OptionalSettings& s) {
-                        s.resetSeconds = 86400u;
-                        s.restartDelays = kRestarts;
-                        s.onErrorCodes = true;
-                    })},
-        SettingsRow{"RecoveryOffHasNothingToRemove", {"-recovery", "off"}, OptionalSettings()},
-        SettingsRow{"ThePreshutdownTimeOut", {"-shutdowntimeout", "180"},
-                    with([](OptionalSettings& s) { s.preshutdownMs = 180000u; })}),
+                    "start 3 depends Tcpip|Dnscache|+NetworkProvider"},
+        SettingsRow{"EmptyPartsAreNoNames", {"-dependson", "/Tcpip//"}, "start 3 depends Tcpip"},
+        SettingsRow{"RecoveryOn", {"-recovery", "ON"}, "start 3 restart 60000 60000 300000 reset 86400 flag 1"},
+        SettingsRow{"RecoveryOffHasNothingToRemove", {"-recovery", "off"}, "start 3"},
+        SettingsRow{"ThePreshutdownTimeOut", {"-shutdowntimeout", "180"}, "start 3 preshutdown 180000"}),
     rowName<SettingsRow>);
 
 // node1 with every optional setting on, and each update's options.
 class InstallSettingsUpdateTest : public InstallSettingsTest {};
 
 TEST_P(InstallSettingsUpdateTest, AnUpdateChangesOnlyWhatItsOptionsName) {
-    const SettingsRow& row = GetParam();
     ASSERT_EQ(installNode1({"-starttype", "delayed", "-dependson", "Tcpip", "-recovery", "on", "-shutdowntimeout",
                             "180"}),
               0);
     os.resetCalls();
-    ASSERT_EQ(installNode1(row.options), 0) << err();
-    EXPECT_EQ(settingsOf(*os.service(kFullName)), row.expected);
-    if (row.options.empty()) {
+    ASSERT_EQ(installNode1(GetParam().options), 0) << err();
+    EXPECT_EQ(settingsOf(os), GetParam().expected);
+    if (GetParam().options.empty()) {
         EXPECT_EQ(os.callCount(Op::OpenService), 0u) << "nothing named, nothing changed";
     }
 }
 
-const OptionalSettings kAllOn = with([](OptionalSettings& s) {
-    s.startType = win::kServiceAutoStart;
-    s.delayed = true;
-    s.dependencies = {"Tcpip"};
-    s.resetSeconds = 86400u;
-    s.restartDelays = kRestarts;
-    s.onErrorCodes = true;
-    s.preshutdownMs = 180000u;
-});
-
-OptionalSettings allOnBut(const std::function<void(OptionalSettings&)>& change) {
-    OptionalSettings s = kAllOn;
-    change(s);
-    return s;
-}
+const std::string kRecovery = " restart 60000 60000 300000 reset 86400 flag 1";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, InstallSettingsUpdateTest,
     ::testing::Values(
-        SettingsRow{"NothingNamed", {}, kAllOn},
+        SettingsRow{"NothingNamed", {}, "start 2 delayed 1 depends Tcpip" + kRecovery + " preshutdown 180000"},
         SettingsRow{"AutomaticEndsTheDelay", {"-starttype", "automatic"},
-                    allOnBut([](OptionalSettings& s) { s.delayed = false; })},
-        SettingsRow{"ManualLeavesTheDelayThatOnlyAnAutomaticStartUses", {"-starttype", "manual"},
-                    allOnBut([](OptionalSettings& s) { s.startType = win::kServiceDemandStart; })},
+                    "start 2 delayed 0 depends Tcpip" + kRecovery + " preshutdown 180000"},
+        // Only an automatic start uses the delay.
+        SettingsRow{"ManualLeavesTheDelay", {"-starttype", "manual"},
+                    "start 3 delayed 1 depends Tcpip" + kRecovery + " preshutdown 180000"},
         SettingsRow{"NewDependencies", {"-dependson", "Dnscache"},
-                    allOnBut([](OptionalSettings& s) { s.dependencies = {"Dnscache"}; })},
-        SettingsRow{"ASlashRemovesThem", {"-dependson", "/"},
-                    allOnBut([](OptionalSettings& s) { s.dependencies.clear(); })},
-        SettingsRow{"RecoveryOff", {"-recovery", "off"},
-                    allOnBut([](OptionalSettings& s) {
-                        s.resetSeconds.reset();
-                        s.restartDelays.clear();
-                        s.onErrorCodes = false;
-                    })},
+                    "start 2 delayed 1 depends Dnscache" + kRecovery + " preshutdown 180000"},
+        SettingsRow{"ASlashRemovesThem", {"-dependson", "/"}, "start 2 delayed 1" + kRecovery + " preshutdown 180000"},
+        SettingsRow{"RecoveryOff", {"-recovery", "off"}, "start 2 delayed 1 depends Tcpip flag 0 preshutdown 180000"},
         SettingsRow{"AnotherTimeOut", {"-shutdowntimeout", "30"},
-                    allOnBut([](OptionalSettings& s) { s.preshutdownMs = 30000u; })}),
+                    "start 2 delayed 1 depends Tcpip" + kRecovery + " preshutdown 30000"}),
     rowName<SettingsRow>);
-
-// Each setting that the service manager refuses has its line; the others are made, and the
-// installation ends with -1 without claiming success.
-struct SettingFailureRow {
-    const char* name;
-    Op op;
-    const char* label;
-};
-
-class InstallSettingFailureTest : public InstallTest, public ::testing::WithParamInterface<SettingFailureRow> {};
-
-TEST_P(InstallSettingFailureTest, IsReportedAndEndsWithMinusOne) {
-    const SettingFailureRow& row = GetParam();
-    os.failNext(row.op, win::kErrorInvalidParameter);
-    EXPECT_EQ(installNode1({"-starttype", "delayed", "-dependson", "Tcpip", "-recovery", "on", "-shutdowntimeout",
-                            "180"}),
-              -1);
-    EXPECT_EQ(errWithoutTrace(), systemErrorLine(row.label, win::kErrorInvalidParameter));
-    EXPECT_EQ(out(), "");
-    EXPECT_EQ(param("AgentHome"), std::string("C:\\agent\\")) << "the rest is written";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, InstallSettingFailureTest,
-    ::testing::Values(
-        SettingFailureRow{"Dependencies", Op::ChangeServiceDependencies, "Could not set the dependencies"},
-        SettingFailureRow{"Delay", Op::SetDelayedAutoStart, "Could not set the delayed automatic start"},
-        SettingFailureRow{"Actions", Op::SetFailureActions, "Could not set the recovery actions"},
-        SettingFailureRow{"Flag", Op::SetFailureActionsFlag, "Could not set the recovery on a stop with an error code"},
-        SettingFailureRow{"TimeOut", Op::SetPreshutdownTimeout, "Could not set the preshutdown time-out"}),
-    rowName<SettingFailureRow>);
 
 // A restart action needs the right to start the service: an update asks for it only then.
 TEST_F(InstallTest, AnUpdateWithRecoveryOpensTheServiceWithTheRightToStartIt) {
