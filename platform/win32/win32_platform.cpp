@@ -436,7 +436,7 @@ public:
     std::FILE* openAppendStream(const std::string& path) override { return std::fopen(path.c_str(), "a"); }
 
     ErrorCode compareStringOrdinal(const std::string& a, const std::string& b, bool ignoreCase, int& order) override {
-        std::wstring wideA, wideB;
+        WideText wideA, wideB;
         if (ErrorCode rc = toUtf16(a, wideA)) return rc;
         if (ErrorCode rc = toUtf16(b, wideB)) return rc;
         int result = CompareStringOrdinal(wideA.c_str(), static_cast<int>(wideA.size()), wideB.c_str(),
@@ -500,7 +500,10 @@ public:
 
 private:
     // The text in UTF-16, from the active code page; an invalid byte sequence is an error.
-    static ErrorCode toUtf16(const std::string& text, std::wstring& wide) {
+    // WCHAR is wchar_t in the Windows SDK, char16_t in some other header sets.
+    using WideText = std::basic_string<WCHAR>;
+
+    static ErrorCode toUtf16(const std::string& text, WideText& wide) {
         wide.clear();
         if (text.empty()) return ERROR_SUCCESS;
         int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),

@@ -85,7 +85,9 @@ static_assert(same(win::kErrorCircularDependency, ERROR_CIRCULAR_DEPENDENCY), "E
 static_assert(same(win::kErrorNoUnicodeTranslation, ERROR_NO_UNICODE_TRANSLATION), "ERROR_NO_UNICODE_TRANSLATION");
 static_assert(same(win::kScActionNone, SC_ACTION_NONE), "SC_ACTION_NONE");
 static_assert(same(win::kScActionRestart, SC_ACTION_RESTART), "SC_ACTION_RESTART");
+#ifdef SC_GROUP_IDENTIFIERA  // not in every header set (Wine's lacks it)
 static_assert(win::kScGroupIdentifier == SC_GROUP_IDENTIFIERA, "SC_GROUP_IDENTIFIER");
+#endif
 static_assert(same(win::kFileAttributeDirectory, FILE_ATTRIBUTE_DIRECTORY), "FILE_ATTRIBUTE_DIRECTORY");
 
 }  // namespace
