@@ -99,9 +99,9 @@ NOT_ABSOLUTE = "The -agenthome value must be an absolute path: a drive letter, a
                "or \\\\server\\share\\.\n"
 
 
-@pytest.mark.parametrize("home", ["adv\\h\\rel", "C:agent", "C:/vornel-rollout", "\\vornel-rollout"])
-def test_a_home_that_is_not_absolute_is_refused(wine, installed, home):
-    result = installed("rollout-relative", home=home)
+@pytest.mark.parametrize("typed", ["adv\\h\\rel", "C:agent", "C:/vornel-rollout", "\\vornel-rollout"])
+def test_a_home_that_is_not_absolute_is_refused(wine, installed, typed):
+    result = installed("rollout-relative", home=typed)
     assert (result.status, result.err) == (255, NOT_ABSOLUTE), result
     assert wine.service_state(PREFIX + "rollout-relative") is None
 
@@ -136,6 +136,16 @@ def test_the_installer_makes_the_log_folder(wine, installed):
     result = installed("rollout-logs", home=home)
     assert (result.status, result.err) == (0, ""), result
     assert logs.is_dir()
+
+
+def test_a_home_longer_than_windows_paths_is_warned_about_and_its_log_folder_fails(wine, installed):
+    long_home = "C:\\" + "a" * 270 + "\\"
+    result = installed("rollout-long-home", home=long_home)
+    lines = result.err.splitlines()
+    assert lines[:2] == [warning(long_home + "bin\\VornelAgentService.exe"),
+                         warning(long_home + "bin\\startAgent.bat")], lines
+    assert lines[2].startswith(f"Could not create {long_home}logs\\middlewareagent: "), lines
+    assert result.status == 255
 
 
 def test_a_share_that_does_not_answer_is_warned_about_and_its_log_folder_fails(wine, installed):
