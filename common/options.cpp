@@ -47,7 +47,9 @@ int parseOptions(OptionTable& table, int argc, char** argv) {
         table.marks[static_cast<size_t>(i)] = 1;
         entry.flags |= OPTION_PRESENT;
         if ((entry.flags & (OPTION_VALUE_REQUIRED | OPTION_VALUE_OPTIONAL)) == 0) continue;
-        bool candidate = i + 1 < argc && argv[i + 1] != nullptr && !looksLikeOption(argv[i + 1]);
+        // A value that looks like an option ends the value search, unless the option takes any.
+        bool candidate = i + 1 < argc && argv[i + 1] != nullptr &&
+                         ((entry.flags & OPTION_VALUE_ANY) != 0 || !looksLikeOption(argv[i + 1]));
         entry.value = candidate ? std::optional<std::string>(argv[i + 1]) : std::nullopt;
         if (candidate) {
             table.marks[static_cast<size_t>(++i)] = 1;

@@ -36,6 +36,7 @@ enum : uint32_t {
     OPTION_VALUE_REQUIRED = 1,  // the option must be followed by a value
     OPTION_PRESENT = 2,         // set by the parser when the option occurs
     OPTION_VALUE_OPTIONAL = 4,  // the option takes the next argument when there is a suitable one
+    OPTION_VALUE_ANY = 8,       // with a value: the next argument is the value even when it looks like an option
 };
 
 struct OptionEntry {

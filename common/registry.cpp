@@ -45,15 +45,23 @@ std::optional<std::string> getRegistryValue(Platform& os, const std::string& key
 
 int setRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
                      const std::string& text) {
+    ErrorCode ignored = 0;
+    return setRegistryValue(os, keyPath, valueName, text, ignored);
+}
+
+int setRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
+                     const std::string& text, ErrorCode& error) {
     traceMessage("CommonVornelAgentService - setRegistryValue - regKey = %s", keyPath.c_str());
     traceMessage("CommonVornelAgentService - setRegistryValue - attr = %s", valueName.c_str());
     traceMessage("CommonVornelAgentService - setRegistryValue - value = %s", text.c_str());
     RegKey key;
-    if (os.regCreateKeyEx(keyPath, key) != win::kErrorSuccess) {
+    error = os.regCreateKeyEx(keyPath, key);
+    if (error != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - setRegistryValue - returning false - create failed");
         return 0;
     }
-    if (os.regSetStringValue(key, valueName, text) != win::kErrorSuccess) {
+    error = os.regSetStringValue(key, valueName, text);
+    if (error != win::kErrorSuccess) {
         traceMessage("InstallVornelAgentService - setRegistryValue - returning false - set failed");
         return 0;
     }

@@ -77,5 +77,8 @@ std::optional<std::string> getRegistryValue(Platform& os, const std::string& key
 // 1 when stored, 0 otherwise.
 int setRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
                      const std::string& text);
+// The same, with the error of the create or the write in error (0 when stored).
+int setRegistryValue(Platform& os, const std::string& keyPath, const std::string& valueName,
+                     const std::string& text, ErrorCode& error);
 
 }  // namespace vornel

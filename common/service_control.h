@@ -27,7 +27,14 @@ void reportOpenServiceFailure(Platform& os, const std::optional<std::string>& se
 // The service control manager of the local machine, database "ServicesActive", all access.
 ErrorCode openServiceManager(Platform& os, ScHandle& manager);
 
-// The service by its full name with the tool's rights.
+// The name under which the service manager knows a service: the name of its key under the
+// services key that equals the given one without regard to letter case in any language, in
+// the letter case it was created with. Absent when there is none or the key cannot be read.
+std::optional<std::string> registeredServiceName(Platform& os, const std::string& fullServiceName);
+
+// The service by its full name with the tool's rights. Windows' service manager finds a name
+// in any letter case; where it finds none and the name holds letters outside ASCII (which
+// Wine's manager matches only as they are), the service is opened by its registered name.
 ErrorCode openServiceByName(Platform& os, const ScHandle& manager, const std::string& fullServiceName,
                             uint32_t access, ScHandle& service);
 

@@ -108,7 +108,8 @@ LookupResult getServiceName(Platform& os, const std::optional<std::string>& agen
         std::optional<std::string> storedHome = getRegistryValue(os, parameters, kAgentHome);
         traceMessage("VornelAgentServiceInfo.getServiceName - found agent home = %s", orNull(storedHome));
         if (!storedHome) continue;
-        if (equalsIgnoringCase(*storedName, *agentName) && equalsIgnoringCase(*storedHome, *agentHome)) {
+        // Without regard to letter case in any language, as Windows compares names and paths.
+        if (sameIgnoringCase(os, *storedName, *agentName) && sameIgnoringCase(os, *storedHome, *agentHome)) {
             std::string shortName = shortNameFromKeyName(keyName);
             traceMessage("VornelAgentServiceInfo.getServiceName - returning service name = %s", shortName.c_str());
             return LookupResult::value(shortName);

@@ -2,13 +2,22 @@
 // and the values derived from the agent home.
 #include <cstdio>
 
+#include <string>
+
 #include "common/command_line.h"
+#include "common/directories.h"
+#include "common/naming.h"
+#include "common/registry.h"
+#include "common/script_command.h"
 #include "common/text.h"
 #include "common/trace.h"
 #include "install/install.h"
 
 namespace vornel {
 namespace {
+
+// The longest full service name the service manager takes, in UTF-16 units.
+constexpr size_t kMaxFullServiceNameLength = 256;
 
 const char* nameOf(const OptionTable& table, InstallOptions::Option option) { return table.entries[option].name; }
 
@@ -37,7 +46,8 @@ bool valueAccepted(const OptionTable& table, InstallOptions::Option option, cons
     return false;
 }
 
-// The service name stands in quotes in the service's command line, as the host's argument.
+// The service name stands in quotes in the service's command line, as the host's argument,
+// and the service manager takes full names of up to 256 characters.
 bool serviceNameAccepted(const OptionTable& table, const std::string& name) {
     if (name.empty()) {
         reportRefusedValue(table, InstallOptions::ServiceName, "be empty");
@@ -46,6 +56,108 @@ bool serviceNameAccepted(const OptionTable& table, const std::string& name) {
     if (name.find('"') != std::string::npos) {
         reportRefusedValue(table, InstallOptions::ServiceName, "contain " + describeCharacter('"'));
         return false;
+    }
+    const size_t length = utf16Length(getFullServiceName(name));
+    if (length > kMaxFullServiceNameLength) {
+        writeErr("The -%s value must not make the full service name longer than %u characters (it would have %u).\n",
+                 nameOf(table, InstallOptions::ServiceName), static_cast<unsigned>(kMaxFullServiceNameLength),
+                 static_cast<unsigned>(length));
+        return false;
+    }
+    return true;
+}
+
+// The service manager, the scripts and the host find the agent home from any working
+// directory only when it is absolute.
+bool agentHomeAccepted(const OptionTable& table, const std::string& home) {
+    if (absoluteRootLength(home) != 0) return true;
+    writeErr("The -%s value must be an absolute path: a drive letter, a colon and a backslash, or \\\\server\\share\\.\n",
+             nameOf(table, InstallOptions::AgentHome));
+    return false;
+}
+
+// "'<value>' is not a valid argument for -<option>." for a value the option does not know.
+void reportInvalidArgument(const char* optionWord, const std::string& value) {
+    writeErr("'%s' is not a valid argument for -%s.\n", value.c_str(), optionWord);
+}
+
+// The start type, and whether it is delayed; false after the refusal's line.
+bool readStartType(const OptionTable& table, ServiceSettings& settings) {
+    if (!isOptionSet(table, InstallOptions::StartType)) return true;
+    const std::string given = valueOf(table, InstallOptions::StartType);
+    if (equalsIgnoringCase(given, "delayed")) {
+        settings.startType = win::kServiceAutoStart;
+        settings.delayedStart = true;
+    } else if (std::optional<uint32_t> startType = startTypeOf(given)) {
+        settings.startType = *startType;
+    } else {
+        reportInvalidArgument("startType", given);
+        return false;
+    }
+    settings.startTypeGiven = true;
+    return true;
+}
+
+// The settings of the service manager that the new options name; false after the refusal's
+// line of a value the option does not know.
+bool readServiceManagerSettings(const OptionTable& table, ServiceSettings& settings) {
+    if (isOptionSet(table, InstallOptions::DependsOn)) {
+        const std::string given = valueOf(table, InstallOptions::DependsOn);
+        traceMessage("InstallVornelAgentService - main - depends on = %s", given.c_str());
+        settings.dependencies = dependenciesOf(given);
+    }
+    if (isOptionSet(table, InstallOptions::Recovery)) {
+        const std::string given = valueOf(table, InstallOptions::Recovery);
+        traceMessage("InstallVornelAgentService - main - recovery = %s", given.c_str());
+        settings.recovery = recoveryOf(given);
+        if (!settings.recovery) {
+            reportInvalidArgument(nameOf(table, InstallOptions::Recovery), given);
+            return false;
+        }
+    }
+    if (isOptionSet(table, InstallOptions::ShutdownTimeout)) {
+        const std::string given = valueOf(table, InstallOptions::ShutdownTimeout);
+        traceMessage("InstallVornelAgentService - main - shutdown timeout = %s", given.c_str());
+        settings.shutdownTimeoutSeconds = shutdownTimeoutOf(given);
+        if (!settings.shutdownTimeoutSeconds) {
+            reportInvalidArgument(nameOf(table, InstallOptions::ShutdownTimeout), given);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Start or stop arguments given now whose script command line, as the host will compose it
+// from this installation's home and name and the LogFile already stored, the command
+// interpreter would not run; false after the refusal's line.
+bool scriptLinesFit(Platform& os, const OptionTable& table, const ServiceSettings& settings) {
+    std::optional<std::string> logFile;
+    bool logFileRead = false;
+    const struct {
+        InstallOptions::Option option;
+        AgentScriptKind script;
+        const std::optional<std::string>& arguments;
+        const char* words;
+    } lines[] = {{InstallOptions::StartArgs, AgentScriptKind::Start, settings.startArgs, "start"},
+                 {InstallOptions::StopArgs, AgentScriptKind::Stop, settings.stopArgs, "stop"}};
+    for (const auto& line : lines) {
+        if (!line.arguments || line.arguments->empty()) continue;
+        if (!logFileRead) {
+            logFile = getRegistryValue(os, parametersKeyPath(getFullServiceName(settings.serviceName)), kLogFile);
+            logFileRead = true;
+        }
+        const size_t length =
+            scriptCommandLineLength(line.script, ScriptCommandParts{settings.agentHome, settings.agentName,
+                                                                    line.arguments, logFile});
+        traceMessage("InstallVornelAgentService - main - %s script command line = %u characters", line.words,
+                     static_cast<unsigned>(length));
+        if (length > kCommandInterpreterLineLimit) {
+            writeErr("The -%s value must not make the %s script's command line longer than %u characters (it would "
+                     "have %u).\n",
+                     nameOf(table, line.option), line.words, static_cast<unsigned>(kCommandInterpreterLineLimit),
+                     static_cast<unsigned>(length));
+            return false;
+        }
     }
     return true;
 }
@@ -67,6 +179,10 @@ void printUsage(const OptionTable& table) {
     writeOut("\r\n        -%s <automatic | manual | disabled>", nameOf(table, InstallOptions::StartType));
     writeOut("\r\n        -%s <on | off>", nameOf(table, InstallOptions::ServiceTrace));
     writeOut("\r\n        -%s <Displays this help>", nameOf(table, InstallOptions::Help));
+    writeOut("\r\n        -%s delayed", nameOf(table, InstallOptions::StartType));
+    writeOut("\r\n        -%s <name/name...>", nameOf(table, InstallOptions::DependsOn));
+    writeOut("\r\n        -%s <on | off>", nameOf(table, InstallOptions::Recovery));
+    writeOut("\r\n        -%s <seconds>", nameOf(table, InstallOptions::ShutdownTimeout));
 }
 
 std::string agentHomeWithSeparator(const std::string& agentHome) {
@@ -110,6 +226,41 @@ std::optional<uint32_t> startTypeOf(const std::string& text) {
     if (equalsIgnoringCase(text, "manual")) return win::kServiceDemandStart;
     if (equalsIgnoringCase(text, "disabled")) return win::kServiceDisabled;
     return std::nullopt;
+}
+
+std::vector<std::string> dependenciesOf(const std::string& text) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('/', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) names.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+std::optional<bool> recoveryOf(const std::string& text) {
+    if (equalsIgnoringCase(text, "on")) return true;
+    if (equalsIgnoringCase(text, "off")) return false;
+    return std::nullopt;
+}
+
+std::optional<uint32_t> shutdownTimeoutOf(const std::string& text) {
+    constexpr uint32_t kMostSeconds = 0xFFFFFFFFu / 1000;
+    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const unsigned long seconds = std::stoul(text);
+    if (seconds < 1 || seconds > kMostSeconds) return std::nullopt;
+    return static_cast<uint32_t>(seconds);
+}
+
+FailureActions recoveryActions() {
+    FailureActions actions;
+    actions.resetPeriodSeconds = 24 * 60 * 60;
+    actions.actions = {{win::kScActionRestart, 60000}, {win::kScActionRestart, 60000}, {win::kScActionRestart, 300000}};
+    return actions;
 }
 
 int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
@@ -158,7 +309,7 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     // which the command interpreter reads: nothing in them may end a quoted part or be expanded.
     if (!serviceNameAccepted(table, settings.serviceName) ||
         !valueAccepted(table, InstallOptions::AgentName, settings.agentName) ||
-        !valueAccepted(table, InstallOptions::AgentHome, enteredHome)) {
+        !valueAccepted(table, InstallOptions::AgentHome, enteredHome) || !agentHomeAccepted(table, settings.agentHome)) {
         return refused(table);
     }
 
@@ -205,16 +356,7 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
                          equalsIgnoringCase(valueOf(table, InstallOptions::Restart), "false"));
     settings.encoded = isOptionSet(table, InstallOptions::EncodeParams);
 
-    if (isOptionSet(table, InstallOptions::StartType)) {
-        std::string given = valueOf(table, InstallOptions::StartType);
-        std::optional<uint32_t> startType = startTypeOf(given);
-        if (!startType) {
-            writeErr("'%s' is not a valid argument for -startType.\n", given.c_str());
-            return refused(table);
-        }
-        settings.startType = *startType;
-        settings.startTypeGiven = true;
-    }
+    if (!readStartType(table, settings) || !readServiceManagerSettings(table, settings)) return refused(table);
 
     // Where the system ignores the programs' manifest, the ANSI calls and the arguments use a
     // code page that may lack characters of the command line: they would arrive, and be
@@ -226,6 +368,7 @@ int installVornelAgentServiceMain(Platform& os, int argc, char** argv) {
                  static_cast<unsigned>(codePage));
         return refused(table);
     }
+    if (!scriptLinesFit(os, table, settings)) return refused(table);
 
     return addService(os, settings) < 0 ? -1 : 0;
 }

@@ -4,6 +4,23 @@
 #include "install/install.h"
 
 namespace vornel {
+namespace {
+
+// Whether the source's key names a message file: a source without one is half registered (a
+// write that failed before), and an installation completes it.
+bool namesMessageFile(Platform& os, const RegKey& key) {
+    std::string data;
+    return os.regQueryValue(key, kEventMessageFile, data) == win::kErrorSuccess;
+}
+
+// The error line of a value that could not be written.
+bool notWritten(Platform& os, const char* valueName, ErrorCode rc, const char* trace) {
+    traceMessage("%s", trace);
+    printSystemError(os, (std::string("Could not write ") + valueName).c_str(), rc);
+    return false;
+}
+
+}  // namespace
 
 bool registerEventLog(Platform& os, const std::string& serviceName, const std::string& msgFile) {
     const std::string regKey = eventLogSourceKeyPath(serviceName);
@@ -13,21 +30,23 @@ bool registerEventLog(Platform& os, const std::string& serviceName, const std::s
 
     RegKey key;
     if (os.regOpenKey(regKey, key) == win::kErrorSuccess) {
-        // An existing source is left as it is, whatever message file it names.
-        traceMessage("InstallVornelAgentService - registerEventLog - returning true - key already exists");
-        return true;
+        if (namesMessageFile(os, key)) {
+            // An existing source is left as it is, whatever message file it names.
+            traceMessage("InstallVornelAgentService - registerEventLog - returning true - key already exists");
+            return true;
+        }
+        traceMessage("InstallVornelAgentService - registerEventLog - key exists without its message file");
+    } else if (ErrorCode rc = os.regCreateKey(regKey, key)) {
+        return notWritten(os, kEventMessageFile, rc,
+                          "InstallVornelAgentService - registerEventLog - returning false - create key failed");
     }
-    if (os.regCreateKey(regKey, key) != win::kErrorSuccess) {
-        traceMessage("InstallVornelAgentService - registerEventLog - returning false - create key failed");
-        return false;
+    if (ErrorCode rc = os.regSetStringValue(key, kEventMessageFile, msgFile)) {
+        return notWritten(os, kEventMessageFile, rc,
+                          "InstallVornelAgentService - registerEventLog - returning false - set value failed");
     }
-    if (os.regSetStringValue(key, kEventMessageFile, msgFile) != win::kErrorSuccess) {
-        traceMessage("InstallVornelAgentService - registerEventLog - returning false - set value failed");
-        return false;
-    }
-    if (os.regSetDwordValue(key, kTypesSupported, 7) != win::kErrorSuccess) {
-        traceMessage("InstallVornelAgentService - registerEventLog - returning false - set value ex failed");
-        return false;
+    if (ErrorCode rc = os.regSetDwordValue(key, kTypesSupported, 7)) {
+        return notWritten(os, kTypesSupported, rc,
+                          "InstallVornelAgentService - registerEventLog - returning false - set value ex failed");
     }
     key.reset();
     traceMessage("InstallVornelAgentService - registerEventLog - exit - returning true");

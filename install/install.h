@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/options.h"
 #include "platform/platform.h"
@@ -33,14 +34,18 @@ struct InstallOptions {
         Help,
         Debug,
         ServiceTrace,
+        DependsOn,
+        Recovery,
+        ShutdownTimeout,
         Count
     };
     static constexpr OptionRow rows[] = {
         {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
         {AgentName, "agentname", OPTION_VALUE_REQUIRED},
         {AgentHome, "agenthome", OPTION_VALUE_REQUIRED},
-        {StartArgs, "startargs", OPTION_VALUE_REQUIRED},
-        {StopArgs, "stopargs", OPTION_VALUE_REQUIRED},
+        // Pieces of the scripts' command lines, which usually begin with a dash themselves.
+        {StartArgs, "startargs", OPTION_VALUE_REQUIRED | OPTION_VALUE_ANY},
+        {StopArgs, "stopargs", OPTION_VALUE_REQUIRED | OPTION_VALUE_ANY},
         {UserId, "userid", OPTION_VALUE_REQUIRED},
         {Password, "password", OPTION_VALUE_REQUIRED},
         {Restart, "restart", OPTION_VALUE_REQUIRED},
@@ -50,6 +55,9 @@ struct InstallOptions {
         {Help, "help", 0},
         {Debug, "debug", 0},
         {ServiceTrace, "servicetrace", OPTION_VALUE_REQUIRED},
+        {DependsOn, "dependson", OPTION_VALUE_REQUIRED},
+        {Recovery, "recovery", OPTION_VALUE_REQUIRED},
+        {ShutdownTimeout, "shutdowntimeout", OPTION_VALUE_REQUIRED},
     };
 };
 
@@ -75,6 +83,11 @@ struct ServiceSettings {
     std::string serviceTrace;                // "on" or "off"
     std::string stdoutTraceFile;
     std::string stderrTraceFile;
+    // The service manager's optional settings, each absent when not given.
+    bool delayedStart = false;                                // with startType automatic
+    std::optional<std::vector<std::string>> dependencies;     // empty: none any more
+    std::optional<bool> recovery;
+    std::optional<uint32_t> shutdownTimeoutSeconds;
 };
 
 // The derived values of the command line.
@@ -97,15 +110,28 @@ std::optional<char> refusedCharacterIn(const std::string& value);
 std::string describeCharacter(char c);
 // The start type for "automatic", "manual" or "disabled" in any letter case; absent otherwise.
 std::optional<uint32_t> startTypeOf(const std::string& text);
+// The services and groups of a -dependson value: the names between its "/" separators,
+// without empty ones, so that "/" alone names none.
+std::vector<std::string> dependenciesOf(const std::string& text);
+// "on" or "off" in any letter case; absent otherwise.
+std::optional<bool> recoveryOf(const std::string& text);
+// A whole number of seconds from 1 to the most that the time-out in milliseconds can hold
+// (4,294,967); absent otherwise.
+std::optional<uint32_t> shutdownTimeoutOf(const std::string& text);
+// What -recovery on sets: a restart after 60 s, 60 s, then 300 s, the count of failures
+// reset after a day without one.
+FailureActions recoveryActions();
 // The command line the service manager runs: the host in quotes and the full name in quotes.
 std::string imagePathOf(const std::string& agentHome, const std::string& fullServiceName);
 
 // Creates or updates the service and writes its settings: 0 when the service is this
-// installation's afterwards, -1 when it could be neither created nor recognised.
+// installation's afterwards with every setting made, -1 when it could be neither created nor
+// recognised, or when a setting could not be made (each such failure has its error line).
 int addService(Platform& os, const ServiceSettings& settings);
 
 // Registers the full service name as a source of the Application event log with the message
-// file, unless it is registered already. True when the source is registered afterwards.
+// file, unless it is registered already with a message file. True when the source is
+// registered afterwards; a value that cannot be written has its error line.
 bool registerEventLog(Platform& os, const std::string& serviceName, const std::string& msgFile);
 
 // The program: the exit status.

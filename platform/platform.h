@@ -170,6 +170,33 @@ public:
     // fopen(path, "a"): a stream that appends to the file, creating it; null when it cannot be opened.
     [[nodiscard]] virtual std::FILE* openAppendStream(const std::string& path) = 0;
 
+    // --- Texts, directories and the service's optional settings. ---
+    // CompareStringOrdinal of the two texts converted to UTF-16 from the active code page
+    // (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS)), with bIgnoreCase: with it, each UTF-16
+    // unit is compared in the system's upper case (not a language's rules). order is below 0, 0
+    // or above 0; ERROR_NO_UNICODE_TRANSLATION when a text is not valid in the code page.
+    [[nodiscard]] virtual ErrorCode compareStringOrdinal(const std::string& a, const std::string& b, bool ignoreCase,
+                                                         int& order) = 0;
+    // GetFileAttributesA(path)
+    [[nodiscard]] virtual ErrorCode fileAttributes(const std::string& path, uint32_t& attributes) = 0;
+    // CreateDirectoryA(path, NULL): one directory, whose parent exists.
+    [[nodiscard]] virtual ErrorCode createDirectory(const std::string& path) = 0;
+    // ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, NULL,
+    //                      NULL, NULL, dependencies, NULL, NULL, NULL): the services and the groups
+    // (a name that begins with SC_GROUP_IDENTIFIER, "+") the service needs, as one double-null
+    // terminated list; an empty list removes them all.
+    [[nodiscard]] virtual ErrorCode changeServiceDependencies(const ScHandle& service,
+                                                              const std::vector<std::string>& dependencies) = 0;
+    // ChangeServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, {delayed})
+    [[nodiscard]] virtual ErrorCode setDelayedAutoStart(const ScHandle& service, bool delayed) = 0;
+    // ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, {reset period, NULL, NULL,
+    // count, actions}); a restart action needs a handle with SERVICE_START.
+    [[nodiscard]] virtual ErrorCode setFailureActions(const ScHandle& service, const FailureActions& actions) = 0;
+    // ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, {onNonCrashFailures}):
+    // whether the actions also follow a stop with an error code.
+    [[nodiscard]] virtual ErrorCode setFailureActionsFlag(const ScHandle& service, bool onNonCrashFailures) = 0;
+    // ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, {milliseconds})
+    [[nodiscard]] virtual ErrorCode setPreshutdownTimeout(const ScHandle& service, uint32_t milliseconds) = 0;
 };
 
 }  // namespace vornel

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vornel {
 
@@ -26,6 +27,8 @@ constexpr ErrorCode kErrorBrokenPipe = 109;
 constexpr ErrorCode kErrorInvalidName = 123;
 constexpr ErrorCode kErrorCallNotImplemented = 120;
 constexpr ErrorCode kErrorBadPathname = 161;
+constexpr ErrorCode kErrorAlreadyExists = 183;
+constexpr ErrorCode kErrorFilenameExcedRange = 206;
 constexpr ErrorCode kErrorNoData = 232;
 constexpr ErrorCode kErrorMoreData = 234;
 constexpr ErrorCode kErrorNoMoreItems = 259;
@@ -44,6 +47,8 @@ constexpr ErrorCode kErrorServiceSpecificError = 1066;
 constexpr ErrorCode kErrorServiceMarkedForDelete = 1072;
 constexpr ErrorCode kErrorServiceExists = 1073;
 constexpr ErrorCode kErrorDuplicateServiceName = 1078;
+constexpr ErrorCode kErrorCircularDependency = 1059;
+constexpr ErrorCode kErrorNoUnicodeTranslation = 1113;
 
 // Registry access rights.
 constexpr uint32_t kKeyRead = 0x20019;
@@ -97,6 +102,14 @@ constexpr uint16_t kEventlogInformationType = 4;
 // Processes and waits.
 constexpr uint32_t kProcessAllAccess = 0x1F0FFF;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
+
+// Failure actions and dependencies.
+constexpr uint32_t kScActionNone = 0;
+constexpr uint32_t kScActionRestart = 1;
+constexpr char kScGroupIdentifier = '+';
+
+// File attributes.
+constexpr uint32_t kFileAttributeDirectory = 0x10;
 }  // namespace win
 
 // The status record a service reports and a client queries (SERVICE_STATUS).
@@ -121,6 +134,18 @@ struct ServiceConfig {
     std::string binaryPathName;
     std::optional<std::string> account;
     std::optional<std::string> password;
+};
+
+// What the service manager does when the service fails (SERVICE_FAILURE_ACTIONS without a
+// reboot message or command): the actions in turn, one per failure, the last one repeated,
+// and the failure count set back to zero after resetPeriodSeconds without a failure.
+struct FailureAction {
+    uint32_t type = win::kScActionNone;  // SC_ACTION_TYPE
+    uint32_t delayMs = 0;
+};
+struct FailureActions {
+    uint32_t resetPeriodSeconds = 0;
+    std::vector<FailureAction> actions;  // none: the actions and the reset period are deleted
 };
 
 // Result of a wait on a process (WaitForSingleObject).

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace vornel {
@@ -467,6 +468,92 @@ public:
     }
 
     std::FILE* openAppendStream(const std::string& path) override { return std::fopen(path.c_str(), "a"); }
+
+    ErrorCode compareStringOrdinal(const std::string& a, const std::string& b, bool ignoreCase, int& order) override {
+        WideText wideA, wideB;
+        if (ErrorCode rc = toUtf16(a, wideA)) return rc;
+        if (ErrorCode rc = toUtf16(b, wideB)) return rc;
+        int result = CompareStringOrdinal(wideA.c_str(), static_cast<int>(wideA.size()), wideB.c_str(),
+                                          static_cast<int>(wideB.size()), ignoreCase ? TRUE : FALSE);
+        if (result == 0) return GetLastError();
+        order = result - CSTR_EQUAL;
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode fileAttributes(const std::string& path, uint32_t& attributes) override {
+        DWORD found = GetFileAttributesA(path.c_str());
+        if (found == INVALID_FILE_ATTRIBUTES) return GetLastError();
+        attributes = found;
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode createDirectory(const std::string& path) override {
+        return CreateDirectoryA(path.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode changeServiceDependencies(const ScHandle& service,
+                                        const std::vector<std::string>& dependencies) override {
+        // Each name with its terminator, then the list's: c_str() adds that last one.
+        std::string list;
+        for (const std::string& name : dependencies) list += name + '\0';
+        if (dependencies.empty()) list += '\0';
+        BOOL ok = ChangeServiceConfigA(asSc(service), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       nullptr, nullptr, nullptr, list.c_str(), nullptr, nullptr, nullptr);
+        return ok ? ERROR_SUCCESS : GetLastError();
+    }
+
+    ErrorCode setDelayedAutoStart(const ScHandle& service, bool delayed) override {
+        SERVICE_DELAYED_AUTO_START_INFO info{};
+        info.fDelayedAutostart = delayed ? TRUE : FALSE;
+        return changeConfig2(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info);
+    }
+
+    ErrorCode setFailureActions(const ScHandle& service, const FailureActions& actions) override {
+        std::vector<SC_ACTION> list;
+        for (const FailureAction& a : actions.actions) list.push_back(SC_ACTION{static_cast<SC_ACTION_TYPE>(a.type), a.delayMs});
+        // No actions, but an array: the reset period and the actions are deleted.
+        SC_ACTION none{SC_ACTION_NONE, 0};
+        SERVICE_FAILURE_ACTIONSA info{};
+        info.dwResetPeriod = actions.resetPeriodSeconds;
+        info.cActions = static_cast<DWORD>(list.size());
+        info.lpsaActions = list.empty() ? &none : list.data();
+        return changeConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info);
+    }
+
+    ErrorCode setFailureActionsFlag(const ScHandle& service, bool onNonCrashFailures) override {
+        SERVICE_FAILURE_ACTIONS_FLAG info{};
+        info.fFailureActionsOnNonCrashFailures = onNonCrashFailures ? TRUE : FALSE;
+        return changeConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info);
+    }
+
+    ErrorCode setPreshutdownTimeout(const ScHandle& service, uint32_t milliseconds) override {
+        SERVICE_PRESHUTDOWN_INFO info{};
+        info.dwPreshutdownTimeout = milliseconds;
+        return changeConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
+    }
+
+private:
+    // The text in UTF-16, from the active code page; an invalid byte sequence is an error.
+    // WCHAR is wchar_t in the Windows SDK, char16_t in some other header sets.
+    using WideText = std::basic_string<WCHAR>;
+
+    static ErrorCode toUtf16(const std::string& text, WideText& wide) {
+        wide.clear();
+        if (text.empty()) return ERROR_SUCCESS;
+        int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+        if (length == 0) return GetLastError();
+        wide.resize(static_cast<size_t>(length));
+        if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0],
+                                length) == 0) {
+            return GetLastError();
+        }
+        return ERROR_SUCCESS;
+    }
+
+    static ErrorCode changeConfig2(const ScHandle& service, DWORD level, void* info) {
+        return ChangeServiceConfig2A(asSc(service), level, info) ? ERROR_SUCCESS : GetLastError();
+    }
 
 protected:
     void closeHandle(HandleKind kind, uintptr_t value) override {

@@ -78,6 +78,17 @@ static_assert(same(WaitResult::Signaled, WAIT_OBJECT_0), "WAIT_OBJECT_0");
 static_assert(same(WaitResult::Timeout, WAIT_TIMEOUT), "WAIT_TIMEOUT");
 static_assert(same(WaitResult::Failed, WAIT_FAILED), "WAIT_FAILED");
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
+static_assert(same(win::kErrorPathNotFound, ERROR_PATH_NOT_FOUND), "ERROR_PATH_NOT_FOUND");
+static_assert(same(win::kErrorAlreadyExists, ERROR_ALREADY_EXISTS), "ERROR_ALREADY_EXISTS");
+static_assert(same(win::kErrorFilenameExcedRange, ERROR_FILENAME_EXCED_RANGE), "ERROR_FILENAME_EXCED_RANGE");
+static_assert(same(win::kErrorCircularDependency, ERROR_CIRCULAR_DEPENDENCY), "ERROR_CIRCULAR_DEPENDENCY");
+static_assert(same(win::kErrorNoUnicodeTranslation, ERROR_NO_UNICODE_TRANSLATION), "ERROR_NO_UNICODE_TRANSLATION");
+static_assert(same(win::kScActionNone, SC_ACTION_NONE), "SC_ACTION_NONE");
+static_assert(same(win::kScActionRestart, SC_ACTION_RESTART), "SC_ACTION_RESTART");
+#ifdef SC_GROUP_IDENTIFIERA  // not in every header set (Wine's lacks it)
+static_assert(win::kScGroupIdentifier == SC_GROUP_IDENTIFIERA, "SC_GROUP_IDENTIFIER");
+#endif
+static_assert(same(win::kFileAttributeDirectory, FILE_ATTRIBUTE_DIRECTORY), "FILE_ATTRIBUTE_DIRECTORY");
 
 }  // namespace
 }  // namespace vornel

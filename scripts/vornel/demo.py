@@ -178,8 +178,6 @@ def lay_out_home(tour, package):
     with zipfile.ZipFile(package) as archive:
         archive.extractall(tour.wine.unix_path(HOME))
     tour.note(f"Wine has no PowerShell: the demo unpacked {package.relative_to(REPO)} itself")
-    # The host's trace files and the pid file go there; it must exist before the first start.
-    tour.run("C:\\", "cmd", "/c", "mkdir", LOGS, builtin=True, typed=f"mkdir {LOGS}")
     listing = tour.run("C:\\", "cmd", "/c", "dir", "/b", "/o:n", BIN, builtin=True, typed=f"dir /b /o:n {BIN}")
     tour.check(listing.out.split() == SHIPPED_BIN, "bin\\ holds the six programs, the message file, the agent and "
                "its two scripts", listing.out.split(), needed=True)
@@ -192,6 +190,8 @@ def install(tour):
                       "-servicetrace", "on")
     tour.check((result.status, result.out, result.err) == (0, f"{DISPLAY} service successfully added.", ""),
                f'exit status 0 and "{DISPLAY} service successfully added."', result, needed=True)
+    # The host's trace files and the pid file go there: the installer made it.
+    tour.check(tour.wine.unix_path(LOGS).is_dir(), f"the installer made the log folder {LOGS}", needed=True)
 
     tour.run(BIN, "reg", "query", PARAMETERS, builtin=True)
     wine = tour.wine

@@ -181,22 +181,24 @@ class WineSession:
         return result
 
     def install_tree(self):
-        """The files of the package, as `cmake --install` of the Windows build lays them out
-        (the ZIP holds the same tree): installed once per session into its scratch directory."""
+        """The files of the package, as `cmake --install --strip` of the Windows build lays them
+        out (the ZIP holds the same tree, its programs stripped too): installed once per session
+        into its scratch directory."""
         if self._install_tree is None:
             tree = self.scratch / "install"
-            result = subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(tree)],
+            result = subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(tree), "--strip"],
                                     capture_output=True, text=True)
             if result.returncode != 0:
                 raise RuntimeError(f"cmake --install {BUILD} failed:\n{result.stdout}{result.stderr}")
             self._install_tree = tree
         return self._install_tree
 
-    def layout_agent_home(self, home, programs=None):
+    def layout_agent_home(self, home, programs=None, logs=True):
         """Lays out an agent home as an administrator does, from the package's install tree:
         <home>bin holds the six programs, the message file and the sample agent installation
-        (its agent and its two scripts), <home>docs the docs; <home>logs\\middlewareagent exists.
-        With programs (a list of .exe names) only those executables of bin are copied."""
+        (its agent and its two scripts), <home>docs the docs. With programs (a list of .exe
+        names) only those executables of bin are copied. With logs, <home>logs\\middlewareagent
+        exists too, as the installer makes it, for the services a test sets up by hand."""
         tree = self.install_tree()
         target = self.unix_path(home)
         for source in sorted(p for p in tree.rglob("*") if p.is_file()):
@@ -206,7 +208,8 @@ class WineSession:
                 continue
             (target / relative).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(source, target / relative)
-        (self.unix_path(home + "logs\\middlewareagent")).mkdir(parents=True, exist_ok=True)
+        if logs:
+            (self.unix_path(home + "logs\\middlewareagent")).mkdir(parents=True, exist_ok=True)
         return target / "bin"
 
     # --- Wine's own tools ---

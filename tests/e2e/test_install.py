@@ -49,7 +49,11 @@ USAGE = ("\r\nUsage: InstallVornelAgentService.exe (with no arguments displays t
          "\r\n        -restart <true | false>"
          "\r\n        -starttype <automatic | manual | disabled>"
          "\r\n        -servicetrace <on | off>"
-         "\r\n        -help <Displays this help>")
+         "\r\n        -help <Displays this help>"
+         "\r\n        -starttype delayed"
+         "\r\n        -dependson <name/name...>"
+         "\r\n        -recovery <on | off>"
+         "\r\n        -shutdowntimeout <seconds>")
 
 
 def remove_service(wine, full_name):

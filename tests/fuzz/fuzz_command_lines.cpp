@@ -8,15 +8,23 @@
 // an acceptable command line of a tool shows the usage and ends with 0 without touching the
 // platform; a tool that finds no service never claims success; and the installer refuses,
 // before any platform call, a service name, agent name or agent home that would break the
-// quoting of the service's or the scripts' command line, and never stores one.
+// quoting of the service's or the scripts' command line, a full service name over 256
+// characters and an agent home that is not absolute, and never stores one. A service it
+// reports as installed holds the start and stop arguments as given (dash-led ones too), with
+// script lines the command interpreter runs, and the service manager's settings that the new
+// options name.
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/directories.h"
+#include "common/encoding.h"
 #include "common/naming.h"
 #include "common/registry.h"
+#include "common/script_command.h"
+#include "common/text.h"
 #include "fuzz_support.h"
 #include "fuzz_tables.h"
 #include "install/install.h"
@@ -58,8 +66,58 @@ std::set<int> exitStatuses(const std::string& program) {
     return {0, -1};
 }
 
-// A service name the installer accepts: not empty, no double quote.
-bool acceptableServiceName(const std::string& name) { return !name.empty() && name.find('"') == std::string::npos; }
+// A service name the installer accepts: not empty, no double quote, a full name of at most
+// 256 characters.
+bool acceptableServiceName(const std::string& name) {
+    return !name.empty() && name.find('"') == std::string::npos &&
+           vornel::utf16Length(vornel::getFullServiceName(name)) <= 256;
+}
+
+// What a created service holds of the options that the service manager keeps.
+void checkServiceManagerSettings(const vornel::MemoryPlatform& os, const OptionTable& table,
+                                 const std::string& fullName) {
+    using vornel::InstallOptions;
+    const std::optional<vornel::MemoryPlatform::ServiceRecord> record = os.service(fullName);
+    FUZZ_CHECK(record.has_value());
+    if (const std::optional<std::string> given = vornel::getOptionValue(table, InstallOptions::DependsOn)) {
+        FUZZ_CHECK(record->dependencies == vornel::dependenciesOf(*given));
+    }
+    if (const std::optional<std::string> given = vornel::getOptionValue(table, InstallOptions::ShutdownTimeout)) {
+        FUZZ_CHECK(record->preshutdownTimeoutMs == std::optional<uint32_t>(*vornel::shutdownTimeoutOf(*given) * 1000));
+    }
+    if (const std::optional<std::string> given = vornel::getOptionValue(table, InstallOptions::Recovery)) {
+        FUZZ_CHECK(record->failureActions.has_value() == *vornel::recoveryOf(*given));
+    }
+    if (const std::optional<std::string> given = vornel::getOptionValue(table, InstallOptions::StartType)) {
+        FUZZ_CHECK(record->delayedAutoStart.value_or(false) == vornel::equalsIgnoringCase(*given, "delayed"));
+    }
+}
+
+// The arguments a created service holds: as given, in the form Encoded says, with a script
+// command line the command interpreter runs.
+void checkScriptArguments(const vornel::MemoryPlatform& os, const OptionTable& table, const std::string& params,
+                          const std::string& fullName) {
+    using vornel::InstallOptions;
+    const bool encoded = vornel::isOptionSet(table, InstallOptions::EncodeParams);
+    const struct {
+        InstallOptions::Option option;
+        const char* value;
+        vornel::AgentScriptKind script;
+    } arguments[] = {{InstallOptions::StartArgs, vornel::kStartupArguments, vornel::AgentScriptKind::Start},
+                     {InstallOptions::StopArgs, vornel::kStopArguments, vornel::AgentScriptKind::Stop}};
+    for (const auto& a : arguments) {
+        const std::optional<std::string> given = vornel::getOptionValue(table, a.option);
+        if (!given || given->empty()) continue;
+        const std::optional<std::string> stored = os.stringValue(params, a.value);
+        FUZZ_CHECK(stored.has_value());
+        // The stored text ends at its first zero byte, as a registry string does.
+        const std::string plain = encoded ? vornel::decodeArguments(*stored, fullName).value_or("") : *stored;
+        FUZZ_CHECK(plain == given->substr(0, given->find('\0')));
+        vornel::ScriptCommandParts parts{*os.stringValue(params, vornel::kAgentHome),
+                                         os.stringValue(params, vornel::kAgentName), plain, std::nullopt};
+        FUZZ_CHECK(vornel::scriptCommandLineLength(a.script, parts) <= vornel::kCommandInterpreterLineLimit);
+    }
+}
 
 // The installer's new checks, on a command line it parsed: a refused value ends the run with
 // -1 and its message before any platform call; a service it created holds only accepted values.
@@ -75,19 +133,23 @@ void checkInstallerValues(const vornel::MemoryPlatform& os, vornel::fuzz::FuzzAr
     const std::optional<std::string> agentHome = vornel::getOptionValue(table, InstallOptions::AgentHome);
     if (!serviceName || !agentName || !agentHome) return;
     const bool refused = !acceptableServiceName(*serviceName) || vornel::refusedCharacterIn(*agentName) ||
-                         vornel::refusedCharacterIn(*agentHome);
+                         vornel::refusedCharacterIn(*agentHome) ||
+                         vornel::absoluteRootLength(vornel::agentHomeWithSeparator(*agentHome)) == 0;
     if (refused) {
         FUZZ_CHECK(status == -1 && os.callCount() == 0);
-        FUZZ_CHECK(err.find("The -") != std::string::npos && err.find(" value must not ") != std::string::npos);
+        FUZZ_CHECK(err.find("The -") != std::string::npos && err.find(" value must ") != std::string::npos);
         FUZZ_CHECK(os.subKeys("SYSTEM\\CurrentControlSet\\Services").size() == 1);
         return;
     }
     if (status != 0) return;
-    const std::string params = vornel::parametersKeyPath(vornel::getFullServiceName(*serviceName));
+    const std::string fullName = vornel::getFullServiceName(*serviceName);
+    const std::string params = vornel::parametersKeyPath(fullName);
     const std::optional<std::string> storedName = os.stringValue(params, vornel::kAgentName);
     const std::optional<std::string> storedHome = os.stringValue(params, vornel::kAgentHome);
     FUZZ_CHECK(storedName == agentName);
-    FUZZ_CHECK(storedHome && !vornel::refusedCharacterIn(*storedHome));
+    FUZZ_CHECK(storedHome && !vornel::refusedCharacterIn(*storedHome) && vornel::absoluteRootLength(*storedHome) != 0);
+    checkScriptArguments(os, table, params, fullName);
+    checkServiceManagerSettings(os, table, fullName);
 }
 
 }  // namespace

@@ -73,7 +73,9 @@ Model parseByTheRules(const OptionTable& fresh, const std::vector<std::string>& 
         row.present = true;
         const bool takesValue = row.flags & (vornel::OPTION_VALUE_REQUIRED | vornel::OPTION_VALUE_OPTIONAL);
         if (!takesValue) continue;
-        if (i + 1 < args.size() && !looksLikeOption(args[i + 1])) {
+        // A row that takes any value takes the next argument even when it looks like an option.
+        const bool anyValue = (row.flags & vornel::OPTION_VALUE_ANY) != 0;
+        if (i + 1 < args.size() && (anyValue || !looksLikeOption(args[i + 1]))) {
             row.value = args[i + 1];
             m.used[++i] = 1;
         } else {

@@ -13,8 +13,11 @@ namespace memory {
 
 constexpr uint32_t REG_SZ = 1;
 constexpr uint32_t REG_EXPAND_SZ = 2;
+constexpr uint32_t REG_BINARY = 3;
 constexpr uint32_t REG_DWORD = 4;
+constexpr uint32_t REG_MULTI_SZ = 7;
 constexpr uint32_t STILL_ACTIVE = 259;
+constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr uint32_t KEY_SET_VALUE = 0x0002;
 constexpr uint32_t SC_MANAGER_CREATE_SERVICE = 0x0002;
 constexpr uint32_t ERROR_SERVICE_NEVER_STARTED = 1077;
@@ -27,12 +30,19 @@ constexpr uint64_t kControlAnswerMs = 10000;
 // A wait that lasts this long in real time is a hang in the test.
 constexpr auto kHangLimit = std::chrono::seconds(20);
 
+// A name as the system compares it without regard to case: ASCII letters in lower case, every
+// other UTF-16 unit in the system's upper case (upperOrdinal); bytes that are not UTF-8 as they are.
 std::string lower(const std::string& text);
+// The system's upper case of one UTF-16 unit, as the ordinal comparison without case uses it:
+// Windows' table for Latin (Basic, Latin-1 Supplement, Extended-A), Greek and Cyrillic; every
+// other unit unchanged. Language rules play no part: "i" is "I", while the Turkish dotted "İ"
+// and dotless "ı" have no other case, and final sigma none either.
+uint16_t upperOrdinal(uint16_t unit);
+// The text's UTF-16 units; false when it is not valid UTF-8.
+bool toUtf16(const std::string& text, std::u16string& units);
 bool equalsIgnoringCase(const std::string& a, const std::string& b);
 // The last part of a path: "C:\a\b.txt" -> "b.txt".
 std::string baseName(const std::string& path);
-// The directory of a path, without its closing separator: "C:\a\b.txt" -> "C:\a".
-std::string directoryOf(const std::string& path);
 // The program a command line starts: its first token, without its quotes.
 std::string firstToken(const std::string& commandLine);
 std::string stringData(const std::string& text);
@@ -55,7 +65,7 @@ struct MemoryPlatform::Handle {
     uint32_t pid = 0;
     uint64_t job = 0;
     std::string mutexName;  // lower-case
-    std::string directory;  // a directory watch's directory, lower-case, without a closing separator
+    std::string directory;  // a directory watch's directory, as the file system compares it
     bool signaled = false;  // an event that is set, a watch that saw a change
 };
 

@@ -12,24 +12,11 @@ namespace vornel {
 
 namespace memory {
 
-std::string lower(const std::string& text) {
-    std::string result = text;
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return result;
-}
-
 bool equalsIgnoringCase(const std::string& a, const std::string& b) { return lower(a) == lower(b); }
 
 std::string baseName(const std::string& path) {
     const size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string directoryOf(const std::string& path) {
-    const size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 std::string firstToken(const std::string& commandLine) {
@@ -82,6 +69,10 @@ const std::map<ErrorCode, std::string>& systemTexts() {
         {1073, "The specified service already exists.\r\n"},
         {1077, "No attempts to start the service have been made since the last boot.\r\n"},
         {1078, "The name is already in use as either a service name or a service display name.\r\n"},
+        {183, "Cannot create a file when that file already exists.\r\n"},
+        {206, "The filename or extension is too long.\r\n"},
+        {1059, "Circular service dependency was specified.\r\n"},
+        {1113, "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     };
     return texts;
 }
@@ -100,7 +91,9 @@ const char* MemoryPlatform::opName(Op op) {
         "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "CurrentProcessId", "CreateJob",
         "AssignProcessToJob", "TerminateJob", "AcquireMutex", "OsMajorVersion",
         "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
-        "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds"};
+        "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds",
+        "CompareStringOrdinal", "FileAttributes", "CreateDirectory", "ChangeServiceDependencies",
+        "SetDelayedAutoStart", "SetFailureActions", "SetFailureActionsFlag", "SetPreshutdownTimeout"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }

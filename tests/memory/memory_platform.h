@@ -60,6 +60,8 @@ public:
         OsMajorVersion, CommandLineFitsCodePage,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
         WaitForAny, CreateEvent, SetEvent, WatchDirectory, RearmDirectoryWatch, JobProcessIds,
+        CompareStringOrdinal, FileAttributes, CreateDirectory, ChangeServiceDependencies, SetDelayedAutoStart,
+        SetFailureActions, SetFailureActionsFlag, SetPreshutdownTimeout,
         Count
     };
     static const char* opName(Op op);
@@ -84,6 +86,12 @@ public:
         bool deletePending = false;
         unsigned startRequests = 0;
         std::vector<uint32_t> controls;  // every control a client sent
+        // The optional settings, absent until a client sets them.
+        std::vector<std::string> dependencies;  // services, and groups with their "+"
+        std::optional<bool> delayedAutoStart;
+        std::optional<FailureActions> failureActions;  // absent also once deleted
+        std::optional<bool> failureActionsOnNonCrashFailures;
+        std::optional<uint32_t> preshutdownTimeoutMs;
     };
 
     // What a launched process does. A process without a run time runs until a test ends it.
@@ -231,15 +239,15 @@ public:
     void setCommandLineCodePage(uint32_t codePage, bool fits);
 
     // --- Files, for tests (names compared without regard to case). ---
-    // Writes the file now: its last write time is the current system time. Its directory and
-    // their parents come to exist.
+    // Writes the file now: its last write time is the current system time.
     void writeFile(const std::string& path, const std::string& content);
-    // Makes the directory exist, and its parents.
-    void createDirectory(const std::string& path);
-    bool directoryExists(const std::string& path) const;
     void setFileWriteTime(const std::string& path, uint64_t systemTime);
     std::optional<std::string> fileContent(const std::string& path) const;
     void removeFile(const std::string& path);
+    // Directories: a drive's root and every directory that holds a file or a directory exist
+    // without being made; these make and tell others (a share's root, say, or an empty one).
+    void makeDirectory(const std::string& path);
+    bool directoryExists(const std::string& path) const;
 
     // --- Clock. ---
     uint64_t nowMs() const;
@@ -326,6 +334,14 @@ public:
     std::optional<std::string> systemErrorText(ErrorCode code) override;
     ErrorCode readTextFile(const std::string& path, std::string& content) override;
     std::FILE* openAppendStream(const std::string& path) override;
+    ErrorCode compareStringOrdinal(const std::string& a, const std::string& b, bool ignoreCase, int& order) override;
+    ErrorCode fileAttributes(const std::string& path, uint32_t& attributes) override;
+    ErrorCode createDirectory(const std::string& path) override;
+    ErrorCode changeServiceDependencies(const ScHandle& service, const std::vector<std::string>& dependencies) override;
+    ErrorCode setDelayedAutoStart(const ScHandle& service, bool delayed) override;
+    ErrorCode setFailureActions(const ScHandle& service, const FailureActions& actions) override;
+    ErrorCode setFailureActionsFlag(const ScHandle& service, bool onNonCrashFailures) override;
+    ErrorCode setPreshutdownTimeout(const ScHandle& service, uint32_t milliseconds) override;
 
 protected:
     void closeHandle(HandleKind kind, uintptr_t value) override;
@@ -384,6 +400,9 @@ private:
     // What ControlService does once its call is counted.
     ErrorCode deliverControlLocked(const ScHandle& service, uint32_t control, ServiceStatus& status, Lock& lock);
     void removeServiceIfDueLocked(const std::string& name);
+    // The record of a service handle with the rights to change its configuration (and to start
+    // it, when asked), or the error of ChangeServiceConfig2 and the like.
+    ErrorCode changeableServiceLocked(const ScHandle& service, uint32_t rights, ServiceRecord*& record);
 
     // --- Handles (memory_platform.cpp) ---
     template <class Owned>
@@ -400,9 +419,11 @@ private:
     uint64_t jobOfLocked(const JobHandle& handle) const;
     // A file of the directory was created, written or removed: its watches are signaled.
     void fileChangedLocked(const std::string& lowerPath);
-    void createDirectoryLocked(const std::string& lowerPath);
     // Whether a wait on the handle would end now; an event it ends is reset.
     bool signaledLocked(uintptr_t handle, bool consume);
+    // Files and directories by their pathKey.
+    bool fileExistsLocked(const std::string& key) const;
+    bool directoryExistsLocked(const std::string& key) const;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -473,9 +494,9 @@ private:
     bool commandLineFits_ = true;
 
     // Files.
+    std::set<std::string> directories_;         // made ones, lower-case, without a closing separator
     std::map<std::string, std::string> files_;  // keyed by lower-case path
     std::map<std::string, uint64_t> fileTimes_;  // last write times, keyed by lower-case path
-    std::set<std::string> directories_;          // lower-case paths without a closing separator
     std::vector<std::unique_ptr<AppendCookie>> cookies_;
 
     // Clock.

@@ -5,6 +5,30 @@ namespace vornel {
 
 using namespace memory;
 
+namespace {
+
+// A path as the file system compares it: in the case that lower() gives, with "\" for either
+// separator and without a closing separator.
+std::string pathKey(const std::string& path) {
+    std::string key = lower(path);
+    for (char& c : key) {
+        if (c == '/') c = '\\';
+    }
+    while (key.size() > 1 && key.back() == '\\') key.pop_back();
+    return key;
+}
+
+// The directory that holds the path ("c:\a" for "c:\a\b"); empty for a drive's root or a
+// path without a separator.
+std::string parentKey(const std::string& key) {
+    const size_t slash = key.rfind('\\');
+    return slash == std::string::npos ? std::string() : key.substr(0, slash);
+}
+
+bool isDriveRoot(const std::string& key) { return key.size() == 2 && key[1] == ':'; }
+
+}  // namespace
+
 void MemoryPlatform::runExits(std::vector<std::function<void()>>& exits, Lock& lock) {
     if (exits.empty()) return;
     std::vector<std::function<void()>> pending;
@@ -401,9 +425,8 @@ ErrorCode MemoryPlatform::setEvent(const EventHandle& event) {
 ErrorCode MemoryPlatform::watchDirectory(const std::string& directory, DirectoryWatch& watch) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::WatchDirectory, baseName(directory), lock)) return rc;
-    std::string key = lower(directory);
-    while (!key.empty() && (key.back() == '\\' || key.back() == '/')) key.pop_back();
-    if (key.size() > 2 && directories_.count(key) == 0) return win::kErrorPathNotFound;
+    const std::string key = pathKey(directory);
+    if (!directoryExistsLocked(key)) return win::kErrorPathNotFound;
     Handle handle;
     handle.type = Handle::Type::Watch;
     handle.directory = key;
@@ -419,8 +442,8 @@ ErrorCode MemoryPlatform::rearmDirectoryWatch(const DirectoryWatch& watch) {
     return win::kErrorSuccess;
 }
 
-void MemoryPlatform::fileChangedLocked(const std::string& lowerPath) {
-    const std::string directory = directoryOf(lowerPath);
+void MemoryPlatform::fileChangedLocked(const std::string& path) {
+    const std::string directory = parentKey(pathKey(path));
     for (auto& entry : handles_) {
         Handle& handle = *entry.second;
         if (handle.type == Handle::Type::Watch && handle.directory == directory) handle.signaled = true;
@@ -450,30 +473,10 @@ void MemoryPlatform::sleep(uint32_t milliseconds) {
 
 void MemoryPlatform::writeFile(const std::string& path, const std::string& content) {
     Lock lock(mutex_);
-    createDirectoryLocked(directoryOf(lower(path)));
     files_[lower(path)] = content;
     fileTimes_[lower(path)] = systemTimeAtStartMs_ + nowMs_;
     fileChangedLocked(lower(path));
     if (!turn_) scheduleLocked(lock);
-}
-
-void MemoryPlatform::createDirectoryLocked(const std::string& lowerPath) {
-    std::string directory = lowerPath;
-    while (!directory.empty() && (directory.back() == '\\' || directory.back() == '/')) directory.pop_back();
-    // A drive ("c:") is there from the start.
-    for (; directory.size() > 2; directory = directoryOf(directory)) directories_.insert(directory);
-}
-
-void MemoryPlatform::createDirectory(const std::string& path) {
-    Lock lock(mutex_);
-    createDirectoryLocked(lower(path));
-}
-
-bool MemoryPlatform::directoryExists(const std::string& path) const {
-    Lock lock(mutex_);
-    std::string directory = lower(path);
-    while (!directory.empty() && (directory.back() == '\\' || directory.back() == '/')) directory.pop_back();
-    return directory.size() <= 2 || directories_.count(directory) != 0;
 }
 
 void MemoryPlatform::setFileWriteTime(const std::string& path, uint64_t systemTime) {
@@ -493,6 +496,59 @@ void MemoryPlatform::removeFile(const std::string& path) {
     files_.erase(lower(path));
     fileChangedLocked(lower(path));
     if (!turn_) scheduleLocked(lock);
+}
+
+
+bool MemoryPlatform::fileExistsLocked(const std::string& key) const {
+    for (const auto& file : files_) {
+        if (pathKey(file.first) == key) return true;
+    }
+    return false;
+}
+
+bool MemoryPlatform::directoryExistsLocked(const std::string& key) const {
+    if (isDriveRoot(key) || directories_.count(key) != 0) return true;
+    const std::string inside = key + "\\";
+    for (const auto& file : files_) {
+        if (pathKey(file.first).compare(0, inside.size(), inside) == 0) return true;
+    }
+    auto it = directories_.lower_bound(inside);
+    return it != directories_.end() && it->compare(0, inside.size(), inside) == 0;
+}
+
+void MemoryPlatform::makeDirectory(const std::string& path) {
+    Lock lock(mutex_);
+    directories_.insert(pathKey(path));
+}
+
+bool MemoryPlatform::directoryExists(const std::string& path) const {
+    Lock lock(mutex_);
+    return directoryExistsLocked(pathKey(path));
+}
+
+ErrorCode MemoryPlatform::fileAttributes(const std::string& path, uint32_t& attributes) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::FileAttributes, baseName(path), lock)) return rc;
+    const std::string key = pathKey(path);
+    if (fileExistsLocked(key)) {
+        attributes = FILE_ATTRIBUTE_ARCHIVE;
+        return win::kErrorSuccess;
+    }
+    if (directoryExistsLocked(key)) {
+        attributes = win::kFileAttributeDirectory;
+        return win::kErrorSuccess;
+    }
+    return directoryExistsLocked(parentKey(key)) ? win::kErrorFileNotFound : win::kErrorPathNotFound;
+}
+
+ErrorCode MemoryPlatform::createDirectory(const std::string& path) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateDirectory, path, lock)) return rc;
+    const std::string key = pathKey(path);
+    if (fileExistsLocked(key) || directoryExistsLocked(key)) return win::kErrorAlreadyExists;
+    if (!directoryExistsLocked(parentKey(key))) return win::kErrorPathNotFound;
+    directories_.insert(key);
+    return win::kErrorSuccess;
 }
 
 ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& content) {

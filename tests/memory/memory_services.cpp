@@ -6,6 +6,66 @@ namespace vornel {
 
 using namespace memory;
 
+namespace {
+
+// A list of texts as REG_MULTI_SZ holds it: each with its terminator, then one more.
+std::string multiStringData(const std::vector<std::string>& texts) {
+    std::string data;
+    for (const std::string& text : texts) data += stringData(text);
+    return data + '\0';
+}
+
+// SERVICE_FAILURE_ACTIONS as the service key's FailureActions holds it: the reset period, the
+// reboot message and the command (none), the count, the offset of the actions (20), and each
+// action's type and delay.
+std::string failureActionsData(const FailureActions& actions) {
+    std::string data = dwordData(actions.resetPeriodSeconds) + dwordData(0) + dwordData(0) +
+                       dwordData(static_cast<uint32_t>(actions.actions.size())) + dwordData(20);
+    for (const FailureAction& action : actions.actions) data += dwordData(action.type) + dwordData(action.delayMs);
+    return data;
+}
+
+// The values of the settings that the service manager keeps in the service key, as Windows
+// names them: present once set, gone once removed.
+using Values = std::map<std::string, std::pair<std::string, MemoryPlatform::RegValue>>;
+
+void writeOptionalSettings(Values& values, const MemoryPlatform::ServiceRecord& record) {
+    auto put = [&](const char* name, std::optional<MemoryPlatform::RegValue> v) {
+        if (v) {
+            values[lower(name)] = {name, *v};
+        } else {
+            values.erase(lower(name));
+        }
+    };
+    std::vector<std::string> services, groups;
+    for (const std::string& name : record.dependencies) {
+        if (!name.empty() && name[0] == win::kScGroupIdentifier) {
+            groups.push_back(name.substr(1));
+        } else {
+            services.push_back(name);
+        }
+    }
+    using Value = std::optional<MemoryPlatform::RegValue>;
+    put("DependOnService", services.empty() ? Value() : Value({REG_MULTI_SZ, multiStringData(services)}));
+    put("DependOnGroup", groups.empty() ? Value() : Value({REG_MULTI_SZ, multiStringData(groups)}));
+    auto dword = [](const auto& setting) {
+        return setting ? Value({REG_DWORD, dwordData(static_cast<uint32_t>(*setting))}) : Value();
+    };
+    put("DelayedAutostart", dword(record.delayedAutoStart));
+    put("FailureActionsOnNonCrashFailures", dword(record.failureActionsOnNonCrashFailures));
+    put("PreshutdownTimeout", dword(record.preshutdownTimeoutMs));
+    put("FailureActions",
+        record.failureActions ? Value({REG_BINARY, failureActionsData(*record.failureActions)}) : Value());
+}
+
+// The service manager counts a name's length in UTF-16 units.
+bool serviceNameTooLong(const std::string& name) {
+    std::u16string units;
+    return (toUtf16(name, units) ? units.size() : name.size()) > kMaxServiceNameLength;
+}
+
+}  // namespace
+
 void MemoryPlatform::writeServiceKeyLocked(const ServiceRecord& record) {
     ErrorCode rc = 0;
     std::shared_ptr<Node> node = createKeyLocked(std::string(kServicesKey) + "\\" + record.config.name, rc);
@@ -17,11 +77,12 @@ void MemoryPlatform::writeServiceKeyLocked(const ServiceRecord& record) {
     set("ImagePath", RegValue{REG_EXPAND_SZ, stringData(record.config.binaryPathName)});
     if (record.config.displayName) set("DisplayName", RegValue{REG_SZ, stringData(*record.config.displayName)});
     set("ObjectName", RegValue{REG_SZ, stringData(record.config.account.value_or("LocalSystem"))});
+    writeOptionalSettings(node->values, record);
 }
 
 ErrorCode MemoryPlatform::createServiceLocked(const ServiceConfig& config) {
     const std::string& name = config.name;
-    if (name.empty() || name.size() > kMaxServiceNameLength || name.find_first_of("/\\") != std::string::npos) {
+    if (name.empty() || serviceNameTooLong(name) || name.find_first_of("/\\") != std::string::npos) {
         return win::kErrorInvalidName;
     }
     if (services_.count(lower(name)) != 0) return win::kErrorServiceExists;
@@ -81,7 +142,7 @@ ErrorCode MemoryPlatform::openService(const ScHandle& manager, const std::string
     if (ErrorCode rc = enter(Op::OpenService, name, lock)) return rc;
     auto it = handles_.find(manager.value());
     if (it == handles_.end() || it->second->type != Handle::Type::Manager) return win::kErrorInvalidHandle;
-    if (name.empty() || name.size() > kMaxServiceNameLength) return win::kErrorInvalidName;
+    if (name.empty() || serviceNameTooLong(name)) return win::kErrorInvalidName;
     if (services_.count(lower(name)) == 0) return win::kErrorServiceDoesNotExist;
     Handle handle;
     handle.type = Handle::Type::Service;
@@ -120,6 +181,75 @@ ErrorCode MemoryPlatform::changeServiceConfig(const ScHandle& service, uint32_t 
     }
     if (account) record->config.account = account;
     if (password) record->config.password = password;
+    writeServiceKeyLocked(*record);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::changeableServiceLocked(const ScHandle& service, uint32_t rights, ServiceRecord*& record) {
+    uint32_t access = 0;
+    record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & rights) != rights) return win::kErrorAccessDenied;
+    if (record->deletePending) return win::kErrorServiceMarkedForDelete;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::changeServiceDependencies(const ScHandle& service,
+                                                    const std::vector<std::string>& dependencies) {
+    Lock lock(mutex_);
+    std::string list;
+    for (const std::string& name : dependencies) list += (list.empty() ? "" : "/") + name;
+    if (ErrorCode rc = enter(Op::ChangeServiceDependencies, list, lock)) return rc;
+    ServiceRecord* record = nullptr;
+    if (ErrorCode rc = changeableServiceLocked(service, win::kServiceChangeConfig, record)) return rc;
+    for (const std::string& name : dependencies) {
+        if (equalsIgnoringCase(name, record->config.name)) return win::kErrorCircularDependency;
+    }
+    record->dependencies = dependencies;
+    writeServiceKeyLocked(*record);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::setDelayedAutoStart(const ScHandle& service, bool delayed) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::SetDelayedAutoStart, delayed ? "on" : "off", lock)) return rc;
+    ServiceRecord* record = nullptr;
+    if (ErrorCode rc = changeableServiceLocked(service, win::kServiceChangeConfig, record)) return rc;
+    record->delayedAutoStart = delayed;
+    writeServiceKeyLocked(*record);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::setFailureActions(const ScHandle& service, const FailureActions& actions) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::SetFailureActions, std::to_string(actions.actions.size()), lock)) return rc;
+    bool restarts = false;
+    for (const FailureAction& action : actions.actions) restarts = restarts || action.type == win::kScActionRestart;
+    ServiceRecord* record = nullptr;
+    const uint32_t rights = win::kServiceChangeConfig | (restarts ? win::kServiceStart : 0);
+    if (ErrorCode rc = changeableServiceLocked(service, rights, record)) return rc;
+    // No actions deletes the actions and the reset period.
+    record->failureActions = actions.actions.empty() ? std::nullopt : std::optional<FailureActions>(actions);
+    writeServiceKeyLocked(*record);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::setFailureActionsFlag(const ScHandle& service, bool onNonCrashFailures) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::SetFailureActionsFlag, onNonCrashFailures ? "on" : "off", lock)) return rc;
+    ServiceRecord* record = nullptr;
+    if (ErrorCode rc = changeableServiceLocked(service, win::kServiceChangeConfig, record)) return rc;
+    record->failureActionsOnNonCrashFailures = onNonCrashFailures;
+    writeServiceKeyLocked(*record);
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::setPreshutdownTimeout(const ScHandle& service, uint32_t milliseconds) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::SetPreshutdownTimeout, std::to_string(milliseconds), lock)) return rc;
+    ServiceRecord* record = nullptr;
+    if (ErrorCode rc = changeableServiceLocked(service, win::kServiceChangeConfig, record)) return rc;
+    record->preshutdownTimeoutMs = milliseconds;
     writeServiceKeyLocked(*record);
     return win::kErrorSuccess;
 }

@@ -224,6 +224,48 @@ TEST_F(Contract, TextInAnyLanguagePassesTheAnsiCallsWhole) {
     std::remove(path.c_str());
 }
 
+// The ordinal comparison without regard to case: each UTF-16 unit in the system's upper case,
+// with no language's rules (so the Turkish dotted and dotless i have no other case).
+struct OrdinalRow {
+    const char* name;
+    const char* a;
+    const char* b;
+    int order;  // below 0, 0 or above 0
+};
+
+class OrdinalContract : public Contract, public ::testing::WithParamInterface<OrdinalRow> {};
+
+TEST_P(OrdinalContract, TextsCompareInTheSystemsUpperCase) {
+    const OrdinalRow& row = GetParam();
+    int order = 99;
+    ASSERT_EQ(os.compareStringOrdinal(row.a, row.b, true, order), 0u);
+    EXPECT_EQ(order < 0 ? -1 : order > 0 ? 1 : 0, row.order);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OrdinalContract,
+    ::testing::Values(OrdinalRow{"Ascii", "Node1", "nODE1", 0}, OrdinalRow{"AsciiOrder", "node1", "NODE2", -1},
+                      OrdinalRow{"Latin1", "caf\xC3\xA9 \xC3\xBF", "CAF\xC3\x89 \xC5\xB8", 0},  // café ÿ, CAFÉ Ÿ
+                      OrdinalRow{"Cyrillic", "\xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB8\xD1\x81 \xD1\x91",
+                                 "\xD0\xA1\xD0\x95\xD0\xA0\xD0\x92\xD0\x98\xD0\xA1 \xD0\x81", 0},  // сервис ё, СЕРВИС Ё
+                      OrdinalRow{"Greek", "\xCF\x85\xCF\x80\xCE\xB7\xCF\x81\xCE\xB5\xCF\x83\xCE\xAF\xCE\xB1",
+                                 "\xCE\xA5\xCE\xA0\xCE\x97\xCE\xA1\xCE\x95\xCE\xA3\xCE\x8A\xCE\x91", 0},  // υπηρεσία, ΥΠΗΡΕΣΊΑ
+                      OrdinalRow{"GreekFinalSigma", "\xCF\x82", "\xCE\xA3", 1},                   // ς, Σ
+                      OrdinalRow{"SmallIIsCapitalI", "i", "I", 0},
+                      OrdinalRow{"DottedCapitalIIsNotSmallI", "\xC4\xB0", "i", 1},                   // İ, i
+                      OrdinalRow{"DotlessSmallIIsNotCapitalI", "\xC4\xB1", "I", 1},                  // ı, I
+                      OrdinalRow{"ChineseHasNoCase", "\xE4\xB8\xAD", "\xE4\xB8\xAD", 0}),
+    [](const ::testing::TestParamInfo<OrdinalRow>& row) { return std::string(row.param.name); });
+
+TEST_F(Contract, WithCaseTheOrdinalComparisonIsByteForByteAndInvalidTextIsRefused) {
+    int order = 99;
+    ASSERT_EQ(os.compareStringOrdinal("node1", "NODE1", false, order), 0u);
+    EXPECT_GT(order, 0);
+    ASSERT_EQ(os.compareStringOrdinal("", "", true, order), 0u);
+    EXPECT_EQ(order, 0);
+    EXPECT_EQ(os.compareStringOrdinal("a\xFF", "a", true, order), win::kErrorNoUnicodeTranslation);
+}
+
 // Polls the job's count of live processes once every 100 ms until it is `wanted` or the
 // seconds have passed; the last count.
 uint32_t jobCountBecomes(Platform& os, const JobHandle& job, uint32_t wanted, int seconds) {
@@ -433,6 +475,29 @@ TEST_F(Contract, ACtrlZEndsATextFile) {
     EXPECT_EQ(content, "12");
 }
 
+TEST_F(Contract, DirectoriesAreMadeOneLevelAtATimeAndTellFilesApart) {
+    // A name of its own each run: the suite has no call that removes a directory.
+    const std::string top = target().scratchDirectory() + "vornel-contract-" + std::to_string(os.systemTime());
+    EXPECT_EQ(os.createDirectory(top + "\\logs"), win::kErrorPathNotFound);
+    uint32_t attributes = 0;
+    EXPECT_EQ(os.fileAttributes(top + "\\logs", attributes), win::kErrorPathNotFound);
+    EXPECT_EQ(os.fileAttributes(top, attributes), win::kErrorFileNotFound);
+    ASSERT_EQ(os.createDirectory(top), 0u);
+    EXPECT_EQ(os.createDirectory(top), win::kErrorAlreadyExists);
+    ASSERT_EQ(os.createDirectory(top + "\\logs"), 0u);
+    ASSERT_EQ(os.fileAttributes(top + "\\logs\\", attributes), 0u);
+    EXPECT_NE(attributes & win::kFileAttributeDirectory, 0u);
+
+    const std::string file = top + "\\logs\\a.txt";
+    std::FILE* stream = os.openAppendStream(file);
+    ASSERT_NE(stream, nullptr);
+    std::fclose(stream);
+    ASSERT_EQ(os.fileAttributes(file, attributes), 0u);
+    EXPECT_EQ(attributes & win::kFileAttributeDirectory, 0u);
+    EXPECT_EQ(os.createDirectory(file), win::kErrorAlreadyExists);
+    std::remove(file.c_str());
+}
+
 // --- Services ---
 
 class ServiceContract : public Contract {
@@ -582,6 +647,55 @@ TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {
     std::string data = read("SYSTEM\\CurrentControlSet\\Services\\" + std::string(kContractServiceName), "ImagePath", rc);
     EXPECT_EQ(rc, 0u);
     EXPECT_EQ(data, target().serviceImagePath() + '\0');
+}
+
+// The optional settings of a service, as the service manager keeps them in the service key.
+TEST_F(ServiceContract, DependenciesAndThePreshutdownTimeOutAreKeptInTheServiceKey) {
+    ScHandle service;
+    ASSERT_EQ(create(kContractServiceName, service), 0u);
+    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\" + std::string(kContractServiceName);
+    ASSERT_EQ(os.changeServiceDependencies(service, {"VornelContractOne", "VornelContractTwo", "+VornelGroup"}), 0u);
+    ErrorCode rc = 1;
+    EXPECT_EQ(read(key, "DependOnService", rc), std::string("VornelContractOne\0VornelContractTwo\0\0", 37));
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(read(key, "DependOnGroup", rc), std::string("VornelGroup\0\0", 13));
+    ASSERT_EQ(os.changeServiceDependencies(service, {}), 0u);
+    read(key, "DependOnService", rc);
+    EXPECT_EQ(rc, win::kErrorFileNotFound);
+    read(key, "DependOnGroup", rc);
+    EXPECT_EQ(rc, win::kErrorFileNotFound);
+
+    ASSERT_EQ(os.setPreshutdownTimeout(service, 180000), 0u);
+    EXPECT_EQ(read(key, "PreshutdownTimeout", rc), std::string("\x20\xBF\x02\x00", 4));
+}
+
+TEST_F(ServiceContract, TheDelayedStartAndTheFailureActionsFlagAreKeptWhereTheManagerSupportsThem) {
+    ScHandle service;
+    ASSERT_EQ(create(kContractServiceName, service), 0u);
+    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\" + std::string(kContractServiceName);
+    const ErrorCode delayed = os.setDelayedAutoStart(service, true);
+    const ErrorCode flag = os.setFailureActionsFlag(service, true);
+    FailureActions actions;
+    actions.resetPeriodSeconds = 86400;
+    actions.actions = {{win::kScActionRestart, 60000}, {win::kScActionRestart, 60000}, {win::kScActionRestart, 300000}};
+    EXPECT_EQ(os.setFailureActions(service, actions), 0u);
+    ErrorCode rc = 1;
+    if (target().wineServiceManager()) {
+        EXPECT_EQ(delayed, win::kErrorInvalidParameter);
+        EXPECT_EQ(flag, win::kErrorInvalidParameter);
+        read(key, "FailureActions", rc);
+        EXPECT_EQ(rc, win::kErrorFileNotFound) << "Wine has begun to keep the failure actions";
+        return;
+    }
+    EXPECT_EQ(delayed, 0u);
+    EXPECT_EQ(flag, 0u);
+    EXPECT_EQ(read(key, "DelayedAutostart", rc), std::string("\x01\0\0\0", 4));
+    EXPECT_EQ(read(key, "FailureActionsOnNonCrashFailures", rc), std::string("\x01\0\0\0", 4));
+    const std::string stored = read(key, "FailureActions", rc);
+    ASSERT_EQ(stored.size(), 20u + 3 * 8);
+    EXPECT_EQ(stored.substr(0, 4), std::string("\x80\x51\x01\x00", 4));  // 86400
+    EXPECT_EQ(stored.substr(12, 4), std::string("\x03\0\0\0", 4));       // three actions
+    EXPECT_EQ(stored.substr(36, 8), std::string("\x01\0\0\0\xE0\x93\x04\x00", 8));  // restart after 300 s
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace {
 class MemoryTarget final : public Target {
 public:
     MemoryTarget() {
-        os_.createDirectory(scratchDirectory());
+        os_.makeDirectory(scratchDirectory());
         os_.setStartHandler([this](const std::string&) {
             if (process_.joinable()) process_.join();
             os_.setLaunchedByManager(true);
@@ -50,6 +50,7 @@ public:
         return "cmd.exe /c start \"\" /b \"C:\\contract\\contract.exe\" --sleep";
     }
     std::string scratchDirectory() override { return "C:\\scratch\\"; }
+    bool wineServiceManager() override { return false; }
 
 private:
     MemoryPlatform os_;

@@ -24,6 +24,9 @@ public:
     virtual std::string childStartingCommandLine() = 0;
     // A directory for scratch files, with its closing separator.
     virtual std::string scratchDirectory() = 0;
+    // Whether the service manager is Wine's, which refuses the delayed automatic start and the
+    // failure-actions flag (87) and keeps no failure actions (docs/wine.md).
+    virtual bool wineServiceManager() = 0;
 };
 
 void setTarget(Target* target);

@@ -26,6 +26,11 @@ public:
         return "cmd.exe /c start \"\" /b \"" + self_ + "\" --sleep";
     }
     std::string scratchDirectory() override { return "C:\\windows\\temp\\"; }
+    // Wine's ntdll exports its version; Windows' does not.
+    bool wineServiceManager() override {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }
 
 private:
     std::string self_;

@@ -40,6 +40,10 @@ struct Fault {
     Op op = Op::Count;
     unsigned occurrence = 0;
     ErrorCode code = 0;
+    // What the failed call was for, and what the call after it was for in the clean run (a
+    // key created for the value written next, say); set by the tools' sweep.
+    std::string subject;
+    std::string nextSubject;
 };
 
 inline std::string describe(const Fault& fault) {
@@ -170,6 +174,7 @@ inline ToolRun runTool(const ToolPath& path, uint64_t failAt, ErrorCode code, Me
 // Sweeps the path with every code; every run is checked against the path's expectations.
 inline SweepTally sweepTool(const ToolPath& path) {
     SweepTally tally;
+    std::vector<MemoryPlatform::Call> cleanCalls;
     {
         MemoryPlatform os;
         ToolRun clean = runTool(path, 0, 0, os);
@@ -177,13 +182,18 @@ inline SweepTally sweepTool(const ToolPath& path) {
         EXPECT_FALSE(clean.hang);
         if (path.inspect) path.inspect(os, clean, nullptr);
         tally.cleanCalls = clean.calls;
+        cleanCalls = os.calls();
     }
+    // A run is the clean run up to its failed call.
+    auto subjectOf = [&](uint64_t n) { return n >= 1 && n <= cleanCalls.size() ? cleanCalls[n - 1].subject : ""; };
     for (ErrorCode code : kSweepCodes) {
         uint64_t injected = sweepCalls(code, [&](uint64_t n, ErrorCode c) -> RunRecord {
             MemoryPlatform os;
             ToolRun run = runTool(path, n, c, os);
             if (run.calls < n) return std::move(run);
             Fault fault = faultOf(run, n, c);
+            fault.subject = subjectOf(n);
+            fault.nextSubject = subjectOf(n + 1);
             SCOPED_TRACE(path.program + " " + path.name + ": " + describe(fault));
             EXPECT_FALSE(run.hang);
             EXPECT_EQ(run.console, path.expect(fault, path.clean));

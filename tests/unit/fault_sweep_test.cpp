@@ -7,6 +7,7 @@
 #include "install/install.h"
 #include "start/start_tool.h"
 #include "stop/stop_tool.h"
+#include "install_support.h"
 #include "tool_test.h"
 #include "uninstall/uninstall_tool.h"
 
@@ -255,6 +256,7 @@ std::vector<ToolPath> infoPaths() {
 
 const std::string kAdded = std::string(kDisplayNameProductText) + " - " + kShortName + " service successfully added.";
 const std::string kUpdating = "Service already exists, updating parameters...\n";
+const std::string kHome = "C:\\agent\\";
 
 // A manager that cannot be opened shows as the failure of the create call on its missing
 // handle; a create that fails with any code but "exists" is reported with that code.
@@ -267,69 +269,156 @@ std::optional<ToolConsole> addServiceFailure(const Fault& f) {
     }
 }
 
+// A setting or a write that fails once the service is the installation's: its error line
+// after what the clean run wrote, -1, and no success claimed; the update's first line stands.
+ToolConsole installationFailed(const ToolConsole& clean, const std::string& line) {
+    std::string out = clean.out == kAdded ? "" : clean.out;
+    return console(-1, out, clean.err + line);
+}
+
+// The label of a service-manager setting that the new options make, by its operation.
+std::optional<std::string> settingLabel(Op op) {
+    switch (op) {
+        case Op::ChangeServiceDependencies: return std::string("Could not set the dependencies");
+        case Op::SetDelayedAutoStart: return std::string("Could not set the delayed automatic start");
+        case Op::SetFailureActions: return std::string("Could not set the recovery actions");
+        case Op::SetFailureActionsFlag: return std::string("Could not set the recovery on a stop with an error code");
+        case Op::SetPreshutdownTimeout: return std::string("Could not set the preshutdown time-out");
+        default: return std::nullopt;
+    }
+}
+
+// What a failed call of an installation of this installation's service shows, beyond the
+// create step: every write and setting that fails has its line and makes the status -1; a
+// program of the agent home that cannot be looked at is warned about (unless the look was
+// denied, which says nothing); the reads and the comparisons only decide, so their failure
+// leaves the clean run's console.
+std::optional<ToolConsole> installationFault(const Fault& f, const ToolConsole& clean) {
+    const std::string logRoot = kHome + "logs\\middlewareagent";
+    switch (f.op) {
+        case Op::RegSetValue: return installationFailed(clean, systemErrorLine("Could not write " + f.subject, f.code));
+        case Op::RegCreateKeyEx:
+        case Op::RegCreateKey:
+            return installationFailed(clean, systemErrorLine("Could not write " + f.nextSubject, f.code));
+        case Op::CreateDirectory: return installationFailed(clean, systemErrorLine("Could not create " + logRoot, f.code));
+        case Op::FileAttributes:
+            if (f.subject == "middlewareagent") {
+                return installationFailed(clean, systemErrorLine("Could not create " + logRoot, f.code));
+            }
+            if (f.code == win::kErrorAccessDenied) return clean;
+            return console(clean.status, clean.out,
+                           "Warning: " + kHome + "bin\\" + f.subject +
+                               " does not exist; the service cannot start until it does.\n" + clean.err);
+        default:
+            if (std::optional<std::string> label = settingLabel(f.op)) {
+                return installationFailed(clean, systemErrorLine(*label, f.code));
+            }
+            return std::nullopt;
+    }
+}
+
 // Start arguments longer than the full service name, so that every character of the name
 // takes part in their encoding.
 const std::string kLongArguments = "-Dagent.argument=one -Dagent.argument=two -Dagent.argument=3";
 
 // node1 as the installer leaves it, stopped, but for its description, so that a refused run
-// that wrote one would show.
+// that wrote one would show; its home holds the programs the service needs.
 InstalledService node1WithoutDescription() {
     return InstalledService().description(std::nullopt);
+}
+
+void layOutHome(MemoryPlatform& os) { layOutAgentHome(os, kHome); }
+
+// What a failed call of an update of this installation's service shows: the installed command
+// line that cannot be read is not recognised as this installation's (the registered name's
+// search before it only falls back on the name as given); a service that cannot be opened or
+// changed is reported, and fails the run only when the run names the service manager's
+// optional settings.
+ToolConsole updateFault(const Fault& f, const ToolConsole& clean, bool namesSettings) {
+    const ToolConsole notOurs = console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists));
+    switch (f.op) {
+        case Op::RegOpenKeyEx: return f.subject == kServiceKey && f.occurrence == 2 ? notOurs : clean;
+        case Op::RegQueryValue: return f.subject == kImagePath ? notOurs : clean;
+        case Op::OpenService:
+            return console(namesSettings ? -1 : 0, kUpdating, systemErrorLine("Failed to open service", f.code));
+        case Op::ChangeServiceConfig: return console(0, kUpdating, systemErrorLine("Failed to update service", f.code));
+        default: return addServiceFailure(f).value_or(installationFault(f, clean).value_or(clean));
+    }
 }
 
 std::vector<ToolPath> installPaths() {
     const std::vector<std::string> update = {"-servicename", kShortName,    "-agentname", "agent1", "-agenthome",
                                              "C:\\agent",    "-starttype", "manual",   "-debug"};
+    const std::vector<std::string> create = {"-servicename",  kShortName, "-agentname",    "agent1",
+                                             "-agenthome",    "C:\\agent", "-startargs",    "-Dx -Dy",
+                                             "-encodeparams", "-servicetrace", "on", "-debug"};
+    const std::vector<std::string> createWithSettings = {
+        "-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent", "-starttype", "delayed",
+        "-dependson", "Tcpip/+NetworkProvider", "-recovery", "on", "-shutdowntimeout", "180", "-debug"};
+    const std::vector<std::string> updateWithSettings = {
+        "-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent", "-starttype", "automatic",
+        "-dependson", "/", "-recovery", "off", "-shutdowntimeout", "30", "-debug"};
+    auto installed = [](MemoryPlatform& os) {
+        layOutHome(os);
+        node1WithoutDescription().install(os);
+    };
+    // node1 with every optional setting on, as an earlier installation with them leaves it.
+    auto installedWithSettings = [](MemoryPlatform& os) {
+        layOutHome(os);
+        InstalledService().install(os);
+        // Its console is not the run's: the run's streams come back afterwards.
+        std::FILE* runOut = consoleOut();
+        std::FILE* runErr = consoleErr();
+        CapturedStream out, err;
+        resetTrace(out.stream(), err.stream());
+        Argv argv({"InstallVornelAgentService.exe", "-servicename", kShortName, "-agentname", "agent1", "-agenthome",
+                   "C:\\agent", "-starttype", "delayed", "-dependson", "Tcpip", "-recovery", "on"});
+        installVornelAgentServiceMain(os, argv.argc(), argv.argv());
+        resetTrace(runOut, runErr);
+    };
     // A refused installation writes nothing: the values stay as they were before the run.
     auto unchangedWhenRefused = [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
-        if (run.console.status != -1) return;
+        if (run.console.err.find("Failed to add service") == std::string::npos) return;
         MemoryPlatform before;
         node1WithoutDescription().install(before);
         EXPECT_EQ(valuesOf(os, kParams), valuesOf(before, kParams));
         EXPECT_EQ(valuesOf(os, serviceKeyPath(kFullName)).count(kDescription), 0u);
     };
     return {
-        {"install", "create", installVornelAgentServiceMain,
-         {"-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent", "-startargs", "-Dx -Dy",
-          "-encodeparams", "-servicetrace", "on", "-debug"},
-         nullptr, console(0, kAdded, ""),
-         [](const Fault& f, const ToolConsole& clean) { return addServiceFailure(f).value_or(clean); },
+        {"install", "create", installVornelAgentServiceMain, create, layOutHome, console(0, kAdded, ""),
+         [](const Fault& f, const ToolConsole& clean) {
+             return addServiceFailure(f).value_or(installationFault(f, clean).value_or(clean));
+         },
          [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
-             // Created exactly when it says so; a failed creation leaves nothing behind.
-             EXPECT_EQ(os.service(kFullName).has_value(), run.console.status == 0);
-             if (run.console.status != 0) {
+             // A failed creation leaves nothing behind; an installation that says it is done is.
+             if (run.console.err.find("Failed to add service") != std::string::npos) {
+                 EXPECT_FALSE(os.service(kFullName).has_value());
                  EXPECT_FALSE(os.keyExists(kParams));
                  EXPECT_FALSE(os.keyExists(kEventLogKey));
              }
-         }},
-        {"install", "update", installVornelAgentServiceMain, update,
-         [](MemoryPlatform& os) { node1WithoutDescription().install(os); }, console(0, kUpdating, ""),
-         [](const Fault& f, const ToolConsole& clean) {
-             switch (f.op) {
-                 // The installed command line cannot be read: not recognised as this installation's.
-                 case Op::RegOpenKeyEx:
-                 case Op::RegQueryValue:
-                     return console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists));
-                 case Op::OpenService: return console(0, kUpdating, systemErrorLine("Failed to open service", f.code));
-                 case Op::ChangeServiceConfig:
-                     return console(0, kUpdating, systemErrorLine("Failed to update service", f.code));
-                 default: return addServiceFailure(f).value_or(clean);
+             if (run.console.status == 0) {
+                 EXPECT_TRUE(os.directoryExists(kHome + "logs\\middlewareagent"));
              }
-         },
-         unchangedWhenRefused},
+         }},
+        {"install", "update", installVornelAgentServiceMain, update, installed, console(0, kUpdating, ""),
+         [](const Fault& f, const ToolConsole& clean) { return updateFault(f, clean, false); }, unchangedWhenRefused},
         // An update in other letter case that encodes: the registered name is looked up, the
         // earlier stop arguments are kept, the new start arguments encoded with that name.
         {"install", "update other case", installVornelAgentServiceMain,
          {"-servicename", "NODE1", "-agentname", "agent1", "-agenthome", "C:\\agent", "-startargs", kLongArguments,
           "-encodeparams", "-debug"},
-         [](MemoryPlatform& os) { node1WithoutDescription().encoded("on").stopArgs("-old").install(os); },
+         [](MemoryPlatform& os) {
+             layOutHome(os);
+             node1WithoutDescription().encoded("on").stopArgs("-old").install(os);
+         },
          console(0, kUpdating, ""),
          [](const Fault& f, const ToolConsole& clean) {
-             // Only the first read, of the installed command line, decides whether it is ours.
-             if ((f.op == Op::RegOpenKeyEx || f.op == Op::RegQueryValue) && f.occurrence == 1) {
+             // Only the read of the installed command line decides whether it is ours.
+             if ((f.op == Op::RegOpenKeyEx && f.subject == kServiceKey) ||
+                 (f.op == Op::RegQueryValue && f.subject == kImagePath)) {
                  return console(-1, "", systemErrorLine("Failed to add service", win::kErrorServiceExists));
              }
-             return addServiceFailure(f).value_or(clean);
+             return addServiceFailure(f).value_or(installationFault(f, clean).value_or(clean));
          },
          [](const MemoryPlatform& os, const ToolRun& run, const Fault* fault) {
              if (run.console.status != 0) return;
@@ -345,6 +434,7 @@ std::vector<ToolPath> installPaths() {
          }},
         {"install", "other home", installVornelAgentServiceMain, update,
          [](MemoryPlatform& os) {
+             layOutHome(os);
              node1WithoutDescription()
                  .imagePath("\"C:\\other\\bin\\VornelAgentService.exe\" \"" + kFullName + "\"")
                  .install(os);
@@ -357,6 +447,35 @@ std::vector<ToolPath> installPaths() {
              return addServiceFailure(f).value_or(clean);
          },
          unchangedWhenRefused},
+        // The service manager's optional settings on a new service, and then changed by an update.
+        {"install", "create with settings", installVornelAgentServiceMain, createWithSettings, layOutHome,
+         console(0, kAdded, ""),
+         [](const Fault& f, const ToolConsole& clean) {
+             return addServiceFailure(f).value_or(installationFault(f, clean).value_or(clean));
+         },
+         [](const MemoryPlatform& os, const ToolRun& run, const Fault* fault) {
+             if (run.console.status != 0) return;
+             const MemoryPlatform::ServiceRecord record = *os.service(kFullName);
+             EXPECT_EQ(record.dependencies, (std::vector<std::string>{"Tcpip", "+NetworkProvider"}));
+             EXPECT_EQ(record.delayedAutoStart, std::optional<bool>(true));
+             EXPECT_EQ(record.failureActionsOnNonCrashFailures, std::optional<bool>(true));
+             EXPECT_EQ(record.preshutdownTimeoutMs, std::optional<uint32_t>(180000));
+             if (fault == nullptr) {
+                 EXPECT_TRUE(record.failureActions.has_value());
+             }
+         }},
+        {"install", "update with settings", installVornelAgentServiceMain, updateWithSettings, installedWithSettings,
+         console(0, kUpdating, ""),
+         [](const Fault& f, const ToolConsole& clean) { return updateFault(f, clean, true); },
+         [](const MemoryPlatform& os, const ToolRun& run, const Fault*) {
+             if (run.console.status != 0) return;
+             const MemoryPlatform::ServiceRecord record = *os.service(kFullName);
+             EXPECT_TRUE(record.dependencies.empty());
+             EXPECT_EQ(record.delayedAutoStart, std::optional<bool>(false));
+             EXPECT_FALSE(record.failureActions.has_value());
+             EXPECT_EQ(record.failureActionsOnNonCrashFailures, std::optional<bool>(false));
+             EXPECT_EQ(record.preshutdownTimeoutMs, std::optional<uint32_t>(30000));
+         }},
     };
 }
 

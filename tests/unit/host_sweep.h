@@ -227,7 +227,7 @@ private:
         // The driver acts only when the process waits for it: no real pauses are needed.
         os_.setRealPauses(false);
         os_.setLaunchedByManager(s_.launchedByManager);
-        os_.createDirectory(kHostHome + "logs\\middlewareagent");
+        os_.makeDirectory(kHostHome + "logs\\middlewareagent");
         // The start script starts an agent that writes its pid as the script ends; the stop
         // script ends the newest agent as it ends.
         SimulatedAgents::Behaviour& agents = simulated_.behaviour;

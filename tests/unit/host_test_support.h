@@ -191,7 +191,7 @@ protected:
     // on reads it from the error stream.
     HostTest() {
         InstalledService("unit").agentHome(home).agentName("agent one").traceFiles(std::nullopt, std::nullopt).install(os);
-        os.createDirectory(home + "logs\\middlewareagent");
+        os.makeDirectory(home + "logs\\middlewareagent");
         os.setLauncher([this](const MemoryPlatform::Launch& launch) { return simulated.launch(launch); });
     }
     ~HostTest() override { os.shutdown(); }

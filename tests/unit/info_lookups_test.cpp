@@ -3,6 +3,7 @@
 #include "info/info_lookups.h"
 
 #include "installed_service.h"
+#include "letter_case.h"
 #include "test_support.h"
 
 namespace vornel::testing {
@@ -185,6 +186,26 @@ TEST_F(InfoLookupsTest, AKeyThatCannotBeEnumeratedIsPassedOverSilently) {
     EXPECT_EQ(getServiceName(os, std::string("agent1"), kHome).text, "b");
     for (const std::string& line : trace()) EXPECT_EQ(line.find("subkey(1)"), std::string::npos) << line;
 }
+
+}  // namespace
+}  // namespace vornel::testing
+
+namespace vornel::testing {
+namespace {
+
+// The reproduction: АГЕНТ and a home in other case answered an empty name.
+class ReverseLookupLetterCaseTest : public MemoryTest, public ::testing::WithParamInterface<LetterCaseRow> {};
+
+TEST_P(ReverseLookupLetterCaseTest, NamesAndHomesCompareWithoutCaseInAnyLanguage) {
+    const LetterCaseRow& row = GetParam();
+    InstalledService("node1").agentName(row.stored).agentHome("C:\\" + row.stored + "\\").install(os);
+    LookupResult result = getServiceName(os, row.given, "C:\\" + row.stored + "\\");
+    EXPECT_EQ(result.text, row.same ? "node1" : "");
+    result = getServiceName(os, row.stored, "C:\\" + row.given + "\\");
+    EXPECT_EQ(result.text, row.same ? "node1" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReverseLookupLetterCaseTest, kLetterCaseRows, rowName<LetterCaseRow>);
 
 }  // namespace
 }  // namespace vornel::testing

@@ -22,6 +22,19 @@ std::vector<std::string> complete(std::vector<std::string> more) {
     return args;
 }
 
+std::vector<std::string> homeOnly(const std::string& home) {
+    return {"-servicename", "node1", "-agentname", "agent1", "-agenthome", home};
+}
+
+std::string repeated(const std::string& text, size_t times) {
+    std::string result;
+    for (size_t i = 0; i < times; ++i) result += text;
+    return result;
+}
+
+const std::string kNotAbsolute =
+    "The -agenthome value must be an absolute path: a drive letter, a colon and a backslash, or \\\\server\\share\\.\n";
+
 TEST_P(InstallRefusalTest, PrintsTheUsageAndTouchesNothing) {
     const RefusalCase& c = GetParam();
     os.resetCalls();
@@ -41,8 +54,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "Parameter -servicename needs to be followed by an argument.\n",
                     -1},
         RefusalCase{"AValueThatLooksLikeAnOption",
-                    complete({"-startargs", "-Dx"}),
-                    "Parameter -startargs needs to be followed by an argument.\n",
+                    {"-servicename", "node1", "-agentname", "-x", "-agenthome", "C:\\agent"},
+                    "Parameter -agentname needs to be followed by an argument.\n",
+                    -1},
+        // Start and stop arguments take the next argument whatever it is, an option's name too.
+        RefusalCase{"StartArgumentsTakeAnOptionsName",
+                    complete({"-startargs", "-servicename", "node2"}),
+                    "Unrecognized parameters encountered on the command line: 'node2 '\n",
+                    -1},
+        RefusalCase{"StopArgumentsAtTheEnd",
+                    complete({"-stopargs"}),
+                    "Parameter -stopargs needs to be followed by an argument.\n",
                     -1},
         RefusalCase{"HelpInCapitalsWithAnUnknownOption", {"-HELP", "-bogus"}, "", 0},
         RefusalCase{"HelpWithEverythingElse", complete({"-help", "stray", "-starttype", "auto"}), "", 0},
@@ -141,7 +163,37 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"ARefusedNameBeforeABadStartType",
                     {"-servicename", "node1", "-agentname", "%x%", "-agenthome", "C:\\agent", "-starttype", "auto"},
                     "The -agentname value must not contain a percent sign (%).\n",
-                    -1}),
+                    -1},
+        // The service manager takes full names of up to 256 characters: the prefix and " - " are 36.
+        RefusalCase{"AFullServiceNameOf257Characters",
+                    {"-servicename", std::string(221, 's'), "-agentname", "agent1", "-agenthome", "C:\\agent"},
+                    "The -servicename value must not make the full service name longer than 256 characters (it would "
+                    "have 257).\n",
+                    -1},
+        RefusalCase{"CharactersOutsideAsciiCountOnceEach",
+                    {"-servicename", repeated("\xD1\x8F", 221), "-agentname", "agent1", "-agenthome", "C:\\agent"},
+                    "The -servicename value must not make the full service name longer than 256 characters (it would "
+                    "have 257).\n",
+                    -1},
+        // The agent home must be absolute (which paths are: script_command_test.cpp).
+        RefusalCase{"ARelativeHome", homeOnly("adv\\h\\rel"), kNotAbsolute, -1},
+        RefusalCase{"AnEmptyHome", homeOnly(""), kNotAbsolute, -1},
+        RefusalCase{"ASlashAfterTheDrive", homeOnly("C:/agent/"), kNotAbsolute, -1},
+        RefusalCase{"ARefusedCharacterBeforeARelativeHome", homeOnly("rel%"),
+                    "The -agenthome value must not contain a percent sign (%).\n", -1},
+        // The new options' values.
+        RefusalCase{"ARecoveryItDoesNotKnow", complete({"-recovery", "maybe"}),
+                    "'maybe' is not a valid argument for -recovery.\n", -1},
+        RefusalCase{"AShutdownTimeoutOfNone", complete({"-shutdowntimeout", "0"}),
+                    "'0' is not a valid argument for -shutdowntimeout.\n", -1},
+        RefusalCase{"AShutdownTimeoutWithAUnit", complete({"-shutdowntimeout", "3m"}),
+                    "'3m' is not a valid argument for -shutdowntimeout.\n", -1},
+        RefusalCase{"AShutdownTimeoutTooLongForMilliseconds", complete({"-shutdowntimeout", "4294968"}),
+                    "'4294968' is not a valid argument for -shutdowntimeout.\n", -1},
+        RefusalCase{"ANegativeShutdownTimeout", complete({"-shutdowntimeout", "-5"}),
+                    "Parameter -shutdowntimeout needs to be followed by an argument.\n", -1},
+        RefusalCase{"TheStartTypeBeforeTheRecovery", complete({"-recovery", "x", "-starttype", "later"}),
+                    "'later' is not a valid argument for -startType.\n", -1}),
     rowName<RefusalCase>);
 
 TEST_F(InstallTest, TheValuesItStoresForTheScriptsMayHoldBlanksAndOtherPunctuation) {
@@ -217,6 +269,7 @@ class InstallDerivedTest : public InstallTest, public ::testing::WithParamInterf
 
 TEST_P(InstallDerivedTest, StoresTheDerivedValue) {
     const DerivedCase& c = GetParam();
+    os.makeDirectory("\\\\server\\share");  // a share the machine reaches
     ASSERT_EQ(installNode1(c.more, c.home), 0) << err();
     for (const auto& [value, text] : c.expected) EXPECT_EQ(param(value), text) << value;
 }
@@ -233,16 +286,23 @@ INSTANTIATE_TEST_SUITE_P(
                      {"StdOutTraceFile", "C:\\agent\\logs\\middlewareagent\\VornelAgentService.stdout"},
                      {"StdErrTraceFile", "C:\\agent\\logs\\middlewareagent\\VornelAgentService.stderr"}}},
         DerivedCase{"AHomeWithABackslashStays", "C:\\agent\\", {}, {{"AgentHome", "C:\\agent\\"}}},
-        DerivedCase{"AHomeWithASlashStaysAndTheLogRootMixesSeparators",
-                    "C:/agent/",
+        DerivedCase{"AHomeOnAShare",
+                    "\\\\server\\share",
                     {},
-                    {{"AgentHome", "C:/agent/"},
-                     {"AgentLogRoot", "C:/agent/logs\\middlewareagent"},
-                     {"AgentPidFile", "C:/agent/logs\\middlewareagent\\VornelAgent.pidfile"}}},
-        DerivedCase{"AnEmptyHomeBecomesASeparator",
-                    "",
+                    {{"AgentHome", "\\\\server\\share\\"},
+                     {"AgentLogRoot", "\\\\server\\share\\logs\\middlewareagent"}}},
+        DerivedCase{"SlashesAfterTheRootStay",
+                    "C:\\agents/one/",
                     {},
-                    {{"AgentHome", "\\"}, {"AgentLogRoot", "\\logs\\middlewareagent"}}},
+                    {{"AgentHome", "C:\\agents/one/"}, {"AgentLogRoot", "C:\\agents/one/logs\\middlewareagent"}}},
+        DerivedCase{"StartArgumentsThatBeginWithADash",
+                    "C:\\agent",
+                    {"-startargs", "-Xmx512m"},
+                    {{"StartupArguments", "-Xmx512m"}}},
+        DerivedCase{"StopArgumentsThatAreAnOptionsName",
+                    "C:\\agent",
+                    {"-stopargs", "-noPid", "-restart", "false"},
+                    {{"StopArguments", "-noPid"}, {"Restart", "false"}}},
         DerivedCase{"ServiceTraceOn", "C:\\agent", {"-servicetrace", "on"}, {{"DebugTrace", "on"}}},
         DerivedCase{"ServiceTraceInCapitalsIsOff", "C:\\agent", {"-servicetrace", "ON"}, {{"DebugTrace", "off"}}},
         DerivedCase{"ServiceTraceWithABlankIsOff", "C:\\agent", {"-servicetrace", "on "}, {{"DebugTrace", "off"}}},
@@ -318,6 +378,9 @@ TEST_F(InstallTest, TracesEveryValueOfTheCommandLineButNeverThePassword) {
         "InstallVornelAgentService - main - stdout trace file = " + logs + "\\VornelAgentService.stdout",
         "InstallVornelAgentService - main - stderr trace file = " + logs + "\\VornelAgentService.stderr",
         "InstallVornelAgentService - main - Pid File = " + logs + "\\VornelAgent.pidfile",
+        // "C:\agent\bin\startAgent.bat"  "agent1" -Dx -Dy, and the stop script's line with q
+        "InstallVornelAgentService - main - start script command line = 47 characters",
+        "InstallVornelAgentService - main - stop script command line = 40 characters",
     };
     EXPECT_EQ(traceStartingWith("InstallVornelAgentService - main - "), expected);
     EXPECT_EQ(err().find("s3cret"), std::string::npos) << err();
@@ -334,6 +397,64 @@ TEST_F(InstallTest, WritesNoTraceWithoutDebug) {
     ASSERT_EQ(installNode1({"-password", "pw"}), 0);
     EXPECT_EQ(err(), "");
 }
+
+}  // namespace
+}  // namespace vornel::testing
+
+// --- The command interpreter's line limit ---
+
+namespace vornel::testing {
+namespace {
+
+// "C:\agent\bin\startAgent.bat"  "agent1" and a blank before the arguments: 40 characters;
+// the stop script's name is one shorter.
+struct LineLimitRow {
+    const char* name;
+    const char* option;
+    size_t lineLength;
+    std::optional<std::string> logFile;  // as an earlier installation's Parameters key holds it
+    std::string unit;                    // one character of the arguments...
+    size_t unitLength;                   // ...and its UTF-16 units
+};
+
+class InstallLineLimitTest : public InstallTest, public ::testing::WithParamInterface<LineLimitRow> {};
+
+TEST_P(InstallLineLimitTest, ArgumentsWhoseScriptLineTheInterpreterWouldNotRunAreRefused) {
+    const LineLimitRow& row = GetParam();
+    const bool start = std::string(row.option) == "-startargs";
+    size_t fixed = start ? 40 : 39;
+    if (row.logFile) {
+        InstalledService().storedValue("LogFile", *row.logFile).install(os);
+        fixed += (start ? 5 : 6) + row.logFile->size();  // ` > "` or ` >> "`, and the closing quote
+    }
+    std::string arguments;
+    for (size_t i = fixed; i < row.lineLength; i += row.unitLength) arguments += row.unit;
+    const Outcome outcome = runCapturing({"-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent",
+                                          row.option, arguments});
+    const bool fits = row.lineLength <= 8191;
+    EXPECT_EQ(outcome.status, fits ? 0 : -1);
+    const std::string script = start ? "start" : "stop";
+    EXPECT_EQ(outcome.err, fits ? "" : "The " + std::string(row.option) + " value must not make the " + script +
+                                          " script's command line longer than 8191 characters (it would have " +
+                                          std::to_string(row.lineLength) + ").\n");
+    EXPECT_EQ(os.keyExists(kParams), fits || row.logFile.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallLineLimitTest,
+    ::testing::Values(LineLimitRow{"StartAt8191", "-startargs", 8191, std::nullopt, "x", 1},
+                      LineLimitRow{"StartAt8192", "-startargs", 8192, std::nullopt, "x", 1},
+                      LineLimitRow{"StopAt8191", "-stopargs", 8191, std::nullopt, "x", 1},
+                      LineLimitRow{"StopAt8192", "-stopargs", 8192, std::nullopt, "x", 1},
+                      LineLimitRow{"WithTheStoredLogFileAt8191", "-startargs", 8191,
+                                   std::string("C:\\logs\\run.log"), "x", 1},
+                      LineLimitRow{"WithTheStoredLogFileAt8192", "-stopargs", 8192,
+                                   std::string("C:\\logs\\run.log"), "x", 1},
+                      // Counted in UTF-16 units, as the command interpreter holds the line.
+                      LineLimitRow{"CyrillicAt8191", "-startargs", 8191, std::nullopt, "\xD0\x96", 1},
+                      LineLimitRow{"BeyondTheBasicPlaneAt8192", "-startargs", 8192, std::nullopt,
+                                   "\xF0\x9F\x98\x80", 2}),
+    rowName<LineLimitRow>);
 
 }  // namespace
 }  // namespace vornel::testing

@@ -98,15 +98,19 @@ TEST_F(InstallTest, TracesItsWorkStepByStepAndWritesEncodedBeforeTheArguments) {
         "InstallVornelAgentService - addService - serviceName = node1",
         "InstallVornelAgentService - addService - agentName = agent1",
         "InstallVornelAgentService - addService - agentHome = C:\\agent\\",
+        "InstallVornelAgentService - addService - registered name = <null>",
         "InstallVornelAgentService - addService - fullSvcName = " + kFullName,
         "InstallVornelAgentService - addService - imagePath = " + kNode1Image,
         "InstallVornelAgentService - addService - rootKey = " + kServiceKey,
+        "InstallVornelAgentService - addService - C:\\agent\\bin\\VornelAgentService.exe: 0",
+        "InstallVornelAgentService - addService - C:\\agent\\bin\\startAgent.bat: 0",
         "InstallVornelAgentService - addService - key = " + kParams,
         "InstallVornelAgentService - addService - pid file = " + logs + "\\VornelAgent.pidfile",
         "InstallVornelAgentService - addService - log root = " + logs,
         "InstallVornelAgentService - addService - service trace = off",
         "InstallVornelAgentService - addService - stdout trace file = " + logs + "\\VornelAgentService.stdout",
         "InstallVornelAgentService - addService - stderr trace file = " + logs + "\\VornelAgentService.stderr",
+        "InstallVornelAgentService - addService - log root directory = " + logs + " (0)",
     };
     EXPECT_EQ(traceStartingWith("InstallVornelAgentService - addService"), expected);
     const std::vector<std::string> eventLog = {
@@ -162,13 +166,14 @@ TEST_F(InstallTest, LongValuesAreWrittenWhole) {
               "Controls the running of an Orvik Halcyra Dravenmoor V6.1 Agent:  " + name);
 }
 
-TEST_F(InstallTest, AServiceNameTheServiceManagerRefusesIsReportedWithItsReason) {
-    const std::string shortName(300, 's');
-    EXPECT_EQ(run({"-servicename", shortName, "-agentname", "a", "-agenthome", "C:\\agent"}), -1);
-    EXPECT_EQ(err(), "Failed to add service: " + systemText(win::kErrorInvalidName) + "\n");
-    EXPECT_EQ(out(), "");
-    EXPECT_FALSE(os.keyExists(serviceKeyPath(getFullServiceName(shortName))));
-    EXPECT_TRUE(os.subKeys("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application").empty());
+// The longest full name the service manager takes; one more is refused up front
+// (install_command_line_test.cpp).
+TEST_F(InstallTest, AFullServiceNameOf256CharactersIsInstalled) {
+    const std::string shortName(220, 's');
+    ASSERT_EQ(getFullServiceName(shortName).size(), 256u);
+    EXPECT_EQ(run({"-servicename", shortName, "-agentname", "a", "-agenthome", "C:\\agent"}), 0) << err();
+    EXPECT_TRUE(os.service(getFullServiceName(shortName)).has_value());
+    EXPECT_EQ(os.stringValue(parametersKeyPath(getFullServiceName(shortName)), "AgentName"), std::string("a"));
 }
 
 // --- The update path ---
@@ -301,17 +306,45 @@ INSTANTIATE_TEST_SUITE_P(
                           "Failed to update service"}),
     rowName<ConfigFailureCase>);
 
+// Every write of a run refused: each has its error line, no success is claimed, the exit
+// status is -1; a run again with the same options writes what the first could not.
 class InstallWriteFailureTest : public InstallUpdateTest, public ::testing::WithParamInterface<Op> {};
 
-TEST_P(InstallWriteFailureTest, StillEndsWithSuccess) {
+TEST_P(InstallWriteFailureTest, EachWriteHasItsLineAndARunAgainRepairs) {
     os.failNext(GetParam(), win::kErrorAccessDenied, 1000);
-    EXPECT_EQ(installNode1({"-agentname", "unwritten"}), 0);
+    EXPECT_EQ(installNode1({"-agentname", "unwritten"}), -1);
     EXPECT_EQ(param("AgentName"), std::string("agent1"));
-    EXPECT_EQ(newErr(), "");
+    std::string lines;
+    for (const char* value : {"Description", "AgentHome", "AgentName", "AgentPidFile", "AgentLogRoot", "DebugTrace",
+                              "StdOutTraceFile", "StdErrTraceFile", "Restart"}) {
+        lines += systemErrorLine(std::string("Could not write ") + value, win::kErrorAccessDenied);
+    }
+    EXPECT_EQ(newErr(), lines);
+    EXPECT_EQ(newOut(), "Service already exists, updating parameters...\n");
+
+    os.failNext(GetParam(), 0, 0);
+    EXPECT_EQ(installNode1({"-agentname", "unwritten"}), 0);
+    EXPECT_EQ(param("AgentName"), std::string("unwritten"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Install, InstallWriteFailureTest, ::testing::Values(Op::RegCreateKeyEx, Op::RegSetValue),
                          opCaseName);
+
+// The reproduction: a new service whose Parameters key cannot be written is no success.
+TEST_F(InstallTest, ANewServiceWhoseSettingsCannotBeWrittenIsNotAnnouncedAsAdded) {
+    os.failNext(Op::RegCreateKeyEx, win::kErrorAccessDenied, 1000);
+    EXPECT_EQ(installNode1(), -1);
+    EXPECT_EQ(out(), "");
+    EXPECT_NE(errWithoutTrace().find(systemErrorLine("Could not write AgentHome", win::kErrorAccessDenied)),
+              std::string::npos);
+    EXPECT_FALSE(os.keyExists(kParams));
+    ASSERT_TRUE(os.service(kFullName).has_value()) << "the service itself was made";
+
+    os.failNext(Op::RegCreateKeyEx, 0, 0);
+    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(param("AgentHome"), std::string("C:\\agent\\"));
+    EXPECT_EQ(out(), "Service already exists, updating parameters...\n");
+}
 
 // --- The same name with another agent home ---
 
@@ -342,7 +375,7 @@ TEST_P(InstallOtherHomeTest, FailsAndLeavesEverythingAsItWas) {
 // node1 was installed in C:\agent.
 INSTANTIATE_TEST_SUITE_P(Install, InstallOtherHomeTest,
                          ::testing::Values(OtherHomeCase{"AnotherDirectory", "C:\\other"},
-                                           OtherHomeCase{"TheSameWithSlashes", "C:/agent"},
+                                           OtherHomeCase{"TheSameWithADotDirectory", "C:\\agent\\."},
                                            OtherHomeCase{"ADirectoryBelow", "C:\\agent\\sub"},
                                            OtherHomeCase{"TheSameWithABlank", "C:\\agent "}),
                          rowName<OtherHomeCase>);
@@ -407,10 +440,13 @@ TEST_F(InstallTest, TheEventSourceIsCreatedOnceAndThenLeftAlone) {
     EXPECT_EQ(os.openHandleCount(), 0u);
 }
 
-TEST_F(InstallTest, AnEmptySourceKeyCountsAsRegistered) {
+// A source that an earlier installation left without its message file (a write that failed)
+// is completed; one with a message file is left alone (above).
+TEST_F(InstallTest, AHalfRegisteredSourceIsCompleted) {
     os.createKey(kEventLogKey);
     EXPECT_TRUE(registerEventLog(os, kFullName, kMsgFile));
-    EXPECT_TRUE(os.valueNames(kEventLogKey).empty());
+    EXPECT_EQ(os.stringValue(kEventLogKey, "EventMessageFile"), kMsgFile);
+    EXPECT_EQ(os.value(kEventLogKey, "TypesSupported")->data, std::string("\x07\0\0\0", 4));
 }
 
 struct RegistrationFailureCase {
@@ -467,11 +503,173 @@ TEST_F(InstallTest, ASourceLeftBehindKeepsItsMessageFileForANewInstallation) {
     EXPECT_EQ(os.stringValue(kEventLogKey, "EventMessageFile"), kMsgFile);
 }
 
-TEST_F(InstallTest, AFailedRegistrationDoesNotFailTheInstallation) {
+TEST_F(InstallTest, AFailedRegistrationFailsTheInstallationAndARunAgainCompletesIt) {
     os.failNext(Op::RegCreateKey, win::kErrorAccessDenied);
-    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(installNode1(), -1);
+    EXPECT_EQ(errWithoutTrace(), systemErrorLine("Could not write EventMessageFile", win::kErrorAccessDenied));
+    EXPECT_EQ(out(), "") << "no success is claimed";
     EXPECT_FALSE(os.keyExists(kEventLogKey));
     EXPECT_EQ(param("AgentName"), std::string("agent1"));
+
+    EXPECT_EQ(installNode1(), 0);
+    EXPECT_EQ(os.stringValue(kEventLogKey, "EventMessageFile"), kMsgFile);
+}
+
+}  // namespace
+}  // namespace vornel::testing
+
+// --- The service manager's optional settings ---
+
+namespace vornel::testing {
+namespace {
+
+using Op = MemoryPlatform::Op;
+
+// The start type and the optional settings of node1, as the service manager keeps them, in
+// one line: "start 3", then "delayed 1", "depends a|+g", "restart 60000,... reset 86400",
+// "flag 1" and "preshutdown 180000" for each that is set.
+std::string settingsOf(const MemoryPlatform& os) {
+    const MemoryPlatform::ServiceRecord r = *os.service(kFullName);
+    std::string line = "start " + std::to_string(r.config.startType);
+    if (r.delayedAutoStart) line += " delayed " + std::to_string(*r.delayedAutoStart);
+    if (!r.dependencies.empty()) {
+        line += " depends";
+        for (size_t i = 0; i < r.dependencies.size(); ++i) line += (i == 0 ? " " : "|") + r.dependencies[i];
+    }
+    if (r.failureActions) {
+        line += " restart";
+        for (const FailureAction& a : r.failureActions->actions) {
+            line += (a.type == win::kScActionRestart ? " " : " other ") + std::to_string(a.delayMs);
+        }
+        line += " reset " + std::to_string(r.failureActions->resetPeriodSeconds);
+    }
+    if (r.failureActionsOnNonCrashFailures) line += " flag " + std::to_string(*r.failureActionsOnNonCrashFailures);
+    if (r.preshutdownTimeoutMs) line += " preshutdown " + std::to_string(*r.preshutdownTimeoutMs);
+    return line;
+}
+
+struct SettingsRow {
+    const char* name;
+    std::vector<std::string> options;
+    std::string expected;  // settingsOf afterwards
+};
+
+class InstallSettingsTest : public InstallTest, public ::testing::WithParamInterface<SettingsRow> {};
+
+TEST_P(InstallSettingsTest, ANewServiceGetsWhatTheOptionsName) {
+    ASSERT_EQ(installNode1(GetParam().options), 0) << err();
+    EXPECT_EQ(settingsOf(os), GetParam().expected);
+    EXPECT_EQ(errWithoutTrace(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallSettingsTest,
+    ::testing::Values(
+        SettingsRow{"NoNewOption", {}, "start 3"},
+        SettingsRow{"DelayedStart", {"-starttype", "Delayed"}, "start 2 delayed 1"},
+        SettingsRow{"AutomaticIsNotDelayed", {"-starttype", "automatic"}, "start 2"},
+        SettingsRow{"ServicesAndAGroup", {"-dependson", "Tcpip/Dnscache/+NetworkProvider"},
+                    "start 3 depends Tcpip|Dnscache|+NetworkProvider"},
+        SettingsRow{"EmptyPartsAreNoNames", {"-dependson", "/Tcpip//"}, "start 3 depends Tcpip"},
+        SettingsRow{"RecoveryOn", {"-recovery", "ON"}, "start 3 restart 60000 60000 300000 reset 86400 flag 1"},
+        SettingsRow{"RecoveryOffHasNothingToRemove", {"-recovery", "off"}, "start 3"},
+        SettingsRow{"ThePreshutdownTimeOut", {"-shutdowntimeout", "180"}, "start 3 preshutdown 180000"}),
+    rowName<SettingsRow>);
+
+// node1 with every optional setting on, and each update's options.
+class InstallSettingsUpdateTest : public InstallSettingsTest {};
+
+TEST_P(InstallSettingsUpdateTest, AnUpdateChangesOnlyWhatItsOptionsName) {
+    ASSERT_EQ(installNode1({"-starttype", "delayed", "-dependson", "Tcpip", "-recovery", "on", "-shutdowntimeout",
+                            "180"}),
+              0);
+    os.resetCalls();
+    ASSERT_EQ(installNode1(GetParam().options), 0) << err();
+    EXPECT_EQ(settingsOf(os), GetParam().expected);
+    if (GetParam().options.empty()) {
+        EXPECT_EQ(os.callCount(Op::OpenService), 0u) << "nothing named, nothing changed";
+    }
+}
+
+const std::string kRecovery = " restart 60000 60000 300000 reset 86400 flag 1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallSettingsUpdateTest,
+    ::testing::Values(
+        SettingsRow{"NothingNamed", {}, "start 2 delayed 1 depends Tcpip" + kRecovery + " preshutdown 180000"},
+        SettingsRow{"AutomaticEndsTheDelay", {"-starttype", "automatic"},
+                    "start 2 delayed 0 depends Tcpip" + kRecovery + " preshutdown 180000"},
+        // Only an automatic start uses the delay.
+        SettingsRow{"ManualLeavesTheDelay", {"-starttype", "manual"},
+                    "start 3 delayed 1 depends Tcpip" + kRecovery + " preshutdown 180000"},
+        SettingsRow{"NewDependencies", {"-dependson", "Dnscache"},
+                    "start 2 delayed 1 depends Dnscache" + kRecovery + " preshutdown 180000"},
+        SettingsRow{"ASlashRemovesThem", {"-dependson", "/"}, "start 2 delayed 1" + kRecovery + " preshutdown 180000"},
+        SettingsRow{"RecoveryOff", {"-recovery", "off"}, "start 2 delayed 1 depends Tcpip flag 0 preshutdown 180000"},
+        SettingsRow{"AnotherTimeOut", {"-shutdowntimeout", "30"},
+                    "start 2 delayed 1 depends Tcpip" + kRecovery + " preshutdown 30000"}),
+    rowName<SettingsRow>);
+
+// A restart action needs the right to start the service: an update asks for it only then.
+TEST_F(InstallTest, AnUpdateWithRecoveryOpensTheServiceWithTheRightToStartIt) {
+    ASSERT_EQ(installNode1(), 0);
+    os.resetCalls();
+    ASSERT_EQ(installNode1({"-recovery", "on"}), 0) << err();
+    EXPECT_TRUE(os.service(kFullName)->failureActions.has_value());
+}
+
+// --- The agent home as the service needs it ---
+
+struct HomeFileRow {
+    const char* name;
+    std::vector<std::string> present;  // of bin\VornelAgentService.exe and bin\startAgent.bat
+    std::string warnings;
+};
+
+class InstallHomeFilesTest : public ToolTest, public ::testing::WithParamInterface<HomeFileRow> {
+protected:
+    InstallHomeFilesTest() : ToolTest(installVornelAgentServiceMain, "InstallVornelAgentService.exe") {}
+};
+
+std::string missing(const std::string& program) {
+    return "Warning: C:\\agent\\bin\\" + program + " does not exist; the service cannot start until it does.\n";
+}
+
+TEST_P(InstallHomeFilesTest, EachMissingProgramIsWarnedAboutAndTheInstallationGoesOn) {
+    const HomeFileRow& row = GetParam();
+    for (const std::string& program : row.present) os.writeFile("C:\\agent\\bin\\" + program, "x");
+    Outcome outcome = runCapturing({"-servicename", kShortName, "-agentname", "agent1", "-agenthome", "C:\\agent"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, row.warnings);
+    EXPECT_EQ(outcome.out, std::string(kDisplayNameProductText) + " - node1 service successfully added.");
+    EXPECT_TRUE(os.directoryExists(kLogRoot)) << "the log root is made all the same";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InstallHomeFilesTest,
+    ::testing::Values(HomeFileRow{"Both", {"VornelAgentService.exe", "startAgent.bat"}, ""},
+                      HomeFileRow{"NoHost", {"startAgent.bat"}, missing("VornelAgentService.exe")},
+                      HomeFileRow{"NoStartScript", {"VornelAgentService.exe"}, missing("startAgent.bat")},
+                      HomeFileRow{"ATypoInTheHome", {}, missing("VornelAgentService.exe") + missing("startAgent.bat")}),
+    rowName<HomeFileRow>);
+
+TEST_F(InstallTest, TheLogRootIsMadeWithItsMissingParentsAndAnExistingOneIsKept) {
+    os.writeFile(kLogRoot + "\\VornelAgent.pidfile", "12\n");
+    ASSERT_EQ(installNode1({}, "C:\\agent"), 0);
+    EXPECT_EQ(os.callCount(Op::CreateDirectory), 0u);
+
+    os.resetCalls();
+    ASSERT_EQ(run({"-servicename", "node2", "-agentname", "agent2", "-agenthome", "D:\\agents\\two"}), 0);
+    EXPECT_TRUE(os.directoryExists("D:\\agents\\two\\logs\\middlewareagent"));
+    EXPECT_EQ(os.callCount(Op::CreateDirectory), 4u);  // D:\agents, its two, logs, middlewareagent
+}
+
+TEST_F(InstallTest, ALogRootThatCannotBeMadeFailsTheInstallation) {
+    os.failNext(Op::CreateDirectory, win::kErrorAccessDenied, 10);
+    EXPECT_EQ(installNode1(), -1);
+    EXPECT_EQ(errWithoutTrace(), systemErrorLine("Could not create " + kLogRoot, win::kErrorAccessDenied));
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(param("AgentLogRoot"), kLogRoot);
 }
 
 }  // namespace

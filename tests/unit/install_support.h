@@ -27,11 +27,24 @@ inline const std::string kInstallUsage =
     "\r\n        -restart <true | false>"
     "\r\n        -starttype <automatic | manual | disabled>"
     "\r\n        -servicetrace <on | off>"
-    "\r\n        -help <Displays this help>";
+    "\r\n        -help <Displays this help>"
+    "\r\n        -starttype delayed"
+    "\r\n        -dependson <name/name...>"
+    "\r\n        -recovery <on | off>"
+    "\r\n        -shutdowntimeout <seconds>";
+
+// An agent installation's programs that the service needs, under a home's bin directory.
+inline void layOutAgentHome(MemoryPlatform& os, const std::string& home) {
+    os.writeFile(home + "bin\\VornelAgentService.exe", "MZ");
+    os.writeFile(home + "bin\\startAgent.bat", "@echo off\r\n");
+}
 
 class InstallTest : public ToolTest {
 protected:
-    InstallTest() : ToolTest(installVornelAgentServiceMain, "InstallVornelAgentService.exe") {}
+    // C:\agent\ holds the programs the service needs, as an unpacked package does.
+    InstallTest() : ToolTest(installVornelAgentServiceMain, "InstallVornelAgentService.exe") {
+        layOutAgentHome(os, "C:\\agent\\");
+    }
 
     // The usual installation of node1 (agent1 in the given home), with more arguments after it.
     int installNode1(std::vector<std::string> more = {}, const std::string& home = "C:\\agent") {

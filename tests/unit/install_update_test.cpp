@@ -2,6 +2,7 @@
 // form Encoded says, the name they are encoded with, and the accounts it can change to.
 #include "common/encoding.h"
 #include "install_support.h"
+#include "letter_case.h"
 
 namespace vornel::testing {
 namespace {
@@ -205,6 +206,44 @@ TEST_F(InstallTest, OtherUserIdsKeepTheirForm) {
     EXPECT_EQ(accountNameOf(".\\LocalSystem"), ".\\LocalSystem");
     EXPECT_EQ(builtInAccountOf("Local System"), std::nullopt);
 }
+
+}  // namespace
+}  // namespace vornel::testing
+
+// --- Letter case in any language ---
+
+namespace vornel::testing {
+namespace {
+
+class InstallLetterCaseRowTest : public InstallTest, public ::testing::WithParamInterface<LetterCaseRow> {
+protected:
+    int install(const std::string& name) {
+        const std::string home = "C:\\" + name + "\\";
+        layOutAgentHome(os, home);
+        return run({"-servicename", name, "-agentname", "agent1", "-agenthome", home});
+    }
+};
+
+// The reproduction: сервис updated as СЕРВИС made a second service sharing the first's key.
+TEST_P(InstallLetterCaseRowTest, AnUpdateInOtherCaseFindsTheRegisteredService) {
+    const LetterCaseRow& row = GetParam();
+    ASSERT_EQ(install(row.stored), 0) << err();
+    const size_t before = out().size();
+    EXPECT_EQ(install(row.given), 0) << err();
+    const std::string registered = getFullServiceName(row.stored);
+    if (row.same) {
+        EXPECT_EQ(out().substr(before), "Service already exists, updating parameters...\n");
+        EXPECT_EQ(os.stringValue(parametersKeyPath(registered), "AgentHome"), "C:\\" + row.given + "\\");
+        EXPECT_EQ(os.service(registered)->config.name, registered) << "the registered name stays";
+    } else {
+        EXPECT_EQ(out().substr(before), std::string(kDisplayNameProductText) + " - " + row.given +
+                                            " service successfully added.");
+        EXPECT_TRUE(os.service(getFullServiceName(row.given)).has_value());
+    }
+    EXPECT_EQ(errWithoutTrace(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, InstallLetterCaseRowTest, kLetterCaseRows, rowName<LetterCaseRow>);
 
 }  // namespace
 }  // namespace vornel::testing

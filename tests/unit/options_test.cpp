@@ -5,7 +5,7 @@ namespace vornel::testing {
 namespace {
 
 struct SampleOptions {
-    enum Option : size_t { ServiceName, Userid, Password, StartArgs, EncodeParams, Help, Debug, Count };
+    enum Option : size_t { ServiceName, Userid, Password, StartArgs, EncodeParams, Help, Debug, Fragment, Count };
     static constexpr OptionRow rows[] = {
         {ServiceName, "servicename", OPTION_VALUE_REQUIRED},
         {Userid, "userid", OPTION_VALUE_REQUIRED},
@@ -14,6 +14,7 @@ struct SampleOptions {
         {EncodeParams, "encodeparams", OPTION_VALUE_OPTIONAL},
         {Help, "help", 0},
         {Debug, "debug", 0},
+        {Fragment, "fragment", OPTION_VALUE_REQUIRED | OPTION_VALUE_ANY},
     };
 };
 using Opt = SampleOptions;
@@ -148,6 +149,41 @@ TEST_F(OptionsTest, AValueThatBeginsWithADashIsAcceptedOnlyWithWhiteSpaceInIt) {
     ASSERT_EQ(parse({"-startargs", "-Dx -Dy"}), 1);
     EXPECT_EQ(getOptionValue(table, Opt::StartArgs), std::string("-Dx -Dy"));
 }
+
+// An option whose row says OPTION_VALUE_ANY takes the next argument whatever it begins with;
+// the rule of every other option stays (MissingValueTest above).
+struct AnyValueRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> value;  // absent: the parse fails
+    std::optional<std::string> unknown;
+};
+
+class AnyValueTest : public OptionsTest, public ::testing::WithParamInterface<AnyValueRow> {};
+
+TEST_P(AnyValueTest, TheNextArgumentIsTheValue) {
+    const AnyValueRow& row = GetParam();
+    EXPECT_EQ(parse(row.args), row.value ? 1 : 0);
+    if (!row.value) {
+        EXPECT_EQ(err(), "Parameter -fragment needs to be followed by an argument.\n");
+        return;
+    }
+    EXPECT_EQ(getOptionValue(table, Opt::Fragment), row.value);
+    EXPECT_EQ(unknown(), row.unknown);
+    EXPECT_FALSE(isOptionSet(table, Opt::Debug));
+    EXPECT_EQ(err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AnyValueTest,
+    ::testing::Values(AnyValueRow{"ADashWord", {"-fragment", "-Xmx512m"}, std::string("-Xmx512m"), std::nullopt},
+                      AnyValueRow{"ALoneDash", {"-fragment", "-"}, std::string("-"), std::nullopt},
+                      AnyValueRow{"AKnownOptionsName", {"-fragment", "-debug", "x"}, std::string("-debug"),
+                                  std::string("x ")},
+                      AnyValueRow{"InCapitals", {"-FRAGMENT", "-noPid"}, std::string("-noPid"), std::nullopt},
+                      AnyValueRow{"AnEmptyValue", {"-fragment", ""}, std::string(""), std::nullopt},
+                      AnyValueRow{"NothingAfterIt", {"-servicename", "x", "-fragment"}, std::nullopt, std::nullopt}),
+    rowName<AnyValueRow>);
 
 TEST_F(OptionsTest, AnOptionalValueIsTakenWhenSuitableAndOtherwiseLeftAbsent) {
     ASSERT_EQ(parse({"-encodeparams", "yes", "-servicename", "x"}), 1);

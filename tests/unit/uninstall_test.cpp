@@ -1,4 +1,5 @@
 #include "uninstall/uninstall_tool.h"
+#include "letter_case.h"
 #include "tool_test.h"
 
 #include <functional>
@@ -229,6 +230,39 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"DeleteFailsWithACodeWithoutText", true, Op::DeleteService, 123456, "Failed to remove service",
                    123456}),
     rowName<FailureRow>);
+
+}  // namespace
+}  // namespace vornel::testing
+
+namespace vornel::testing {
+namespace {
+
+class UninstallLetterCaseTest : public UninstallToolTest, public ::testing::WithParamInterface<LetterCaseRow> {};
+
+TEST_P(UninstallLetterCaseTest, TheServiceIsFoundInAnyLetterCase) {
+    const LetterCaseRow& row = GetParam();
+    InstalledService(row.stored).install(os);
+    Outcome outcome = runCapturing({"-servicename", row.given});
+    EXPECT_EQ(os.service(getFullServiceName(row.stored)).has_value(), !row.same);
+    EXPECT_EQ(outcome.err, row.same ? "" : openFailure(win::kErrorServiceDoesNotExist, getFullServiceName(row.given)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UninstallLetterCaseTest, kLetterCaseRows, rowName<LetterCaseRow>);
+
+// Where the service manager matches names outside ASCII only as they are (Wine's does), the
+// tools open the service by the name it was registered with.
+TEST_F(UninstallToolTest, AManagerThatMissesANameInOtherCaseIsGivenTheRegisteredOne) {
+    const LetterCaseRow cyrillic{"Cyrillic", "\xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB8\xD1\x81",
+                                 "\xD0\xA1\xD0\x95\xD0\xA0\xD0\x92\xD0\x98\xD0\xA1", true};
+    InstalledService(cyrillic.stored).install(os);
+    os.failNext(Op::OpenService, win::kErrorServiceDoesNotExist);
+    Outcome outcome = runCapturing({"-servicename", cyrillic.given, "-debug"});
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_FALSE(os.service(getFullServiceName(cyrillic.stored)).has_value());
+    EXPECT_FALSE(os.keyExists(eventLogSourceKeyPath(getFullServiceName(cyrillic.stored))));
+    EXPECT_TRUE(traced("CommonVornelAgentService - openServiceByName - registered name = " +
+                       getFullServiceName(cyrillic.stored)));
+}
 
 }  // namespace
 }  // namespace vornel::testing

@@ -25,6 +25,11 @@
 //   probe error <code, decimal>
 //       prints the system's message text for the error code as FormatMessage gives it, its own
 //       line end included (Wine has no `net helpmsg`)
+//   probe config <service name>
+//       prints what the service manager answers about the service, a line each: "start <type>"
+//       and "depends <name>|<name>..." (QueryServiceConfigA), then "delayed <0|1>", "failure
+//       <reset> <type>/<delay>...", "flag <0|1>" and "preshutdown <ms>" (QueryServiceConfig2A);
+//       a query that fails prints the name and "error <code>" instead
 // Exit status 0, or the system error code of the call that failed.
 #include <windows.h>
 
@@ -216,6 +221,65 @@ int printErrorText(const char* codeText) {
     return 0;
 }
 
+// One QueryServiceConfig2A level into a buffer of the size it asks for; false after its
+// "<label> error <code>" line.
+bool queryConfig2(SC_HANDLE service, DWORD level, const char* label, std::vector<BYTE>& buffer) {
+    DWORD needed = 0;
+    QueryServiceConfig2A(service, level, nullptr, 0, &needed);
+    buffer.assign(needed > 0 ? needed : 1, 0);
+    if (!QueryServiceConfig2A(service, level, buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) {
+        std::printf("%s error %lu\n", label, GetLastError());
+        return false;
+    }
+    return true;
+}
+
+int printServiceConfig(const char* name) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return static_cast<int>(GetLastError());
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_CONFIG);
+    if (service == nullptr) {
+        const int rc = static_cast<int>(GetLastError());
+        CloseServiceHandle(manager);
+        return rc;
+    }
+    DWORD needed = 0;
+    QueryServiceConfigA(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed > 0 ? needed : 1);
+    if (QueryServiceConfigA(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()),
+                            static_cast<DWORD>(buffer.size()), &needed)) {
+        const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(buffer.data());
+        std::printf("start %lu\ndepends ", config->dwStartType);
+        for (const char* d = config->lpDependencies; d != nullptr && *d != 0; d += std::strlen(d) + 1) {
+            std::printf("%s%s", d == config->lpDependencies ? "" : "|", d);
+        }
+        std::printf("\n");
+    } else {
+        std::printf("start error %lu\n", GetLastError());
+    }
+    if (queryConfig2(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, "delayed", buffer)) {
+        std::printf("delayed %d\n", reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer.data())->fDelayedAutostart);
+    }
+    if (queryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, "failure", buffer)) {
+        const auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+        std::printf("failure %lu", actions->dwResetPeriod);
+        for (DWORD i = 0; i < actions->cActions; ++i) {
+            std::printf(" %d/%lu", static_cast<int>(actions->lpsaActions[i].Type), actions->lpsaActions[i].Delay);
+        }
+        std::printf("\n");
+    }
+    if (queryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, "flag", buffer)) {
+        std::printf("flag %d\n",
+                    reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(buffer.data())->fFailureActionsOnNonCrashFailures);
+    }
+    if (queryConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, "preshutdown", buffer)) {
+        std::printf("preshutdown %lu\n", reinterpret_cast<SERVICE_PRESHUTDOWN_INFO*>(buffer.data())->dwPreshutdownTimeout);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,9 +299,11 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "stopagent") == 0) return stopAgent(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "error") == 0) return printErrorText(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "config") == 0) return printServiceConfig(argv[2]);
     std::fprintf(stderr,
                  "usage: probe message <file> <id> <insertion>... | version <file> <value> | manifest <file> | "
                  "codepage | regvalue <key> <value> | record <file> [arguments...] | run <dir> <command line> | "
-                 "agent <pid file> | stopagent <pid file> | control <service> <code> | error <code>\n");
+                 "agent <pid file> | stopagent <pid file> | control <service> <code> | error <code> | "
+                 "config <service>\n");
     return 87;
 }
