@@ -10,7 +10,7 @@ const char* scriptFileName(AgentScriptKind script) {
 
 std::string composeScriptCommandLine(AgentScriptKind script, const ScriptCommandParts& parts) {
     std::string line = "\"" + parts.agentHome + "bin\\" + scriptFileName(script) + "\" ";
-    if (parts.agentName) line += " \"" + *parts.agentName + "\"";
+    if (parts.agentName) line += parts.nameQuoted ? " \"" + *parts.agentName + "\"" : " " + *parts.agentName;
     if (parts.arguments) line += " " + *parts.arguments;
     if (parts.logFile) line += std::string(" ") + (script == AgentScriptKind::Start ? ">" : ">>") + " \"" + *parts.logFile + "\"";
     return line;

@@ -29,6 +29,7 @@ struct ScriptCommandParts {
     std::optional<std::string> agentName;
     std::optional<std::string> arguments;  // as the script receives them: decoded
     std::optional<std::string> logFile;
+    bool nameQuoted = true;  // Windows NT 4 passes the agent name without quotes
 };
 
 // The script's file name under <agent home>bin: startAgent.bat or stopAgent.bat.

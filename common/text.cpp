@@ -47,4 +47,9 @@ size_t utf16Length(std::string_view text) {
     return units;
 }
 
+std::string withoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
 }  // namespace vornel

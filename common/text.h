@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "platform/platform.h"
@@ -21,5 +22,8 @@ bool sameIgnoringCase(Platform& os, std::string_view a, std::string_view b);
 // or a command line: one per character, two for a character beyond U+FFFF, and one for each
 // byte that is not part of a UTF-8 sequence (it becomes one replacement character).
 size_t utf16Length(std::string_view text);
+
+// The text without the line end (CR LF, or LF) that the system's message texts end in.
+std::string withoutLineEnd(std::string text);
 
 }  // namespace vornel

@@ -78,7 +78,7 @@ void Supervisor::onStopControl() {
                 record_.restart = false;
                 record_.stopRequested = true;
                 traceClosing();
-                reportStopped(0, 0);
+                reportStopped(0, 0, "stopped on request");
                 return;
             }
             beginStop();
@@ -102,7 +102,7 @@ void Supervisor::onSupervisionEndControl() {
         case Phase::CycleDue:
         case Phase::WaitingToRestart:
             if (!launchedProcessesRun()) {
-                reportStopped(0, 0);
+                reportStopped(0, 0, "stopped after control 128");
                 return;
             }
             break;

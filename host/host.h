@@ -130,10 +130,12 @@ struct ScriptCommand {
     std::string tracedLine;
 };
 
-// Composes the command for the script; absent (after a console line saying so) when
-// AgentHome is not configured or AgentName holds a double quote.
+// Composes the command for the script; absent (after a console line saying so, and with the
+// reason in refusal) when AgentHome is not configured, AgentHome, AgentName or LogFile holds a
+// double quote, or the line is longer than the command interpreter runs. The folder of
+// LogFile is made when it is missing; where it cannot be, the line has no redirection.
 std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript script,
-                                                  const std::optional<std::string>& serviceName);
+                                                  const std::optional<std::string>& serviceName, std::string& refusal);
 
 // Launches a script into the host's job: created suspended, put into the job (so that what it
 // starts belongs to the job too), then let run. A script that cannot be put into the job still

@@ -48,9 +48,11 @@ inline constexpr uint32_t kForcedExitCode = 1;
 inline constexpr uint32_t kStartWaitHint = 180000;
 inline constexpr uint32_t kStopWaitHint = 40000;
 
-// Service-specific exit codes: no pid file configured or no new pid in time; the agent is
-// already running (plus its pid).
+// Service-specific exit codes: no pid file configured or no new pid in time; the start script
+// could not be run; the agent is already running (plus its pid).
 inline constexpr uint32_t kNoPidExitCode = 1;
+// The start script could not be run (it cannot be launched, or no safe command line can be made).
+inline constexpr uint32_t kStartScriptNotRunExitCode = 2;
 inline constexpr uint32_t kAlreadyRunningExitCodeBase = 134217728;
 
 // The controls the handler has recorded and the supervisor has not taken yet, with the event

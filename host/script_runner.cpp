@@ -3,8 +3,11 @@
 // supervisor waits for them.
 #include <string>
 
+#include "common/directories.h"
 #include "common/encoding.h"
 #include "common/registry.h"
+#include "common/script_command.h"
+#include "common/text.h"
 #include "common/trace.h"
 #include "host/host.h"
 
@@ -51,7 +54,7 @@ std::optional<ArgumentsText> argumentsText(HostContext& host, const std::string&
 }  // namespace
 
 std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript script,
-                                                  const std::optional<std::string>& serviceName) {
+                                                  const std::optional<std::string>& serviceName, std::string& refusal) {
     const ScriptTraits& t = traitsOf(script);
     traceMessage("%sserviceName = %s", t.prefix, orNull(serviceName));
 
@@ -72,57 +75,78 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
     const std::string name = serviceName.value_or("");
     const std::string keyPath = parametersKeyPath(name);
     traceMessage("%skey = %s", t.prefix, keyPath.c_str());
+    // No script runs: the console says why, and so does the refusal.
+    auto refuse = [&](const std::string& why, const std::string& consoleLine) -> std::optional<ScriptCommand> {
+        writeOut("\r\n %s - %s; %s is not run", t.routine, consoleLine.c_str(), t.script);
+        flushConsole();
+        refusal = why;
+        return std::nullopt;
+    };
+    // A double quote would end a quoted part early, and the rest would be read by the command
+    // interpreter as commands of its own. The installer refuses one; a value written into the
+    // registry by other means runs no script.
+    auto quoted = [](const std::string& text) { return text.find('"') != std::string::npos; };
 
     std::optional<std::string> agentHome = getRegistryValue(host.os, keyPath, kAgentHome);
-    if (!agentHome) {
-        writeOut("\r\n %s - the agent home (AgentHome) is not configured; %s is not run", t.routine, t.script);
-        flushConsole();
-        return std::nullopt;
-    }
-    // The command line, and the same line as the trace shows it.
-    std::string command = "\"" + *agentHome + "bin\\" + t.script + "\" ";
-    traceMessage("%s1 - executable = %s", t.prefix, command.c_str());
+    if (!agentHome) return refuse("AgentHome is not configured", "the agent home (AgentHome) is not configured");
+    if (quoted(*agentHome)) return refuse("AgentHome holds a double quote", "the agent home (AgentHome) holds a double quote");
+    const AgentScriptKind kind = script == AgentScript::Start ? AgentScriptKind::Start : AgentScriptKind::Stop;
+    // The command line's parts, and the same parts as the trace shows them.
+    ScriptCommandParts parts;
+    parts.agentHome = *agentHome;
+    parts.nameQuoted = !legacy;
+    traceMessage("%s1 - executable = %s", t.prefix, composeScriptCommandLine(kind, parts).c_str());
 
     if (std::optional<std::string> agentName = getRegistryValue(host.os, keyPath, kAgentName)) {
-        // A double quote would end the quoted name early, and the rest of the name would be
-        // read by the command interpreter as commands of its own. The installer refuses such
-        // a name; one written into the registry by other means runs no script.
-        if (agentName->find('"') != std::string::npos) {
+        if (quoted(*agentName)) {
             traceMessage("%sagent name = %s holds a double quote; %s is not run", t.prefix, agentName->c_str(),
                          t.script);
-            writeOut("\r\n %s - the agent name (AgentName) holds a double quote; %s is not run", t.routine, t.script);
-            flushConsole();
-            return std::nullopt;
+            return refuse("AgentName holds a double quote", "the agent name (AgentName) holds a double quote");
         }
-        command += legacy ? " " + *agentName : " \"" + *agentName + "\"";
+        parts.agentName = agentName;
     }
-    traceMessage("%s2 - executable = %s", t.prefix, command.c_str());
+    traceMessage("%s2 - executable = %s", t.prefix, composeScriptCommandLine(kind, parts).c_str());
 
-    std::string traced = command;
+    ScriptCommandParts traced = parts;
     if (std::optional<std::string> stored = getRegistryValue(host.os, keyPath, t.argumentsValue)) {
         if (std::optional<ArgumentsText> arguments = argumentsText(host, name, keyPath, t.argumentsValue, *stored)) {
-            command += " " + arguments->text;
-            traced += " " + arguments->traced;
+            parts.arguments = arguments->text;
+            traced.arguments = arguments->traced;
         }
     }
-    traceMessage("%s3 - executable = %s", t.prefix, traced.c_str());
+    traceMessage("%s3 - executable = %s", t.prefix, composeScriptCommandLine(kind, traced).c_str());
 
     std::optional<std::string> logFile = getRegistryValue(host.os, keyPath, kLogFile);
     if (logFile && !legacy) {
-        const std::string redirection = std::string(" ") + t.redirection + " \"" + *logFile + "\"";
-        command += redirection;
-        traced += redirection;
+        if (quoted(*logFile)) return refuse("LogFile holds a double quote", "the log file (LogFile) holds a double quote");
+        // The script's output goes to LogFile only where its folder is, or can be made.
+        const size_t separator = logFile->find_last_of("\\/");
+        const ErrorCode made =
+            separator == std::string::npos ? win::kErrorSuccess : createDirectoryTree(host.os, logFile->substr(0, separator));
+        if (made == win::kErrorSuccess) {
+            parts.logFile = traced.logFile = logFile;
+        } else {
+            traceMessage("%sthe folder of LogFile %s cannot be made (%d): %s runs without its output kept", t.prefix,
+                         logFile->c_str(), static_cast<int>(made), t.script);
+            writeOut("\r\n %s - the folder of the log file (LogFile) cannot be made; %s runs without its output kept",
+                     t.routine, t.script);
+            flushConsole();
+        }
     }
-    traceMessage("%s4 - executable = %s", t.prefix, traced.c_str());
+    traceMessage("%s4 - executable = %s", t.prefix, composeScriptCommandLine(kind, traced).c_str());
+
+    const std::string command = composeScriptCommandLine(kind, parts);
+    const size_t length = utf16Length(command);
+    if (length > kCommandInterpreterLineLimit) {
+        const std::string why = "the script's command line has " + std::to_string(length) + " characters, more than " +
+                                std::to_string(kCommandInterpreterLineLimit);
+        return refuse(why, why);
+    }
 
     // Each value is read afresh at each use, the agent home included.
     agentHome = getRegistryValue(host.os, keyPath, kAgentHome);
-    if (!agentHome) {
-        writeOut("\r\n %s - the agent home (AgentHome) is not configured; %s is not run", t.routine, t.script);
-        flushConsole();
-        return std::nullopt;
-    }
-    ScriptCommand result{command, *agentHome + "bin", traced};
+    if (!agentHome) return refuse("AgentHome is not configured", "the agent home (AgentHome) is not configured");
+    ScriptCommand result{command, *agentHome + "bin", composeScriptCommandLine(kind, traced)};
     traceMessage("%s%s = %s", t.prefix, t.workingDirLabel, result.workingDir.c_str());
     return result;
 }

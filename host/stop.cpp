@@ -59,7 +59,9 @@ void Supervisor::startStopClock() {
 void Supervisor::runStopScript() {
     record_.stopStep = StopStep::StopScript;
     ErrorCode rc = win::kErrorPathNotFound;  // no script path could be formed
-    if (std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Stop, settings_.serviceName)) {
+    std::string refusal;
+    if (std::optional<ScriptCommand> command =
+            composeScriptCommand(host_, AgentScript::Stop, settings_.serviceName, refusal)) {
         traceMessage("VornelAgentService - stopServer - create process for executable - %s",
                      command->tracedLine.c_str());
         ProcessInfo script;
@@ -129,6 +131,7 @@ void Supervisor::onStopDeadline() {
     traceMessage("VornelAgentService - stopServer - stop timeout of %u s reached, ended: %s",
                  static_cast<unsigned>(record_.stopTimeoutSeconds.value_or(0)), ended.c_str());
     reportHostEvent(host_, win::kEventlogWarningType, kEventStopTimedOut, {ended});
+    record_.forcedEnd = ended;
     finishStop();
 }
 
@@ -176,7 +179,9 @@ void Supervisor::finishStop() {
     record_.stopDeadline.reset();
     endTheJob();
     traceMessage("VornelAgentService - stopServer - reporting stopped");
-    reportStopped(0, 0);
+    std::string outcome = record_.supervisionEnded ? "stopped after control 128" : "stopped on request";
+    if (record_.forcedEnd) outcome += "; ended after StopTimeout: " + *record_.forcedEnd;
+    reportStopped(0, 0, outcome);
 }
 
 }  // namespace vornel::host

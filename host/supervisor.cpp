@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/registry.h"
+#include "common/text.h"
 #include "common/trace.h"
 #include "host/host.h"
 
@@ -68,10 +69,13 @@ void Supervisor::run() {
             case WaitResult::Timeout: onDeadlines(os_.tickCount()); break;
             case WaitResult::Failed: lookAfterFailedWait(turn, timeout); break;
         }
+        if (record_.phase != Phase::Stopped) publishRuntime();
     }
 }
 
-void Supervisor::stopWithoutPidFile() { reportStopped(win::kErrorServiceSpecificError, kNoPidExitCode); }
+void Supervisor::stopWithoutPidFile() {
+    reportStopped(win::kErrorServiceSpecificError, kNoPidExitCode, "no AgentPidFile");
+}
 
 Supervisor::Turn Supervisor::waitables() const {
     Turn turn;
@@ -180,7 +184,12 @@ ErrorCode Supervisor::enterState(uint32_t state, uint32_t accepted, uint32_t win
     return report();
 }
 
-void Supervisor::reportStopped(uint32_t win32, uint32_t specific) {
+void Supervisor::reportStopped(uint32_t win32, uint32_t specific, const std::string& outcome) {
+    // The account first: the process may end at the report.
+    record_.phase = Phase::Stopped;
+    record_.outcome = outcome;
+    publishRuntime();
+    runtimeKey_.reset();
     // Whatever the host held it lets go first: the process may end at this report. (Closing
     // the job ends none of its processes.)
     record_.pidFolderWatch.reset();
@@ -198,7 +207,72 @@ void Supervisor::reportStopped(uint32_t win32, uint32_t specific) {
                      static_cast<int>(rc));
         os_.sleep(kCheckPointMs);
     }
-    record_.phase = Phase::Stopped;
+}
+
+namespace {
+
+const char* phaseName(Phase phase) {
+    switch (phase) {
+        case Phase::CycleDue:
+        case Phase::Starting: return kPhaseStarting;
+        case Phase::WaitingForPid: return kPhaseWaitingForPidFile;
+        case Phase::Supervising:
+        case Phase::Unsupervised: return kPhaseSupervising;
+        case Phase::WaitingToRestart: return kPhaseWaitingToRestart;
+        case Phase::Stopping: return kPhaseStopping;
+        case Phase::Stopped: return kPhaseStopped;
+    }
+    return kPhaseStarting;
+}
+
+const char* const kRuntimeValueNames[] = {kRuntimeHostPid,  kRuntimePhase,    kRuntimeAgentPid,  kRuntimeAgentSince,
+                                          kRuntimeStarts,   kRuntimeLastExit, kRuntimeRestartAt, kRuntimeOutcome};
+
+}  // namespace
+
+std::map<std::string, std::string> Supervisor::runtimeValues() const {
+    std::map<std::string, std::string> values{{kRuntimeHostPid, std::to_string(hostPid_)},
+                                              {kRuntimePhase, phaseName(record_.phase)},
+                                              {kRuntimeStarts, std::to_string(record_.starts)}};
+    if (record_.agent.running() && record_.phase != Phase::Stopped) {
+        values[kRuntimeAgentPid] = std::to_string(record_.agent.pid);
+        if (record_.agentSince) values[kRuntimeAgentSince] = *record_.agentSince;
+    }
+    if (record_.lastExit) values[kRuntimeLastExit] = *record_.lastExit;
+    if (record_.phase == Phase::WaitingToRestart && record_.restartAtText) values[kRuntimeRestartAt] = *record_.restartAtText;
+    if (record_.phase == Phase::Stopped && record_.outcome) values[kRuntimeOutcome] = *record_.outcome;
+    return values;
+}
+
+void Supervisor::publishRuntime() {
+    if (runtimeGivenUp_) return;
+    if (!runtimeKey_.valid()) {
+        if (ErrorCode rc = os_.regCreateVolatileKey(runtimeKeyPath(settings_.serviceName), runtimeKey_)) {
+            traceMessage("VornelAgentService - VornelAgentServiceMain - the Runtime key cannot be written (%d)",
+                         static_cast<int>(rc));
+            runtimeGivenUp_ = true;
+            return;
+        }
+        // What an earlier run left there goes, unless this run writes it again.
+        for (const char* name : kRuntimeValueNames) runtimeWritten_[name] = std::string(1, '\0');
+    }
+    const std::map<std::string, std::string> values = runtimeValues();
+    for (const char* name : kRuntimeValueNames) {
+        auto value = values.find(name);
+        auto written = runtimeWritten_.find(name);
+        if (value != values.end() && (written == runtimeWritten_.end() || written->second != value->second)) {
+            if (ErrorCode rc = os_.regSetStringValue(runtimeKey_, name, value->second)) {
+                traceMessage("VornelAgentService - VornelAgentServiceMain - the Runtime value %s cannot be written (%d)",
+                             name, static_cast<int>(rc));
+                continue;
+            }
+            runtimeWritten_[name] = value->second;
+        } else if (value == values.end() && written != runtimeWritten_.end()) {
+            // A value that was not there is as good as removed.
+            (void)os_.regDeleteValue(runtimeKey_, name);
+            runtimeWritten_.erase(written);
+        }
+    }
 }
 
 void Supervisor::endTheJob() {
@@ -261,7 +335,8 @@ void Supervisor::beginStartCycle() {
     if (int32_t running = isServerRunningAlready(host_, settings_.pidFile)) {
         reportHostEvent(host_, win::kEventlogErrorType, kEventStartRefused,
                         {settings_.serviceName, std::to_string(running)});
-        reportStopped(win::kErrorServiceSpecificError, kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running));
+        reportStopped(win::kErrorServiceSpecificError, kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running),
+                      "the agent was already running (pid " + std::to_string(running) + ")");
         return;
     }
     record_.lastPid = readAgentPidFile(host_, settings_.pidFile);
@@ -272,21 +347,33 @@ void Supervisor::beginStartCycle() {
 }
 
 void Supervisor::launchStartScript() {
-    if (std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Start, settings_.serviceName)) {
+    std::string refusal;
+    std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Start, settings_.serviceName, refusal);
+    if (command) {
         traceMessage("VornelAgentService - startServer - about to start executable %s", command->tracedLine.c_str());
         ProcessInfo script;
         record_.startScriptLaunchedAt = os_.systemTime();
         const ErrorCode rc = launchScript(host_, AgentScript::Start, *command, script, record_.startScriptInJob);
         if (rc == win::kErrorSuccess) {
             traceMessage("VornelAgentService - startServer - createProcess returned TRUE");
+            ++record_.starts;
             record_.startScript = Watched{std::move(script.process), script.processId};
             traceMessage("VornelAgentService - startServer - about to wait for %d", static_cast<int>(kScriptWaitMs));
             return;
         }
         printSystemError(os_, "Couldn't create startServer process", rc);
         flushConsole();
+        refusal = withoutLineEnd(os_.systemErrorText(rc).value_or(std::to_string(rc)));
     }
-    startScriptDone();
+    // No agent can come: the service stops at once and says why.
+    traceMessage("VornelAgentService - startServer - the start script could not be run: %s", refusal.c_str());
+    reportHostEvent(host_, win::kEventlogErrorType, kEventStartScriptNotRun, {settings_.serviceName, refusal});
+    if (record_.phase == Phase::Stopping) {
+        finishStop();
+        return;
+    }
+    endTheJob();
+    reportStopped(win::kErrorServiceSpecificError, kStartScriptNotRunExitCode, "the start script could not be run: " + refusal);
 }
 
 void Supervisor::onStartScriptEnded() {
@@ -377,7 +464,7 @@ void Supervisor::onPidLookDue() {
     endTheJob();
     reportHostEvent(host_, win::kEventlogErrorType, kEventNoNewPid, {settings_.serviceName});
     record_.restart = false;
-    reportStopped(win::kErrorServiceSpecificError, kNoPidExitCode);
+    reportStopped(win::kErrorServiceSpecificError, kNoPidExitCode, "no new pid in the pid file within 31 s");
 }
 
 void Supervisor::onPidFolderChanged() {
@@ -412,6 +499,11 @@ void Supervisor::adoptAgent(int32_t pid) {
     traceMessage("VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait.");
     record_.agent = Watched{std::move(agent), static_cast<uint32_t>(pid)};
     record_.agentEndable = startedHere(record_.agent);
+    uint64_t created = 0;
+    record_.agentSince.reset();
+    if (os_.processCreationTime(record_.agent.handle, created) == win::kErrorSuccess) {
+        record_.agentSince = formatSystemTime(created);
+    }
     record_.phase = Phase::Supervising;
 }
 
@@ -453,6 +545,8 @@ void Supervisor::onAgentEnded() {
     }
     const uint32_t pid = record_.agent.pid;
     record_.agent = Watched{};
+    record_.lastExit = (exitCode ? std::to_string(*exitCode) : std::string("unknown")) + " at " +
+                       formatSystemTime(os_.systemTime());
     reportAgentEnded(pid, exitCode);
     if (record_.phase == Phase::Stopping) {
         if (record_.stopStep == StopStep::WaitingForLaunched) waitForLaunched();
@@ -489,7 +583,10 @@ void Supervisor::afterAgent(const std::optional<uint32_t>& exitCode) {
     endTheJob();
     // Traced before the stopped report: the process may end as soon as it is made.
     traceExit();
-    reportStopped(failed ? win::kErrorServiceSpecificError : 0, failed ? *exitCode : 0);
+    reportStopped(failed ? win::kErrorServiceSpecificError : 0, failed ? *exitCode : 0,
+                  record_.supervisionEnded ? std::string("stopped after control 128")
+                                           : "the agent ended with exit code " +
+                                                 (exitCode ? std::to_string(*exitCode) : std::string("unknown")));
 }
 
 void Supervisor::waitToRestart(uint64_t ranMs, uint32_t seconds) {
@@ -500,6 +597,7 @@ void Supervisor::waitToRestart(uint64_t ranMs, uint32_t seconds) {
     record_.phase = Phase::WaitingToRestart;
     record_.restartDelaySeconds = seconds;
     record_.restartAt = os_.tickCount() + uint64_t{seconds} * 1000;
+    record_.restartAtText = formatSystemTime(os_.systemTime() + uint64_t{seconds} * 1000);
     // Paused: the service manager passes a stop or a continue on, which a pending state would not get.
     enterState(win::kServicePaused, kAcceptedWhilePaused);
 }

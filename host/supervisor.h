@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,6 +89,14 @@ struct HostRecord {
     uint32_t restartDelaySeconds = 0;
     DirectoryWatch pidFolderWatch;  // while the pid file is waited for; not valid without a watch
 
+    // The host's account of itself (the Runtime key).
+    unsigned starts = 0;                     // start-script runs since the service started
+    std::optional<std::string> agentSince;   // the supervised agent's creation time
+    std::optional<std::string> lastExit;     // "<exit code> at <time>" of the agent's last end
+    std::optional<std::string> restartAtText;
+    std::optional<std::string> outcome;      // once stopped
+    std::optional<std::string> forcedEnd;    // what StopTimeout ended
+
     // The stop.
     StopStep stopStep = StopStep::WaitingForLaunched;
     std::optional<uint32_t> stopTimeoutSeconds;
@@ -126,11 +135,15 @@ private:
     ErrorCode report();
     // Stopped, reported again a second later while the report fails (at most ten times); the
     // loop ends with it.
-    void reportStopped(uint32_t win32, uint32_t specific);
+    void reportStopped(uint32_t win32, uint32_t specific, const std::string& outcome);
     // Ends what still runs in the job, before a stopped report: nothing the host launched runs
     // on once it has reported stopped.
     void endTheJob();
     void onCheckPoint();
+    // Writes the Runtime key's values that changed since the last time, and removes those that
+    // no longer apply. A key that cannot be written is given up, with a trace line.
+    void publishRuntime();
+    std::map<std::string, std::string> runtimeValues() const;
 
     // --- The start cycle ---
     void beginStartCycle();
@@ -178,6 +191,9 @@ private:
     const HostSettings settings_;
     uint32_t hostPid_ = 0;
     HostRecord record_;
+    RegKey runtimeKey_;
+    bool runtimeGivenUp_ = false;
+    std::map<std::string, std::string> runtimeWritten_;  // as last written
 };
 
 }  // namespace vornel::host

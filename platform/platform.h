@@ -40,6 +40,11 @@ public:
     [[nodiscard]] virtual ErrorCode regOpenKey(const std::string& path, RegKey& key) = 0;
     // RegCreateKeyExA(HKLM, path, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &key, NULL)
     [[nodiscard]] virtual ErrorCode regCreateKeyEx(const std::string& path, RegKey& key) = 0;
+    // RegCreateKeyExA(HKLM, path, 0, NULL, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL, &key, NULL):
+    // a key that lives until the system restarts (one that exists already is opened as it is).
+    [[nodiscard]] virtual ErrorCode regCreateVolatileKey(const std::string& path, RegKey& key) = 0;
+    // RegDeleteValueA(key, name)
+    [[nodiscard]] virtual ErrorCode regDeleteValue(const RegKey& key, const std::string& name) = 0;
     // RegCreateKeyA(HKLM, path, &key)
     [[nodiscard]] virtual ErrorCode regCreateKey(const std::string& path, RegKey& key) = 0;
     // RegQueryValueExA without a type: the value's raw bytes, whatever its length and type.
@@ -142,6 +147,9 @@ public:
     // CreateJobObjectA(NULL, NULL): a job without limits, so that closing its last handle (the
     // host's process ending) ends none of its processes.
     [[nodiscard]] virtual ErrorCode createJob(JobHandle& job) = 0;
+    // CreateJobObjectA(NULL, name): the named job; existed tells that it was there already
+    // (ERROR_ALREADY_EXISTS), which it is while a handle to it or a process of it lives.
+    [[nodiscard]] virtual ErrorCode createNamedJob(const std::string& name, JobHandle& job, bool& existed) = 0;
     // AssignProcessToJobObject(job, process); the processes it starts from then on belong to the job too.
     [[nodiscard]] virtual ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) = 0;
     // QueryInformationJobObject(job, JobObjectBasicProcessIdList): the job's live processes.

@@ -115,6 +115,18 @@ public:
                                                      reinterpret_cast<const BYTE*>(&v), sizeof v));
     }
 
+    ErrorCode regCreateVolatileKey(const std::string& path, RegKey& key) override {
+        HKEY h = nullptr;
+        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &h, nullptr);
+        if (rc == ERROR_SUCCESS) key = RegKey(this, reinterpret_cast<uintptr_t>(h));
+        return static_cast<ErrorCode>(rc);
+    }
+
+    ErrorCode regDeleteValue(const RegKey& key, const std::string& name) override {
+        return static_cast<ErrorCode>(RegDeleteValueA(asKey(key), name.c_str()));
+    }
+
     ErrorCode regDeleteKey(const RegKey& parent, const std::string& subKey) override {
         return static_cast<ErrorCode>(RegDeleteKeyA(asKey(parent), subKey.c_str()));
     }
@@ -339,6 +351,14 @@ public:
         FILETIME created{}, ended{}, kernel{}, user{};
         if (!GetProcessTimes(asHandle(process), &created, &ended, &kernel, &user)) return GetLastError();
         time = milliseconds(created);
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode createNamedJob(const std::string& name, JobHandle& job, bool& existed) override {
+        HANDLE h = CreateJobObjectA(nullptr, name.c_str());
+        if (h == nullptr) return GetLastError();
+        existed = GetLastError() == ERROR_ALREADY_EXISTS;
+        job = JobHandle(this, reinterpret_cast<uintptr_t>(h));
         return ERROR_SUCCESS;
     }
 

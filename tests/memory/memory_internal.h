@@ -55,6 +55,7 @@ struct MemoryPlatform::Node {
     std::map<std::string, std::shared_ptr<Node>> children;            // keyed by lower-case name
     std::map<std::string, std::pair<std::string, RegValue>> values;    // lower-case name -> (name, value)
     bool deleted = false;
+    bool isVolatile = false;  // made with REG_OPTION_VOLATILE
 };
 
 struct MemoryPlatform::Handle {

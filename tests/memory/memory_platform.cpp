@@ -93,7 +93,8 @@ const char* MemoryPlatform::opName(Op op) {
         "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
         "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds",
         "CompareStringOrdinal", "FileAttributes", "CreateDirectory", "ChangeServiceDependencies",
-        "SetDelayedAutoStart", "SetFailureActions", "SetFailureActionsFlag", "SetPreshutdownTimeout"};
+        "SetDelayedAutoStart", "SetFailureActions", "SetFailureActionsFlag", "SetPreshutdownTimeout",
+        "RegCreateVolatileKey", "RegDeleteValue", "CreateNamedJob"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }

@@ -62,6 +62,7 @@ public:
         WaitForAny, CreateEvent, SetEvent, WatchDirectory, RearmDirectoryWatch, JobProcessIds,
         CompareStringOrdinal, FileAttributes, CreateDirectory, ChangeServiceDependencies, SetDelayedAutoStart,
         SetFailureActions, SetFailureActionsFlag, SetPreshutdownTimeout,
+        RegCreateVolatileKey, RegDeleteValue, CreateNamedJob,
         Count
     };
     static const char* opName(Op op);
@@ -162,6 +163,7 @@ public:
     // A string value's text up to its first zero byte.
     std::optional<std::string> stringValue(const std::string& path, const std::string& name) const;
     bool keyExists(const std::string& path) const;
+    bool keyIsVolatile(const std::string& path) const;
     std::vector<std::string> subKeys(const std::string& path) const;  // in enumeration order
     std::vector<std::string> valueNames(const std::string& path) const;
     void deleteTree(const std::string& path);
@@ -227,6 +229,9 @@ public:
     void setProcessCreationTime(uint32_t pid, uint64_t systemTime);
     // The job the process belongs to (0: none).
     uint64_t jobOf(uint32_t pid) const;
+    // A job of the given name, as an earlier process would have made it, holding the process;
+    // it lives while the process does.
+    void putIntoNamedJob(const std::string& name, uint32_t pid);
     // False: no process can be put into a job (AssignProcessToJobObject fails with access
     // denied), as for a host that itself runs in a job that allows no nesting.
     void setJobsWork(bool work);
@@ -282,6 +287,8 @@ public:
     ErrorCode regSetStringValue(const RegKey& key, const std::string& name, const std::string& text) override;
     ErrorCode regSetDwordValue(const RegKey& key, const std::string& name, uint32_t value) override;
     ErrorCode regDeleteKey(const RegKey& parent, const std::string& subKey) override;
+    ErrorCode regCreateVolatileKey(const std::string& path, RegKey& key) override;
+    ErrorCode regDeleteValue(const RegKey& key, const std::string& name) override;
     ErrorCode regQueryInfoKey(const RegKey& key, uint32_t& subKeys) override;
     ErrorCode regEnumKey(const RegKey& key, uint32_t index, std::string& name) override;
 
@@ -326,6 +333,7 @@ public:
     ErrorCode fileLastWriteTime(const std::string& path, uint64_t& time) override;
     ErrorCode processCreationTime(const ProcessHandle& process, uint64_t& time) override;
     ErrorCode createJob(JobHandle& job) override;
+    ErrorCode createNamedJob(const std::string& name, JobHandle& job, bool& existed) override;
     ErrorCode assignProcessToJob(const JobHandle& job, const ProcessHandle& process) override;
     ErrorCode terminateJob(const JobHandle& job, uint32_t exitCode) override;
     ErrorCode acquireMutex(const std::string& name, uint32_t milliseconds, MutexHandle& mutex) override;
@@ -483,6 +491,7 @@ private:
     std::map<uint32_t, Process> processes_;
     uint32_t nextPid_ = 1000;
     uint64_t nextJob_ = 1;
+    std::map<std::string, uint64_t> namedJobs_;  // lower-case name -> job
     std::map<std::string, uintptr_t> mutexOwners_;  // named mutexes owned now, by the handle that owns them
     bool jobsWork_ = true;
     Launcher launcher_;

@@ -207,6 +207,37 @@ ErrorCode MemoryPlatform::createJob(JobHandle& job) {
     return give(job, newHandle(std::move(handle)), lock);
 }
 
+ErrorCode MemoryPlatform::createNamedJob(const std::string& name, JobHandle& job, bool& existed) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::CreateNamedJob, name, lock)) return rc;
+    // A named job lives while a handle to it or a process of it does.
+    auto alive = [this](uint64_t id) {
+        for (const auto& handle : handles_) {
+            if (handle.second->type == Handle::Type::Job && handle.second->job == id) return true;
+        }
+        for (const auto& process : processes_) {
+            if (process.second.job == id && !process.second.ended) return true;
+        }
+        return false;
+    };
+    auto known = namedJobs_.find(lower(name));
+    existed = known != namedJobs_.end() && alive(known->second);
+    Handle handle;
+    handle.type = Handle::Type::Job;
+    handle.job = existed ? known->second : nextJob_++;
+    namedJobs_[lower(name)] = handle.job;
+    return give(job, newHandle(std::move(handle)), lock);
+}
+
+void MemoryPlatform::putIntoNamedJob(const std::string& name, uint32_t pid) {
+    Lock lock(mutex_);
+    auto known = namedJobs_.find(lower(name));
+    const uint64_t id = known != namedJobs_.end() ? known->second : nextJob_++;
+    namedJobs_[lower(name)] = id;
+    auto process = processes_.find(pid);
+    if (process != processes_.end()) process->second.job = id;
+}
+
 ErrorCode MemoryPlatform::assignProcessToJob(const JobHandle& job, const ProcessHandle& handle) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::AssignProcessToJob, processNameLocked(handle), lock)) return rc;

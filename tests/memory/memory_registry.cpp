@@ -94,6 +94,35 @@ ErrorCode MemoryPlatform::regCreateKeyEx(const std::string& path, RegKey& key) {
     return openKeyLocked(path, win::kKeyAllAccess, true, key, lock);
 }
 
+ErrorCode MemoryPlatform::regCreateVolatileKey(const std::string& path, RegKey& key) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::RegCreateVolatileKey, path, lock)) return rc;
+    ErrorCode rc = 0;
+    if (!findKey(path, rc)) {
+        std::shared_ptr<Node> made = createKeyLocked(path, rc);
+        if (made) made->isVolatile = true;
+    }
+    return openKeyLocked(path, win::kKeyAllAccess, true, key, lock);
+}
+
+ErrorCode MemoryPlatform::regDeleteValue(const RegKey& key, const std::string& name) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::RegDeleteValue, name, lock)) return rc;
+    uint32_t access = 0;
+    std::shared_ptr<Node> node = keyOf(key, &access);
+    if (!node) return win::kErrorInvalidHandle;
+    if ((access & KEY_SET_VALUE) == 0) return win::kErrorAccessDenied;
+    if (node->deleted) return win::kErrorKeyDeleted;
+    return node->values.erase(lower(name)) == 0 ? win::kErrorFileNotFound : win::kErrorSuccess;
+}
+
+bool MemoryPlatform::keyIsVolatile(const std::string& path) const {
+    Lock lock(mutex_);
+    ErrorCode rc = 0;
+    std::shared_ptr<Node> node = findKey(path, rc);
+    return node && node->isVolatile;
+}
+
 ErrorCode MemoryPlatform::regCreateKey(const std::string& path, RegKey& key) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::RegCreateKey, path, lock)) return rc;

@@ -364,6 +364,50 @@ TEST_F(Contract, AWatchOfAFolderIsSignaledByAWriteInItUntilArmedAgain) {
     EXPECT_TRUE(rc == win::kErrorFileNotFound || rc == win::kErrorPathNotFound) << rc;
 }
 
+TEST_F(Contract, AVolatileKeyHoldsValuesThatCanBeDeletedOneByOne) {
+    RegKey key;
+    ASSERT_EQ(os.regCreateVolatileKey(kRoot + "\\Runtime", key), 0u);
+    ASSERT_EQ(os.regSetStringValue(key, "Phase", "starting"), 0u);
+    ASSERT_EQ(os.regSetStringValue(key, "AgentPid", "1234"), 0u);
+    RegKey again;
+    ASSERT_EQ(os.regCreateVolatileKey(kRoot + "\\Runtime", again), 0u) << "an existing one opens as it is";
+    ErrorCode rc = 1;
+    EXPECT_EQ(read(kRoot + "\\Runtime", "Phase", rc), std::string("starting") + '\0');
+    EXPECT_EQ(os.regDeleteValue(again, "AgentPid"), 0u);
+    EXPECT_EQ(os.regDeleteValue(again, "AgentPid"), win::kErrorFileNotFound);
+    read(kRoot + "\\Runtime", "AgentPid", rc);
+    EXPECT_EQ(rc, win::kErrorFileNotFound);
+    RegKey readOnly;
+    ASSERT_EQ(os.regOpenKeyEx(kRoot + "\\Runtime", win::kKeyRead, readOnly), 0u);
+    EXPECT_EQ(os.regDeleteValue(readOnly, "Phase"), win::kErrorAccessDenied);
+}
+
+TEST_F(Contract, ANamedJobIsThereAgainWhileAProcessOfItLives) {
+    const std::string name = "Global\\Vornel contract job";
+    ProcessInfo sleeper;
+    {
+        JobHandle job;
+        bool existed = true;
+        ASSERT_EQ(os.createNamedJob(name, job, existed), 0u);
+        EXPECT_FALSE(existed);
+        ASSERT_EQ(os.createProcess(target().longRunningCommandLine(), target().scratchDirectory(),
+                                   StartMode::Suspended, sleeper),
+                  0u);
+        ASSERT_EQ(os.assignProcessToJob(job, sleeper.process), 0u);
+        ASSERT_EQ(os.resumeProcess(sleeper), 0u);
+    }
+    // Its maker's handle is gone (as when the process that made it has ended); the process keeps it.
+    JobHandle again;
+    bool existed = false;
+    ASSERT_EQ(os.createNamedJob(name, again, existed), 0u);
+    EXPECT_TRUE(existed);
+    std::vector<uint32_t> pids;
+    ASSERT_EQ(os.jobProcessIds(again, pids), 0u);
+    EXPECT_NE(std::find(pids.begin(), pids.end(), sleeper.processId), pids.end());
+    ASSERT_EQ(os.terminateJob(again, 1), 0u);
+    ASSERT_EQ(os.waitForProcess(sleeper.process, 10000), WaitResult::Signaled);
+}
+
 TEST_F(Contract, AJobListsItsLiveProcesses) {
     JobHandle job;
     ASSERT_EQ(os.createJob(job), 0u);

@@ -20,6 +20,7 @@ constexpr uint32_t kAgentEnded = host::kEventAgentEnded;
 constexpr uint32_t kStartRefused = host::kEventStartRefused;
 constexpr uint32_t kRestartDelayed = host::kEventRestartDelayed;
 constexpr uint32_t kAgentNotStartedHere = host::kEventAgentNotStartedHere;
+constexpr uint32_t kStartScriptNotRun = host::kEventStartScriptNotRun;
 
 bool isLegacy(const HostScenario& s) { return s.osMajorVersion == 4; }
 bool isRefused(const HostScenario& s) { return s.liveProcessInPidFile; }
@@ -211,7 +212,9 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
         EXPECT_EQ(launch.workingDir, kHostHome + "bin");
     }
     // A command line differs from the clean run's only when a part of it could not be read.
-    const bool partUnread = f.op == Op::RegOpenKeyEx || f.op == Op::RegQueryValue || f.op == Op::OsMajorVersion;
+    // (A LogFile whose folder cannot be made leaves the redirection out.)
+    const bool partUnread = f.op == Op::RegOpenKeyEx || f.op == Op::RegQueryValue || f.op == Op::OsMajorVersion ||
+                            f.op == Op::FileAttributes || f.op == Op::CreateDirectory;
     if (!partUnread) {
         for (const std::string& line : run.commandLines("startAgent.bat")) EXPECT_EQ(line, scriptLine(s, true));
         for (const std::string& line : run.commandLines("stopAgent.bat")) EXPECT_EQ(line, scriptLine(s, false));
@@ -220,7 +223,7 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     // Events carry the service name, or the launch error's text for a stop script that failed.
     const std::set<uint32_t> hostEvents = {kCycle,       kScriptReturned, kNoNewPid,     kStopScriptFailed,
                                            kStopTimedOut, kAgentEnded,    kStartRefused, kRestartDelayed,
-                                           kAgentNotStartedHere};
+                                           kAgentNotStartedHere, kStartScriptNotRun};
     for (const MemoryPlatform::Event& event : run.events) {
         EXPECT_EQ(hostEvents.count(event.id), 1u) << std::hex << event.id;
         if (event.id != kStopScriptFailed && event.id != kStopTimedOut) {
@@ -240,7 +243,12 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
         // Without ERROR_SERVICE_SPECIFIC_ERROR the service-specific code means nothing; without
         // the control event the service stops with the reason.
         const bool noEvent = f.op == Op::CreateEvent && codes == std::make_pair(f.code, 0u);
-        EXPECT_TRUE(codes.first == 0 || refused || noPid || noEvent) << codes.first << "/" << codes.second;
+        // The start script could not be run: it could not be launched, or a part of its
+        // command line could not be read.
+        const bool notRun = codes == std::make_pair(win::kErrorServiceSpecificError, host::kStartScriptNotRunExitCode) &&
+                            (f.op == Op::CreateProcess || f.op == Op::ResumeProcess || f.op == Op::RegOpenKeyEx ||
+                             f.op == Op::RegQueryValue);
+        EXPECT_TRUE(codes.first == 0 || refused || noPid || noEvent || notRun) << codes.first << "/" << codes.second;
         if (noPid && !isRefused(s)) {
             // No pid: the pid file is not configured, could not be read, or no new pid appeared
             // (the start script did not run, or its agent's pid could not be read).

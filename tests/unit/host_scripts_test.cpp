@@ -1,6 +1,7 @@
 // The scripts' command lines as the host composes them from the Parameters key, the launch into
 // the host's job, and the scripts it refuses to run.
 #include "common/encoding.h"
+#include "common/text.h"
 #include "host_test_support.h"
 
 namespace vornel::testing {
@@ -13,7 +14,8 @@ protected:
     std::string encoded(const std::string& plain) { return *encodeHex(xorWithKey(name, plain)); }
     std::optional<host::ScriptCommand> compose(AgentScript script) {
         auto host = directContext();
-        return host::composeScriptCommand(*host, script, name);
+        std::string refusal;
+        return host::composeScriptCommand(*host, script, name, refusal);
     }
     std::string line(AgentScript script) {
         std::optional<host::ScriptCommand> command = compose(script);
@@ -98,7 +100,8 @@ TEST_F(ScriptTest, TheStartWritesItsConsoleLines) {
     EXPECT_EQ(out(), "\r\n startServer - major version = 6\r\n startServer - service name = " + name);
     os.failNext(MemoryPlatform::Op::OsMajorVersion, win::kErrorAccessDenied);
     auto host = directContext();
-    host::composeScriptCommand(*host, AgentScript::Start, std::nullopt);
+    std::string refusal;
+    host::composeScriptCommand(*host, AgentScript::Start, std::nullopt, refusal);
     EXPECT_NE(out().find("\r\n startServer - major version = 0\r\n startServer - service name = null"),
               std::string::npos);
 }
@@ -147,21 +150,59 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedRow{"NoAgentHome", std::nullopt, 6}),
     rowName<RefusedRow>);
 
-TEST_F(HostTest, AServiceWithAQuotedAgentNameNeverRunsAScript) {
-    os.setString(params, kAgentName, "x\" & calc & \"");
+// A start script that cannot be run stops the service at once, with 1066 / 2 and the reason.
+struct NotRunRow {
+    const char* name;
+    std::string value;      // the Parameters value set...
+    std::string data;       // ...to this
+    ErrorCode launchError;  // or the launch fails so
+    std::string reason;
+};
+
+class StartScriptNotRunTest : public HostTest, public ::testing::WithParamInterface<NotRunRow> {};
+
+TEST_P(StartScriptNotRunTest, StopsTheServiceAtOnceWithTheReason) {
+    const NotRunRow& c = GetParam();
+    if (!c.value.empty()) os.setString(params, c.value, c.data);
+    installation.startError = c.launchError;
     startHost();
-    // No agent can write a pid: after its wait for the pid file the service stops.
     EXPECT_EQ(finishHost(), 0);
-    EXPECT_TRUE(os.launches().empty());
-    EXPECT_TRUE(matches(reports().back(), stopped(win::kErrorServiceSpecificError, 1)));
+    EXPECT_TRUE(matches(reports().back(), stopped(1066, 2)));
+    EXPECT_EQ(os.statusReports().back().atMs, 0u) << "at once";
+    const std::string reason = c.launchError != 0 ? withoutLineEnd(systemText(c.launchError)) : c.reason;
+    auto events = eventsWithId(host::kEventStartScriptNotRun);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, win::kEventlogErrorType);
+    EXPECT_EQ(events[0].insertions, (std::vector<std::string>{name, reason}));
+    EXPECT_EQ(os.stringValue(runtimeKeyPath(name), kRuntimeOutcome), "the start script could not be run: " + reason);
+    EXPECT_EQ(launchesOf("startAgent.bat"), c.launchError != 0 ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartScriptNotRunTest,
+    ::testing::Values(NotRunRow{"QuoteInAgentName", kAgentName, "x\" & calc & \"", 0, "AgentName holds a double quote"},
+                      NotRunRow{"QuoteInAgentHome", kAgentHome, "C:\\a\" & b\\", 0, "AgentHome holds a double quote"},
+                      NotRunRow{"QuoteInLogFile", kLogFile, "C:\\l.log\" & calc", 0, "LogFile holds a double quote"},
+                      NotRunRow{"LineTooLong", kStartupArguments, std::string(8200, 'x'), 0,
+                                "the script's command line has 8243 characters, more than 8191"},
+                      NotRunRow{"MissingScript", "", "", win::kErrorFileNotFound, ""}),
+    rowName<NotRunRow>);
 
 TEST_F(HostTest, AStartScriptThatCannotBeLaunchedIsAnErrorLine) {
     installation.startError = win::kErrorFileNotFound;
     startHost();
     EXPECT_EQ(finishHost(), 0);
     EXPECT_EQ(errWithoutTrace(), "Couldn't create startServer process: " + systemText(2) + "\n");
-    EXPECT_TRUE(matches(reports().back(), stopped(win::kErrorServiceSpecificError, 1)));
+}
+
+TEST_F(HostTest, ALogFileInAFolderThatIsMissingGetsItsFolder) {
+    os.setString(params, kLogFile, "C:\\logs\\new\\agent.log");
+    startHost();
+    ASSERT_TRUE(waitForReport(kRunning));
+    EXPECT_TRUE(os.directoryExists("C:\\logs\\new"));
+    EXPECT_NE(os.launches().at(0).commandLine.find("> \"C:\\logs\\new\\agent.log\""), std::string::npos);
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
 }
 
 TEST_F(HostTest, AFailedCheckpointReportIsAnErrorLine) {
