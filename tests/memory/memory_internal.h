@@ -43,6 +43,7 @@ struct MemoryPlatform::Node {
     std::map<std::string, std::shared_ptr<Node>> children;            // keyed by lower-case name
     std::map<std::string, std::pair<std::string, RegValue>> values;    // lower-case name -> (name, value)
     bool deleted = false;
+    uint64_t lastWrite = 0;  // system time of the key's creation or of its last value write
 };
 
 struct MemoryPlatform::Handle {

@@ -94,7 +94,8 @@ const char* MemoryPlatform::opName(Op op) {
         "CreateProcess", "ResumeProcess", "TerminateProcess", "WaitForProcess", "OpenProcess", "GetExitCodeProcess",
         "Sleep", "TickCount", "SystemTime", "FileLastWriteTime", "ProcessCreationTime", "StartThread", "CreateJob",
         "AssignProcessToJob", "JobProcessCount", "TerminateJob", "AcquireMutex", "OsMajorVersion",
-        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle"};
+        "CommandLineFitsCodePage", "SystemErrorText", "ReadTextFile", "OpenAppendStream", "CloseHandle",
+        "QueryServiceStatusEx", "QueryServiceConfig", "RegKeyLastWriteTime"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];
 }

@@ -59,6 +59,7 @@ public:
         StartThread, CreateJob, AssignProcessToJob, JobProcessCount, TerminateJob, AcquireMutex,
         OsMajorVersion, CommandLineFitsCodePage,
         SystemErrorText, ReadTextFile, OpenAppendStream, CloseHandle,
+        QueryServiceStatusEx, QueryServiceConfig, RegKeyLastWriteTime,
         Count
     };
     static const char* opName(Op op);
@@ -82,6 +83,7 @@ public:
         bool deletePending = false;
         unsigned startRequests = 0;
         std::vector<uint32_t> controls;  // every control a client sent
+        uint32_t processId = 0;          // the service's process while it is not stopped
     };
 
     // What a launched process does. A process without a run time runs until a test ends it.
@@ -162,6 +164,10 @@ public:
     void addService(const ServiceConfig& config);
     std::optional<ServiceRecord> service(const std::string& name) const;
     void setServiceState(const std::string& name, uint32_t state);
+    // The service's exit codes, as its last status report gave them.
+    void setServiceExitCodes(const std::string& name, uint32_t win32ExitCode, uint32_t serviceSpecificExitCode);
+    // The process that QueryServiceStatusEx names for the service until it is stopped.
+    void setServiceProcessId(const std::string& name, uint32_t pid);
     // Replaces what StartServiceA does after its checks (default: the service reports running).
     void setStartHandler(std::function<ErrorCode(const std::string& name)> handler);
 
@@ -312,6 +318,9 @@ public:
     std::optional<std::string> systemErrorText(ErrorCode code) override;
     ErrorCode readTextFile(const std::string& path, std::string& content) override;
     std::FILE* openAppendStream(const std::string& path) override;
+    ErrorCode queryServiceStatusEx(const ScHandle& service, ServiceStatus& status, uint32_t& processId) override;
+    ErrorCode queryServiceConfig(const ScHandle& service, ServiceConfig& config) override;
+    ErrorCode regKeyLastWriteTime(const RegKey& key, uint64_t& time) override;
 
 protected:
     void closeHandle(HandleKind kind, uintptr_t value) override;

@@ -224,6 +224,36 @@ ErrorCode MemoryPlatform::queryServiceStatus(const ScHandle& service, ServiceSta
     return win::kErrorSuccess;
 }
 
+ErrorCode MemoryPlatform::queryServiceStatusEx(const ScHandle& service, ServiceStatus& status, uint32_t& processId) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::QueryServiceStatusEx, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceQueryStatus) == 0) return win::kErrorAccessDenied;
+    status = record->status;
+    processId = record->status.dwCurrentState == win::kServiceStopped ? 0 : record->processId;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::queryServiceConfig(const ScHandle& service, ServiceConfig& config) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::QueryServiceConfig, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceQueryConfig) == 0) return win::kErrorAccessDenied;
+    const ServiceConfig& stored = record->config;
+    config.serviceType = stored.serviceType;
+    config.startType = stored.startType;
+    config.errorControl = stored.errorControl;
+    config.binaryPathName = stored.binaryPathName;
+    // As Windows names the account of a service created without one.
+    config.account = stored.account.value_or("LocalSystem");
+    config.displayName = stored.displayName.value_or(stored.name);
+    return win::kErrorSuccess;
+}
+
 ErrorCode MemoryPlatform::deleteService(const ScHandle& service) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::DeleteService, "", lock)) return rc;
@@ -255,6 +285,21 @@ void MemoryPlatform::setServiceState(const std::string& name, uint32_t state) {
     it->second.status.dwCurrentState = state;
     it->second.status.dwControlsAccepted = state == win::kServiceRunning ? win::kServiceAcceptStop : 0;
     removeServiceIfDueLocked(lower(name));
+}
+
+void MemoryPlatform::setServiceExitCodes(const std::string& name, uint32_t win32ExitCode,
+                                         uint32_t serviceSpecificExitCode) {
+    Lock lock(mutex_);
+    auto it = services_.find(lower(name));
+    if (it == services_.end()) return;
+    it->second.status.dwWin32ExitCode = win32ExitCode;
+    it->second.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+}
+
+void MemoryPlatform::setServiceProcessId(const std::string& name, uint32_t pid) {
+    Lock lock(mutex_);
+    auto it = services_.find(lower(name));
+    if (it != services_.end()) it->second.processId = pid;
 }
 
 void MemoryPlatform::setStartHandler(std::function<ErrorCode(const std::string&)> handler) {
