@@ -3,7 +3,9 @@
 #include "common/command_line.h"
 #include "common/naming.h"
 #include "common/options.h"
+#include "common/runtime.h"
 #include "common/service_control.h"
+#include "common/service_wait.h"
 #include "common/trace.h"
 
 namespace vornel {
@@ -13,16 +15,17 @@ void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)");
     writeOut("\r\n          -%s <service name>", options.entries[StopOptions::ServiceName].name);
     writeOut("\r\n          -%s (Displays this help)", options.entries[StopOptions::Help].name);
+    writeOut("\r\n          -%s [<seconds>]", options.entries[StopOptions::Wait].name);
 }
 
 // How long a stop waits for another stop of the same service to be answered.
 constexpr uint32_t kControlLockWaitMs = 30000;
 
-// Sends the stop control on an open service; 0 when accepted, else -1 with the refusal reported.
+// Sends the stop control on an open service; 0 when accepted, else the refusal's code.
 // Stop tools send their controls to one service one at a time: Wine's service manager breaks
 // when a second control reaches a service whose handler still answers the first (it ends the
 // service's process), and a stop that comes second then finds the service stopping.
-int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHandle& service) {
+ErrorCode sendStopControl(Platform& os, const std::string& fullServiceName, const ScHandle& service) {
     MutexHandle oneAtATime;
     if (ErrorCode rc = os.acquireMutex("Global\\" + fullServiceName + " control", kControlLockWaitMs, oneAtATime)) {
         traceMessage("StopVornelAgentService - stopService - no control lock (%d), the stop goes out anyway",
@@ -30,20 +33,69 @@ int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHa
     }
     traceMessage("StopVornelAgentService - stopService -  about to issue stop service.");
     ServiceStatus status;
-    if (ErrorCode rc = os.controlService(service, win::kServiceControlStop, status)) {
-        writeErr("Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n");
-        traceMessage("StopVornelAgentService - stopService -  stop service failed.");
-        printSystemError(os, "Could not stop service", rc);
-        return -1;
+    return os.controlService(service, win::kServiceControlStop, status);
+}
+
+void reportStopRefused(Platform& os, ErrorCode rc) {
+    writeErr("Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n");
+    traceMessage("StopVornelAgentService - stopService -  stop service failed.");
+    printSystemError(os, "Could not stop service", rc);
+}
+
+// A refused stop that a wait can do without: the service is stopped already (not active), or
+// is stopping (the control cannot be accepted while it stops).
+bool stoppedOrStopping(Platform& os, const ScHandle& service, const std::string& fullServiceName, ErrorCode rc) {
+    if (rc != win::kErrorServiceNotActive && rc != win::kErrorServiceCannotAcceptCtrl) return false;
+    ServiceView view;
+    if (lookAtService(os, service, fullServiceName, view) != win::kErrorSuccess) return false;
+    const uint32_t state = view.status.dwCurrentState;
+    return state == win::kServiceStopped || (state == win::kServiceStopPending && rc == win::kErrorServiceCannotAcceptCtrl);
+}
+
+// The stop's wait: until the service has stopped, or the time has run out.
+int waitForStop(Platform& os, const ScHandle& service, const std::string& fullServiceName, uint32_t seconds) {
+    ServiceWait wait = waitForService(
+        os, service, fullServiceName, seconds,
+        [](const ServiceView& view) { return view.status.dwCurrentState == win::kServiceStopped; },
+        "StopVornelAgentService - waitForStop");
+    switch (wait.end) {
+        case WaitEnd::Reached:
+        case WaitEnd::Stopped:
+        case WaitEnd::Restarted:  // it stopped, and the service manager started it again since
+            writeOut("The service is stopped.\n");
+            return 0;
+        case WaitEnd::TimedOut:
+            writeOut("The service is not stopped after %u s (%s).\n", static_cast<unsigned>(seconds),
+                     activityOf(wait.last).c_str());
+            return kStopTimedOut;
+        case WaitEnd::Failed: break;
     }
-    traceMessage("StopVornelAgentService - stopService -  stop service issued.");
-    writeOut("Successfully stopped service.\n");
-    return 0;
+    printSystemError(os, "Could not query service status", wait.error);
+    return -1;
+}
+
+// The stop on an open service: the control, its answer, and the wait when one is asked for.
+int stopOpenService(Platform& os, const std::string& fullServiceName, const ScHandle& service,
+                    std::optional<uint32_t> waitSeconds) {
+    ErrorCode rc = sendStopControl(os, fullServiceName, service);
+    if (rc == win::kErrorSuccess) {
+        traceMessage("StopVornelAgentService - stopService -  stop service issued.");
+        writeOut("Successfully stopped service.\n");
+        return waitSeconds ? waitForStop(os, service, fullServiceName, *waitSeconds) : 0;
+    }
+    if (waitSeconds && stoppedOrStopping(os, service, fullServiceName, rc)) {
+        traceMessage("StopVornelAgentService - stopService - refused (%u): stopped or stopping, waiting",
+                     static_cast<unsigned>(rc));
+        return waitForStop(os, service, fullServiceName, *waitSeconds);
+    }
+    reportStopRefused(os, rc);
+    return -1;
 }
 
 }  // namespace
 
-int stopService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams) {
+int stopService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams,
+                std::optional<uint32_t> waitSeconds) {
     traceMessage("StopVornelAgentService - stopService %s, '%s'", serviceName.c_str(), orNull(extraParams));
     std::string fullServiceName = getFullServiceName(serviceName);
 
@@ -57,7 +109,7 @@ int stopService(Platform& os, const std::string& serviceName, const std::optiona
         ScHandle manager;
         ScHandle service;
         if (openServiceForTool(os, fullServiceName, kStopToolServiceAccess, reports, manager, service) == 0) {
-            rc = sendStopControl(os, fullServiceName, service);
+            rc = stopOpenService(os, fullServiceName, service, waitSeconds);
         }
     }  // the service handle is closed, then the manager handle
     traceMessage("StopVornelAgentService - stopService - exit - return code = %d", rc);
@@ -81,6 +133,16 @@ int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         return -1;
     }
 
+    std::optional<uint32_t> wait;
+    if (isOptionSet(options, StopOptions::Wait)) {
+        std::optional<std::string> given = getOptionValue(options, StopOptions::Wait);
+        wait = waitSeconds(given, kStopWaitSeconds);
+        if (!wait) {
+            reportInvalidWait(*given);
+            printUsage(options);
+            return -1;
+        }
+    }
     std::string serviceName = getOptionValue(options, StopOptions::ServiceName).value_or(std::string());
     traceMessage("StopVornelAgentService - main - serviceName = %s", serviceName.c_str());
     traceMessage("StopVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
@@ -90,7 +152,7 @@ int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     std::optional<std::string> extraParams =
         buildTracedExtraParams(options, unknown, StopOptions::Userid, StopOptions::Password);
 
-    int rc = stopService(os, serviceName, extraParams);
+    int rc = stopService(os, serviceName, extraParams, wait);
     traceMessage("StopVornelAgentService - main - stopService returned %d", rc);
     return rc;
 }
