@@ -170,6 +170,9 @@ public:
     void setServiceProcessId(const std::string& name, uint32_t pid);
     // Replaces what StartServiceA does after its checks (default: the service reports running).
     void setStartHandler(std::function<ErrorCode(const std::string& name)> handler);
+    // Replaces what a stop control does to a running service whose process the platform does
+    // not run (default: the service is stopped at once); its result is ControlService's.
+    void setStopHandler(std::function<ErrorCode(const std::string& name)> handler);
 
     // --- The service process, for tests. ---
     // Whether the process counts as launched by the service manager (otherwise the dispatcher
@@ -413,6 +416,7 @@ private:
     // Services.
     std::map<std::string, ServiceRecord> services_;  // keyed by lower-case name
     std::function<ErrorCode(const std::string&)> startHandler_;
+    std::function<ErrorCode(const std::string&)> stopHandler_;
 
     // The service process and its threads.
     std::map<std::thread::id, SimThread> threads_;  // the service process's threads, and outside waiters

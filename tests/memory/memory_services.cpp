@@ -200,6 +200,16 @@ ErrorCode MemoryPlatform::deliverControlLocked(const ScHandle& service, uint32_t
         if (controlsDelivered_ < ticket) return win::kErrorBrokenPipe;  // the process ended first
         return lostReplies_.count(ticket) != 0 ? win::kErrorNoData : win::kErrorSuccess;
     }
+    if (control == win::kServiceControlStop && stopHandler_) {
+        auto handler = stopHandler_;
+        const std::string name = record->config.name;
+        lock.unlock();
+        const ErrorCode rc = handler(name);
+        lock.lock();
+        auto it = services_.find(key);
+        status = it != services_.end() ? it->second.status : ServiceStatus{};
+        return rc;
+    }
     if (control == win::kServiceControlStop) {
         record->status.dwCurrentState = win::kServiceStopped;
         record->status.dwWin32ExitCode = 0;
@@ -285,6 +295,11 @@ void MemoryPlatform::setServiceState(const std::string& name, uint32_t state) {
     it->second.status.dwCurrentState = state;
     it->second.status.dwControlsAccepted = state == win::kServiceRunning ? win::kServiceAcceptStop : 0;
     removeServiceIfDueLocked(lower(name));
+}
+
+void MemoryPlatform::setStopHandler(std::function<ErrorCode(const std::string&)> handler) {
+    Lock lock(mutex_);
+    stopHandler_ = std::move(handler);
 }
 
 void MemoryPlatform::setServiceExitCodes(const std::string& name, uint32_t win32ExitCode,
