@@ -29,6 +29,19 @@ std::optional<uint32_t> waitSeconds(const std::optional<std::string>& value, uin
 
 void reportInvalidWait(const std::string& value) { writeErr("'%s' is not a valid argument for -wait.\n", value.c_str()); }
 
+bool readWaitOption(const OptionTable& table, size_t position, uint32_t byDefault, std::optional<uint32_t>& seconds) {
+    seconds.reset();
+    if (!isOptionSet(table, position)) return true;
+    const std::optional<std::string> given = getOptionValue(table, position);
+    seconds = waitSeconds(given, byDefault);
+    if (!seconds) {
+        reportInvalidWait(*given);
+        return false;
+    }
+    traceMessage("CommonVornelAgentService - readWaitOption - wait = %u s", static_cast<unsigned>(*seconds));
+    return true;
+}
+
 ServiceWait waitForService(Platform& os, const ScHandle& service, const std::string& fullServiceName,
                            uint32_t seconds, const std::function<bool(const ServiceView&)>& reached,
                            const char* traceHead) {

@@ -2,11 +2,13 @@
 // second: its status and process from the service manager, and its host's Runtime values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
+#include "common/options.h"
 #include "common/runtime.h"
 #include "platform/platform.h"
 
@@ -23,6 +25,10 @@ std::optional<uint32_t> waitSeconds(const std::optional<std::string>& value, uin
 // "'%s' is not a valid argument for -wait.\n" on the error stream; the tool follows it with its
 // usage text and -1.
 void reportInvalidWait(const std::string& value);
+
+// A tool's -wait option, at its position in the table: the seconds when it was given (the
+// default without a value). False, after reportInvalidWait, for a value that is not seconds.
+bool readWaitOption(const OptionTable& table, size_t position, uint32_t byDefault, std::optional<uint32_t>& seconds);
 
 // How a wait ended.
 enum class WaitEnd {

@@ -200,15 +200,9 @@ int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         traceMessage("StartVornelAgentService - main - servicetrace = %s", orNull(entered));
     }
     std::optional<uint32_t> wait;
-    if (isOptionSet(options, StartOptions::Wait)) {
-        std::optional<std::string> given = getOptionValue(options, StartOptions::Wait);
-        wait = waitSeconds(given, kStartWaitSeconds);
-        if (!wait) {
-            reportInvalidWait(*given);
-            printUsage(options);
-            return -1;
-        }
-        traceMessage("StartVornelAgentService - main - wait = %u s", static_cast<unsigned>(*wait));
+    if (!readWaitOption(options, StartOptions::Wait, kStartWaitSeconds, wait)) {
+        printUsage(options);
+        return -1;
     }
     std::string serviceName = getOptionValue(options, StartOptions::ServiceName).value_or(std::string());
     traceMessage("StartVornelAgentService - main - serviceName = %s", serviceName.c_str());

@@ -134,14 +134,9 @@ int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     }
 
     std::optional<uint32_t> wait;
-    if (isOptionSet(options, StopOptions::Wait)) {
-        std::optional<std::string> given = getOptionValue(options, StopOptions::Wait);
-        wait = waitSeconds(given, kStopWaitSeconds);
-        if (!wait) {
-            reportInvalidWait(*given);
-            printUsage(options);
-            return -1;
-        }
+    if (!readWaitOption(options, StopOptions::Wait, kStopWaitSeconds, wait)) {
+        printUsage(options);
+        return -1;
     }
     std::string serviceName = getOptionValue(options, StopOptions::ServiceName).value_or(std::string());
     traceMessage("StopVornelAgentService - main - serviceName = %s", serviceName.c_str());
