@@ -292,12 +292,5 @@ TEST(RuntimeTimes, DurationsReadToTheSecondInTheirLargestUnits) {
     for (const auto& [ms, text] : rows) EXPECT_EQ(formatDuration(ms), text) << ms;
 }
 
-TEST(RuntimePids, OnlyDigitsOfANonZero32BitNumberAreAPid) {
-    EXPECT_EQ(parsePid(std::string("1234")), std::optional<uint32_t>(1234));
-    EXPECT_EQ(parsePid(std::string("4294967295")), std::optional<uint32_t>(4294967295u));
-    for (const char* text : {"0", "", "12a", " 12", "4294967296", "-1"}) EXPECT_EQ(parsePid(std::string(text)), std::nullopt);
-    EXPECT_EQ(parsePid(std::nullopt), std::nullopt);
-}
-
 }  // namespace
 }  // namespace vornel::testing
