@@ -29,6 +29,19 @@ const char* serviceStateText(uint32_t state) {
     }
 }
 
+const char* serviceStateWord(uint32_t state) {
+    switch (state) {
+        case win::kServiceStopped: return "stopped";
+        case win::kServiceStartPending: return "start pending";
+        case win::kServiceStopPending: return "stop pending";
+        case win::kServiceRunning: return "running";
+        case win::kServiceContinuePending: return "continue pending";
+        case win::kServicePausePending: return "pause pending";
+        case win::kServicePaused: return "paused";
+        default: return "unknown";
+    }
+}
+
 void reportOpenServiceFailure(Platform& os, const std::optional<std::string>& serviceName, ErrorCode code) {
     writeErr("Could not open service '%s'\n", orNull(serviceName));
     printSystemError(os, "\treason", code);

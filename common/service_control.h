@@ -21,6 +21,10 @@ inline constexpr uint32_t kInfoToolServiceAccess = win::kServiceQueryStatus;
 // The sentence for a current-state value; never null.
 const char* serviceStateText(uint32_t state);
 
+// The state's word as its sentence says it ("stopped", "start pending", "running", ...), or
+// "unknown" for a value that has no sentence of its own.
+const char* serviceStateWord(uint32_t state);
+
 // "Could not open service '%s'\n" and the "\treason" line, both on the error stream.
 void reportOpenServiceFailure(Platform& os, const std::optional<std::string>& serviceName, ErrorCode code);
 

@@ -8,14 +8,16 @@
 #include "common/service_control.h"
 #include "common/trace.h"
 #include "info/info_lookups.h"
+#include "info/service_details.h"
 
 namespace vornel {
 namespace {
 
 // The questions, in the order in which the first present one is taken.
-constexpr InfoOptions::Option kQuestions[] = {InfoOptions::GetServiceStatus, InfoOptions::GetAgentName,
-                                              InfoOptions::GetAgentHome, InfoOptions::GetServiceLogRoot,
-                                              InfoOptions::GetServiceName};
+constexpr InfoOptions::Option kQuestions[] = {
+    InfoOptions::GetServiceStatus, InfoOptions::GetAgentName,      InfoOptions::GetAgentHome,
+    InfoOptions::GetServiceLogRoot, InfoOptions::GetServiceName,   InfoOptions::GetServiceDetails,
+    InfoOptions::GetAgentPid,       InfoOptions::GetInstallCommand};
 
 void printUsage(const OptionTable& table) {
     writeOut("\r\nUsage: VornelAgentServiceInfo.exe (with no arguments displays this help)");
@@ -25,6 +27,9 @@ void printUsage(const OptionTable& table) {
     writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetAgentHome].name);
     writeOut("\r\n          -%s -%s <agent name> -%s <agent home>", table.entries[InfoOptions::GetServiceName].name,
              table.entries[InfoOptions::AgentName].name, table.entries[InfoOptions::AgentHome].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetServiceDetails].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetAgentPid].name);
+    writeOut("\r\n          -%s <service name>", table.entries[InfoOptions::GetInstallCommand].name);
 }
 
 // Opens the manager and the service, queries the state and prints it; the handles are closed
@@ -53,20 +58,7 @@ int queryAndPrintStatus(Platform& os, const std::string& fullServiceName) {
         return statusRCForServiceStatus(status.dwCurrentState);
     }
     traceMessage("VornelAgentServiceInfo.serviceStatus: QueryServiceStatus returned false");
-    switch (rc) {
-        case win::kErrorAccessDenied:
-            traceMessage("VornelAgentServiceInfo.serviceStatus: last error = Access Denied");
-            writeOut("Failed to get status: Access Denied");
-            break;
-        case win::kErrorInvalidHandle:
-            traceMessage("VornelAgentServiceInfo.serviceStatus: last error = Invalid Handle ");
-            writeOut("Failed to get status: Invalid Handle");
-            break;
-        default:
-            traceMessage("VornelAgentServiceInfo.serviceStatus: unknown last error ");
-            writeOut("Failed to get status: Unknown reason");
-            break;
-    }
+    reportStatusQueryFailure("serviceStatus", rc);
     return kStatusFailed;
 }
 
@@ -100,6 +92,12 @@ int answerQuestion(Platform& os, const OptionTable& table, InfoOptions::Option q
             }
             return answer("Service Name", getServiceName(os, getOptionValue(table, InfoOptions::AgentName),
                                                          getOptionValue(table, InfoOptions::AgentHome)));
+        case InfoOptions::GetServiceDetails:
+            return serviceDetails(os, getOptionValue(table, InfoOptions::GetServiceDetails).value_or(std::string()));
+        case InfoOptions::GetAgentPid:
+            return agentPidAnswer(os, getOptionValue(table, InfoOptions::GetAgentPid).value_or(std::string()));
+        case InfoOptions::GetInstallCommand:
+            return installCommand(os, getOptionValue(table, InfoOptions::GetInstallCommand).value_or(std::string()));
         default:  // not a question: as when none is asked
             printUsage(table);
             return 0;
@@ -107,6 +105,23 @@ int answerQuestion(Platform& os, const OptionTable& table, InfoOptions::Option q
 }
 
 }  // namespace
+
+void reportStatusQueryFailure(const char* routine, ErrorCode rc) {
+    switch (rc) {
+        case win::kErrorAccessDenied:
+            traceMessage("VornelAgentServiceInfo.%s: last error = Access Denied", routine);
+            writeOut("Failed to get status: Access Denied");
+            break;
+        case win::kErrorInvalidHandle:
+            traceMessage("VornelAgentServiceInfo.%s: last error = Invalid Handle ", routine);
+            writeOut("Failed to get status: Invalid Handle");
+            break;
+        default:
+            traceMessage("VornelAgentServiceInfo.%s: unknown last error ", routine);
+            writeOut("Failed to get status: Unknown reason");
+            break;
+    }
+}
 
 int statusRCForServiceStatus(uint32_t state) {
     traceMessage("VornelAgentServiceInfo.statusRCForServiceStatus - entry  sstat = %d", static_cast<int>(state));

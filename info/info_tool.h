@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/options.h"
+#include "platform/types.h"
 #include "platform/platform.h"
 
 namespace vornel {
@@ -25,6 +26,9 @@ struct InfoOptions {
         GetAgentHome,
         Help,
         Debug,
+        GetServiceDetails,
+        GetAgentPid,
+        GetInstallCommand,
         Count
     };
     static constexpr OptionRow rows[] = {
@@ -38,6 +42,9 @@ struct InfoOptions {
         {GetAgentHome, "getagenthome", OPTION_VALUE_REQUIRED},
         {Help, "help", 0},
         {Debug, "debug", 0},
+        {GetServiceDetails, "getservicedetails", OPTION_VALUE_REQUIRED},
+        {GetAgentPid, "getagentpid", OPTION_VALUE_REQUIRED},
+        {GetInstallCommand, "getinstallcommand", OPTION_VALUE_REQUIRED},
     };
 };
 
@@ -49,6 +56,11 @@ inline constexpr int kStatusFailed = -1;        // no service manager, or the qu
 // Prints the state of the service with this short name (or why it could not be obtained)
 // and returns one of the exit statuses above.
 int serviceStatus(Platform& os, const std::optional<std::string>& shortName);
+
+// The answer to a status query that failed, by its error code: "Failed to get status: Access
+// Denied", "... Invalid Handle" or "... Unknown reason" on the output stream, without a line
+// end, and its trace line under the routine's name.
+void reportStatusQueryFailure(const char* routine, ErrorCode rc);
 
 // The exit status for a state that has been obtained: the same for every state, so scripts
 // tell states apart by the printed sentence.

@@ -205,6 +205,17 @@ public:
     [[nodiscard]] virtual ErrorCode setFailureActionsFlag(const ScHandle& service, bool onNonCrashFailures) = 0;
     // ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, {milliseconds})
     [[nodiscard]] virtual ErrorCode setPreshutdownTimeout(const ScHandle& service, uint32_t milliseconds) = 0;
+    // --- What the tools ask while they wait for a service, and about its configuration. ---
+    // QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, ...): the status, and the id of the
+    // service's process (0 while none runs).
+    [[nodiscard]] virtual ErrorCode queryServiceStatusEx(const ScHandle& service, ServiceStatus& status,
+                                                         uint32_t& processId) = 0;
+    // QueryServiceConfigA(service, ...): the service type, start type, error control, command
+    // line, account (lpServiceStartName) and display name; name and password are left as they are.
+    [[nodiscard]] virtual ErrorCode queryServiceConfig(const ScHandle& service, ServiceConfig& config) = 0;
+    // RegQueryInfoKeyA: the time the key or one of its values was last written, in the unit of
+    // systemTime.
+    [[nodiscard]] virtual ErrorCode regKeyLastWriteTime(const RegKey& key, uint64_t& time) = 0;
 };
 
 }  // namespace vornel

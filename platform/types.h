@@ -24,6 +24,7 @@ constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidHandle = 6;
 constexpr ErrorCode kErrorInvalidParameter = 87;
 constexpr ErrorCode kErrorBrokenPipe = 109;
+constexpr ErrorCode kErrorInsufficientBuffer = 122;
 constexpr ErrorCode kErrorInvalidName = 123;
 constexpr ErrorCode kErrorCallNotImplemented = 120;
 constexpr ErrorCode kErrorBadPathname = 161;
@@ -56,6 +57,7 @@ constexpr uint32_t kKeyAllAccess = 0xF003F;
 
 // Service manager access rights.
 constexpr uint32_t kScManagerAllAccess = 0xF003F;
+constexpr uint32_t kServiceQueryConfig = 0x0001;
 constexpr uint32_t kServiceChangeConfig = 0x0002;
 constexpr uint32_t kServiceQueryStatus = 0x0004;
 constexpr uint32_t kServiceStart = 0x0010;
@@ -71,6 +73,8 @@ constexpr uint32_t kServiceWin32OwnProcess = 0x10;
 constexpr uint32_t kServiceAutoStart = 2;
 constexpr uint32_t kServiceDemandStart = 3;
 constexpr uint32_t kServiceDisabled = 4;
+constexpr uint32_t kServiceBootStart = 0;
+constexpr uint32_t kServiceSystemStart = 1;
 constexpr uint32_t kServiceErrorNormal = 1;
 constexpr uint32_t kServiceNoChange = 0xFFFFFFFF;
 
@@ -101,6 +105,8 @@ constexpr uint16_t kEventlogInformationType = 4;
 
 // Processes and waits.
 constexpr uint32_t kProcessAllAccess = 0x1F0FFF;
+constexpr uint32_t kProcessQueryLimitedInformation = 0x1000;
+constexpr uint32_t kSynchronize = 0x00100000;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 
 // Failure actions and dependencies.

@@ -1,10 +1,14 @@
 #include "start/start_tool.h"
 
+#include <cstdio>
+
 #include "common/command_line.h"
 #include "common/naming.h"
 #include "common/options.h"
 #include "common/registry.h"
+#include "common/runtime.h"
 #include "common/service_control.h"
+#include "common/service_wait.h"
 #include "common/trace.h"
 
 namespace vornel {
@@ -15,6 +19,7 @@ void printUsage(const OptionTable& options) {
     writeOut("\r\n           -%s <service name>", options.entries[StartOptions::ServiceName].name);
     writeOut("\r\n           -%s <on | off>", options.entries[StartOptions::ServiceTrace].name);
     writeOut("\r\n           -%s (Displays this help)", options.entries[StartOptions::Help].name);
+    writeOut("\r\n           -%s [<seconds>]", options.entries[StartOptions::Wait].name);
 }
 
 constexpr char kStdOutTraceFileName[] = "VornelAgentService.stdout";
@@ -38,6 +43,66 @@ void setDefaultTraceFile(Platform& os, const std::string& keyPath, const char* v
     std::string path = *logRoot + "\\" + fileName;
     setRegistryValue(os, keyPath, valueName, path);
     traceMessage("StartVornelAgentService - setServiceTrace - set %s trace file = %s", stream, path.c_str());
+}
+
+void reportAgentRunning(uint32_t pid) { writeOut("The agent is running (pid %u).\n", static_cast<unsigned>(pid)); }
+
+// What the host recorded of how the service stopped: its Outcome, when the host wrote it since
+// the start request; otherwise what the service manager says.
+std::string outcomeOf(const ServiceView& view, uint64_t requestedAt) {
+    const RuntimeValues& runtime = view.runtime;
+    if (runtime.outcome && runtime.lastWrite && *runtime.lastWrite >= requestedAt) return *runtime.outcome;
+    char text[96];
+    std::snprintf(text, sizeof text, "no outcome recorded (exit codes %u / %u)",
+                  static_cast<unsigned>(view.status.dwWin32ExitCode),
+                  static_cast<unsigned>(view.status.dwServiceSpecificExitCode));
+    return text;
+}
+
+// The start's wait: until the host supervises an agent, the service stops, or the time runs out.
+int waitForAgent(Platform& os, const ScHandle& service, const std::string& fullServiceName, uint32_t seconds,
+                 uint64_t requestedAt) {
+    std::optional<uint32_t> agent;
+    ServiceWait wait = waitForService(
+        os, service, fullServiceName, seconds,
+        [&](const ServiceView& view) { return (agent = supervisedAgent(os, view)).has_value(); },
+        "StartVornelAgentService - waitForAgent");
+    switch (wait.end) {
+        case WaitEnd::Reached: reportAgentRunning(*agent); return 0;
+        case WaitEnd::Stopped:
+            traceMessage("StartVornelAgentService - waitForAgent - stopped, exit codes %u / %u",
+                         static_cast<unsigned>(wait.last.status.dwWin32ExitCode),
+                         static_cast<unsigned>(wait.last.status.dwServiceSpecificExitCode));
+            writeOut("The service stopped: %s.\n", outcomeOf(wait.last, requestedAt).c_str());
+            return kStartServiceStopped;
+        case WaitEnd::Restarted: {
+            // The earlier host's Outcome, when it was read before the next one replaced it.
+            const RuntimeValues& earlier = wait.earlier.runtime;
+            const bool recorded = earlier.outcome && earlier.lastWrite && *earlier.lastWrite >= requestedAt;
+            traceMessage("StartVornelAgentService - waitForAgent - process %u replaced by %u",
+                         static_cast<unsigned>(wait.earlier.processId), static_cast<unsigned>(wait.last.processId));
+            writeOut("The service stopped: %s.\n",
+                     recorded ? earlier.outcome->c_str()
+                              : "no outcome recorded; the service manager started the service again");
+            return kStartServiceStopped;
+        }
+        case WaitEnd::TimedOut:
+            writeOut("The agent is not running after %u s (%s).\n", static_cast<unsigned>(seconds),
+                     activityOf(wait.last).c_str());
+            return kStartTimedOut;
+        case WaitEnd::Failed: break;
+    }
+    printSystemError(os, "Could not query service status", wait.error);
+    return -1;
+}
+
+// A service that cannot be started again because it runs: with a wait, a host that supervises
+// its agent answers as a start that has waited; the pid of that agent, or absent.
+std::optional<uint32_t> alreadySupervisedAgent(Platform& os, const ScHandle& service,
+                                               const std::string& fullServiceName) {
+    ServiceView view;
+    if (lookAtService(os, service, fullServiceName, view) != win::kErrorSuccess) return std::nullopt;
+    return supervisedAgent(os, view);
 }
 
 }  // namespace
@@ -72,7 +137,7 @@ void setServiceTrace(Platform& os, const std::string& fullServiceName, const std
 }
 
 int startService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams,
-                 const std::optional<std::string>& serviceTrace) {
+                 const std::optional<std::string>& serviceTrace, std::optional<uint32_t> waitSeconds) {
     traceMessage("StartVornelAgentService - startService - serviceName = %s", serviceName.c_str());
     traceMessage("StartVornelAgentService - startService - extraParams = %s", orNull(extraParams));
     traceMessage("StartVornelAgentService - startService - service trace = %s", orNull(serviceTrace));
@@ -90,14 +155,23 @@ int startService(Platform& os, const std::string& serviceName, const std::option
     if (openServiceForTool(os, fullServiceName, kStartToolServiceAccess, reports, manager, service) != 0) return -1;
 
     traceMessage("StartVornelAgentService - startService - starting service %s", serviceName.c_str());
+    // What the host writes into its Runtime key from now on belongs to this start.
+    const uint64_t requestedAt = waitSeconds ? os.systemTime() : 0;
     if (ErrorCode rc = os.startService(service)) {
         traceMessage("StartVornelAgentService - startService - failed to start service %s", serviceName.c_str());
+        if (waitSeconds && rc == win::kErrorServiceAlreadyRunning) {
+            if (std::optional<uint32_t> agent = alreadySupervisedAgent(os, service, fullServiceName)) {
+                reportAgentRunning(*agent);
+                return 0;
+            }
+        }
         printSystemError(os, "Failed to start service", rc);
         return -1;
     }
     traceMessage("StartVornelAgentService - startService - service %s started successfully", serviceName.c_str());
     writeOut("Successfully started service.\n");
-    return 0;
+    if (!waitSeconds) return 0;
+    return waitForAgent(os, service, fullServiceName, *waitSeconds, requestedAt);
 }
 
 int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
@@ -125,6 +199,11 @@ int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         serviceTrace = isOn(entered) == 1 ? "on" : "off";
         traceMessage("StartVornelAgentService - main - servicetrace = %s", orNull(entered));
     }
+    std::optional<uint32_t> wait;
+    if (!readWaitOption(options, StartOptions::Wait, kStartWaitSeconds, wait)) {
+        printUsage(options);
+        return -1;
+    }
     std::string serviceName = getOptionValue(options, StartOptions::ServiceName).value_or(std::string());
     traceMessage("StartVornelAgentService - main - serviceName = %s", serviceName.c_str());
 
@@ -133,7 +212,7 @@ int startVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     std::optional<std::string> extraParams =
         buildTracedExtraParams(options, unknown, StartOptions::Userid, StartOptions::Password);
 
-    int rc = startService(os, serviceName, extraParams, serviceTrace);
+    int rc = startService(os, serviceName, extraParams, serviceTrace, wait);
     traceMessage("StartVornelAgentService - main - startService returned rc = %d", rc);
     return rc;
 }

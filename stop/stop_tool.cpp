@@ -3,7 +3,9 @@
 #include "common/command_line.h"
 #include "common/naming.h"
 #include "common/options.h"
+#include "common/runtime.h"
 #include "common/service_control.h"
+#include "common/service_wait.h"
 #include "common/trace.h"
 
 namespace vornel {
@@ -13,6 +15,7 @@ void printUsage(const OptionTable& options) {
     writeOut("\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)");
     writeOut("\r\n          -%s <service name>", options.entries[StopOptions::ServiceName].name);
     writeOut("\r\n          -%s (Displays this help)", options.entries[StopOptions::Help].name);
+    writeOut("\r\n          -%s [<seconds>]", options.entries[StopOptions::Wait].name);
 }
 
 // How long a stop waits for another stop of the same service to be answered.
@@ -33,10 +36,10 @@ void waitUntilNotRunning(Platform& os, const ScHandle& service, ServiceStatus st
     }
 }
 
-// Sends the stop control on an open service; 0 when accepted, else -1 with the refusal reported.
+// Sends the stop control on an open service; 0 when accepted, else the refusal's code.
 // Stop tools send their controls to one service one at a time, each holding the lock until the
 // service has taken its stop: a stop that comes second then finds the service stopping.
-int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHandle& service) {
+ErrorCode sendStopControl(Platform& os, const std::string& fullServiceName, const ScHandle& service) {
     MutexHandle oneAtATime;
     if (ErrorCode rc = os.acquireMutex("Global\\" + fullServiceName + " control", kControlLockWaitMs, oneAtATime)) {
         traceMessage("StopVornelAgentService - stopService - no control lock (%d), the stop goes out anyway",
@@ -44,21 +47,71 @@ int sendStopControl(Platform& os, const std::string& fullServiceName, const ScHa
     }
     traceMessage("StopVornelAgentService - stopService -  about to issue stop service.");
     ServiceStatus status;
-    if (ErrorCode rc = os.controlService(service, win::kServiceControlStop, status)) {
-        writeErr("Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n");
-        traceMessage("StopVornelAgentService - stopService -  stop service failed.");
-        printSystemError(os, "Could not stop service", rc);
-        return -1;
+    const ErrorCode rc = os.controlService(service, win::kServiceControlStop, status);
+    if (rc == win::kErrorSuccess) waitUntilNotRunning(os, service, status);
+    return rc;
+}
+
+void reportStopRefused(Platform& os, ErrorCode rc) {
+    writeErr("Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n");
+    traceMessage("StopVornelAgentService - stopService -  stop service failed.");
+    printSystemError(os, "Could not stop service", rc);
+}
+
+// A refused stop that a wait can do without: the service is stopped already (not active), or
+// is stopping (the control cannot be accepted while it stops).
+bool stoppedOrStopping(Platform& os, const ScHandle& service, const std::string& fullServiceName, ErrorCode rc) {
+    if (rc != win::kErrorServiceNotActive && rc != win::kErrorServiceCannotAcceptCtrl) return false;
+    ServiceView view;
+    if (lookAtService(os, service, fullServiceName, view) != win::kErrorSuccess) return false;
+    const uint32_t state = view.status.dwCurrentState;
+    return state == win::kServiceStopped || (state == win::kServiceStopPending && rc == win::kErrorServiceCannotAcceptCtrl);
+}
+
+// The stop's wait: until the service has stopped, or the time has run out.
+int waitForStop(Platform& os, const ScHandle& service, const std::string& fullServiceName, uint32_t seconds) {
+    ServiceWait wait = waitForService(
+        os, service, fullServiceName, seconds,
+        [](const ServiceView& view) { return view.status.dwCurrentState == win::kServiceStopped; },
+        "StopVornelAgentService - waitForStop");
+    switch (wait.end) {
+        case WaitEnd::Reached:
+        case WaitEnd::Stopped:
+        case WaitEnd::Restarted:  // it stopped, and the service manager started it again since
+            writeOut("The service is stopped.\n");
+            return 0;
+        case WaitEnd::TimedOut:
+            writeOut("The service is not stopped after %u s (%s).\n", static_cast<unsigned>(seconds),
+                     activityOf(wait.last).c_str());
+            return kStopTimedOut;
+        case WaitEnd::Failed: break;
     }
-    waitUntilNotRunning(os, service, status);
-    traceMessage("StopVornelAgentService - stopService -  stop service issued.");
-    writeOut("Successfully stopped service.\n");
-    return 0;
+    printSystemError(os, "Could not query service status", wait.error);
+    return -1;
+}
+
+// The stop on an open service: the control, its answer, and the wait when one is asked for.
+int stopOpenService(Platform& os, const std::string& fullServiceName, const ScHandle& service,
+                    std::optional<uint32_t> waitSeconds) {
+    ErrorCode rc = sendStopControl(os, fullServiceName, service);
+    if (rc == win::kErrorSuccess) {
+        traceMessage("StopVornelAgentService - stopService -  stop service issued.");
+        writeOut("Successfully stopped service.\n");
+        return waitSeconds ? waitForStop(os, service, fullServiceName, *waitSeconds) : 0;
+    }
+    if (waitSeconds && stoppedOrStopping(os, service, fullServiceName, rc)) {
+        traceMessage("StopVornelAgentService - stopService - refused (%u): stopped or stopping, waiting",
+                     static_cast<unsigned>(rc));
+        return waitForStop(os, service, fullServiceName, *waitSeconds);
+    }
+    reportStopRefused(os, rc);
+    return -1;
 }
 
 }  // namespace
 
-int stopService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams) {
+int stopService(Platform& os, const std::string& serviceName, const std::optional<std::string>& extraParams,
+                std::optional<uint32_t> waitSeconds) {
     traceMessage("StopVornelAgentService - stopService %s, '%s'", serviceName.c_str(), orNull(extraParams));
     std::string fullServiceName = getFullServiceName(serviceName);
 
@@ -72,7 +125,7 @@ int stopService(Platform& os, const std::string& serviceName, const std::optiona
         ScHandle manager;
         ScHandle service;
         if (openServiceForTool(os, fullServiceName, kStopToolServiceAccess, reports, manager, service) == 0) {
-            rc = sendStopControl(os, fullServiceName, service);
+            rc = stopOpenService(os, fullServiceName, service, waitSeconds);
         }
     }  // the service handle is closed, then the manager handle
     traceMessage("StopVornelAgentService - stopService - exit - return code = %d", rc);
@@ -96,6 +149,11 @@ int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
         return -1;
     }
 
+    std::optional<uint32_t> wait;
+    if (!readWaitOption(options, StopOptions::Wait, kStopWaitSeconds, wait)) {
+        printUsage(options);
+        return -1;
+    }
     std::string serviceName = getOptionValue(options, StopOptions::ServiceName).value_or(std::string());
     traceMessage("StopVornelAgentService - main - serviceName = %s", serviceName.c_str());
     traceMessage("StopVornelAgentService - main - Processed parameters, unknown params: %s", orNull(unknown));
@@ -105,7 +163,7 @@ int stopVornelAgentServiceMain(Platform& os, int argc, char** argv) {
     std::optional<std::string> extraParams =
         buildTracedExtraParams(options, unknown, StopOptions::Userid, StopOptions::Password);
 
-    int rc = stopService(os, serviceName, extraParams);
+    int rc = stopService(os, serviceName, extraParams, wait);
     traceMessage("StopVornelAgentService - main - stopService returned %d", rc);
     return rc;
 }

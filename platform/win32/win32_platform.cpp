@@ -489,6 +489,48 @@ public:
 
     std::FILE* openAppendStream(const std::string& path) override { return std::fopen(path.c_str(), "a"); }
 
+    ErrorCode queryServiceStatusEx(const ScHandle& service, ServiceStatus& status, uint32_t& processId) override {
+        SERVICE_STATUS_PROCESS s{};
+        DWORD needed = 0;
+        if (!QueryServiceStatusEx(asSc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s,
+                                  &needed)) {
+            return GetLastError();
+        }
+        const SERVICE_STATUS plain{s.dwServiceType,   s.dwCurrentState,           s.dwControlsAccepted,
+                                   s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
+                                   s.dwWaitHint};
+        status = fromWin32(plain);
+        processId = s.dwProcessId;
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode queryServiceConfig(const ScHandle& service, ServiceConfig& config) override {
+        // Asked first for the size it needs, then with a buffer of that size.
+        DWORD needed = 0;
+        if (!QueryServiceConfigA(asSc(service), nullptr, 0, &needed) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return GetLastError();
+        }
+        std::vector<BYTE> buffer(needed);
+        auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (!QueryServiceConfigA(asSc(service), q, needed, &needed)) return GetLastError();
+        auto text = [](const char* s) { return s ? std::optional<std::string>(s) : std::nullopt; };
+        config.serviceType = q->dwServiceType;
+        config.startType = q->dwStartType;
+        config.errorControl = q->dwErrorControl;
+        config.binaryPathName = q->lpBinaryPathName ? q->lpBinaryPathName : "";
+        config.account = text(q->lpServiceStartName);
+        config.displayName = text(q->lpDisplayName);
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode regKeyLastWriteTime(const RegKey& key, uint64_t& time) override {
+        FILETIME written{};
+        LONG rc = RegQueryInfoKeyA(asKey(key), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, &written);
+        if (rc == ERROR_SUCCESS) time = milliseconds(written);
+        return static_cast<ErrorCode>(rc);
+    }
+
     ErrorCode compareStringOrdinal(const std::string& a, const std::string& b, bool ignoreCase, int& order) override {
         WideText wideA, wideB;
         if (ErrorCode rc = toUtf16(a, wideA)) return rc;

@@ -15,6 +15,8 @@
    --idle-seconds.
 5. The info tool's reverse lookup over 10, 1,000 and 10,000 services (vornel/lookup.py),
    --lookup-runs runs of each kind; with --only lookup that part alone, printed only.
+5. With --only waits, alone: the start and stop tools' -wait beside a 250-ms poll
+   (vornel/bench_waits.py), --runs runs of each; with --write into a section of its own.
 
 Run as scripts/bench.py. Needs the Windows build. Takes about a quarter of an hour; run it on a quiet
 machine for the record. A benchmark, not a test: scripts/test does not run it.
@@ -29,7 +31,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import lookup
+from . import bench_waits, lookup
 from .agent_home import TraceCounter
 from .procs import alive, load_average, machine, proc_sample, unix_processes
 from .records import BENCHMARKS, write_section
@@ -527,21 +529,31 @@ def main(argv=None):
     parser.add_argument("--idle-seconds", type=int, default=60, help="the idle host's window (default 60)")
     parser.add_argument("--lookup-runs", type=int, default=9, help="runs of each reverse lookup (default 9)")
     parser.add_argument("--sizes", default="10,1000,10000", help="numbers of services for the reverse lookup")
-    parser.add_argument("--only", choices=("lookup", "floor"),
-                        help="only the reverse lookup, or only the host beside the floor, printed, not written")
+    parser.add_argument("--only", choices=("lookup", "waits", "floor"),
+                        help="only the reverse lookup or only the host beside the floor (printed, not written), or "
+                             "only the waits")
     parser.add_argument("--write", action="store_true", help=f"write the record into {BENCHMARKS.relative_to(REPO)}")
     options = parser.parse_args(argv)
-    if options.only and options.write:
-        parser.error("the record is one run of every part: --write goes without --only")
-    needed = ("VornelAgentServiceInfo.exe",) if options.only else (
+    if options.only in ("lookup", "floor") and options.write:
+        parser.error("the record is one run of every part: --write goes without --only lookup or floor")
+    needed = ("VornelAgentServiceInfo.exe",) if options.only == "lookup" else (
         "VornelAgentService.exe", "InstallVornelAgentService.exe", "VornelAgentServiceInfo.exe", "VornelAgent.exe",
-        "floor_service.exe", "latency.exe")
+        "floor_service.exe", "latency.exe") + (("probe.exe",) if options.only == "waits" else ())
     for exe in needed:
         if not (BIN / exe).exists():
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
     command = COMMAND + "".join(f" {a}" for a in (sys.argv[1:] if argv is None else argv))
     sizes = sorted(int(s) for s in options.sizes.split(","))
     began, loads = datetime.datetime.now(), [load_average()]
+
+    if options.only == "waits":
+        results, host_writes = bench_waits.measure(options.runs)
+        loads.append(load_average())
+        text = bench_waits.section(results, host_writes, options.runs, command, began, machine(), loads)
+        print(text)
+        if options.write:
+            print(f"written to {write_section(BENCHMARKS, 'waits', text)}")
+        return
 
     if options.only == "lookup":
         lookup_rows, imports = lookup.run(sizes, options.lookup_runs)

@@ -229,7 +229,12 @@ class WineSession:
         return None
 
     def reg_add(self, key, value, data, kind="REG_SZ"):
-        result = self.run("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+        # Wine's reg now and then ends with 1 and no output when the machine is busy; the write
+        # is the same whenever it succeeds, so it is tried again.
+        for _ in range(3):
+            result = self.run("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+            if result.status == 0:
+                return
         assert result.status == 0, result
 
     def reg_delete_key(self, key):

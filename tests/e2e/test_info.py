@@ -25,7 +25,10 @@ USAGE = ("\r\nUsage: VornelAgentServiceInfo.exe (with no arguments displays this
          "\r\n          -getservicelogroot <service name>"
          "\r\n          -getagentname <service name>"
          "\r\n          -getagenthome <service name>"
-         "\r\n          -getservicename -agentname <agent name> -agenthome <agent home>")
+         "\r\n          -getservicename -agentname <agent name> -agenthome <agent home>"
+         "\r\n          -getservicedetails <service name>"
+         "\r\n          -getagentpid <service name>"
+         "\r\n          -getinstallcommand <service name>")
 
 
 def full_name(short):

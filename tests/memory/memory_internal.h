@@ -56,6 +56,7 @@ struct MemoryPlatform::Node {
     std::map<std::string, std::pair<std::string, RegValue>> values;    // lower-case name -> (name, value)
     bool deleted = false;
     bool isVolatile = false;  // made with REG_OPTION_VOLATILE
+    uint64_t lastWrite = 0;  // system time of the key's creation or of its last value write
 };
 
 struct MemoryPlatform::Handle {

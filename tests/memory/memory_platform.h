@@ -63,6 +63,7 @@ public:
         CompareStringOrdinal, FileAttributes, CreateDirectory, ChangeServiceDependencies, SetDelayedAutoStart,
         SetFailureActions, SetFailureActionsFlag, SetPreshutdownTimeout,
         RegCreateVolatileKey, RegDeleteValue, CreateNamedJob,
+        QueryServiceStatusEx, QueryServiceConfig, RegKeyLastWriteTime,
         Count
     };
     static const char* opName(Op op);
@@ -93,6 +94,7 @@ public:
         std::optional<FailureActions> failureActions;  // absent also once deleted
         std::optional<bool> failureActionsOnNonCrashFailures;
         std::optional<uint32_t> preshutdownTimeoutMs;
+        uint32_t processId = 0;          // the service's process while it is not stopped
     };
 
     // What a launched process does. A process without a run time runs until a test ends it.
@@ -174,8 +176,15 @@ public:
     void addService(const ServiceConfig& config);
     std::optional<ServiceRecord> service(const std::string& name) const;
     void setServiceState(const std::string& name, uint32_t state);
+    // The service's exit codes, as its last status report gave them.
+    void setServiceExitCodes(const std::string& name, uint32_t win32ExitCode, uint32_t serviceSpecificExitCode);
+    // The process that QueryServiceStatusEx names for the service until it is stopped.
+    void setServiceProcessId(const std::string& name, uint32_t pid);
     // Replaces what StartServiceA does after its checks (default: the service reports running).
     void setStartHandler(std::function<ErrorCode(const std::string& name)> handler);
+    // Replaces what a stop control does to a running service whose process the platform does
+    // not run (default: the service is stopped at once); its result is ControlService's.
+    void setStopHandler(std::function<ErrorCode(const std::string& name)> handler);
 
     // --- The service process, for tests. ---
     // Whether the process counts as launched by the service manager (otherwise the dispatcher
@@ -350,6 +359,9 @@ public:
     ErrorCode setFailureActions(const ScHandle& service, const FailureActions& actions) override;
     ErrorCode setFailureActionsFlag(const ScHandle& service, bool onNonCrashFailures) override;
     ErrorCode setPreshutdownTimeout(const ScHandle& service, uint32_t milliseconds) override;
+    ErrorCode queryServiceStatusEx(const ScHandle& service, ServiceStatus& status, uint32_t& processId) override;
+    ErrorCode queryServiceConfig(const ScHandle& service, ServiceConfig& config) override;
+    ErrorCode regKeyLastWriteTime(const RegKey& key, uint64_t& time) override;
 
 protected:
     void closeHandle(HandleKind kind, uintptr_t value) override;
@@ -452,6 +464,7 @@ private:
     // Services.
     std::map<std::string, ServiceRecord> services_;  // keyed by lower-case name
     std::function<ErrorCode(const std::string&)> startHandler_;
+    std::function<ErrorCode(const std::string&)> stopHandler_;
 
     // The service process and its threads.
     std::map<std::thread::id, SimThread> threads_;  // the service process's threads, and outside waiters

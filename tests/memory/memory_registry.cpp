@@ -51,6 +51,7 @@ std::shared_ptr<MemoryPlatform::Node> MemoryPlatform::createKeyLocked(const std:
         if (!child) {
             child = std::make_shared<Node>();
             child->name = part;
+            child->lastWrite = systemTimeAtStartMs_ + nowMs_;
         }
         node = child;
     }
@@ -150,6 +151,7 @@ ErrorCode MemoryPlatform::setValueOf(const RegKey& key, const std::string& name,
     if (node->deleted) return win::kErrorKeyDeleted;
     if ((access & KEY_SET_VALUE) == 0) return win::kErrorAccessDenied;
     node->values[lower(name)] = {name, std::move(value)};
+    node->lastWrite = systemTimeAtStartMs_ + nowMs_;
     return win::kErrorSuccess;
 }
 
@@ -207,6 +209,16 @@ ErrorCode MemoryPlatform::regEnumKey(const RegKey& key, uint32_t index, std::str
     return win::kErrorSuccess;
 }
 
+ErrorCode MemoryPlatform::regKeyLastWriteTime(const RegKey& key, uint64_t& time) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::RegKeyLastWriteTime, "", lock)) return rc;
+    std::shared_ptr<Node> node = keyOf(key);
+    if (!node) return win::kErrorInvalidHandle;
+    if (node->deleted) return win::kErrorKeyDeleted;
+    time = node->lastWrite;
+    return win::kErrorSuccess;
+}
+
 void MemoryPlatform::createKey(const std::string& path) {
     Lock lock(mutex_);
     ErrorCode rc = 0;
@@ -217,7 +229,9 @@ void MemoryPlatform::setValue(const std::string& path, const std::string& name, 
     Lock lock(mutex_);
     ErrorCode rc = 0;
     std::shared_ptr<Node> node = createKeyLocked(path, rc);
-    if (node) node->values[lower(name)] = {name, value};
+    if (!node) return;
+    node->values[lower(name)] = {name, value};
+    node->lastWrite = systemTimeAtStartMs_ + nowMs_;
 }
 
 void MemoryPlatform::setString(const std::string& path, const std::string& name, const std::string& text) {

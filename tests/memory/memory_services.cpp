@@ -344,6 +344,16 @@ ErrorCode MemoryPlatform::deliverControlLocked(const ScHandle& service, uint32_t
         if (answer != answeredStatus_.end()) status = answer->second;
         return win::kErrorSuccess;
     }
+    if (control == win::kServiceControlStop && stopHandler_) {
+        auto handler = stopHandler_;
+        const std::string name = record->config.name;
+        lock.unlock();
+        const ErrorCode rc = handler(name);
+        lock.lock();
+        auto it = services_.find(key);
+        status = it != services_.end() ? it->second.status : ServiceStatus{};
+        return rc;
+    }
     if (control == win::kServiceControlStop) {
         record->status.dwCurrentState = win::kServiceStopped;
         record->status.dwWin32ExitCode = 0;
@@ -365,6 +375,36 @@ ErrorCode MemoryPlatform::queryServiceStatus(const ScHandle& service, ServiceSta
     if (record == nullptr) return win::kErrorInvalidHandle;
     if ((access & win::kServiceQueryStatus) == 0) return win::kErrorAccessDenied;
     status = record->status;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::queryServiceStatusEx(const ScHandle& service, ServiceStatus& status, uint32_t& processId) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::QueryServiceStatusEx, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceQueryStatus) == 0) return win::kErrorAccessDenied;
+    status = record->status;
+    processId = record->status.dwCurrentState == win::kServiceStopped ? 0 : record->processId;
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::queryServiceConfig(const ScHandle& service, ServiceConfig& config) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::QueryServiceConfig, "", lock)) return rc;
+    uint32_t access = 0;
+    ServiceRecord* record = serviceOf(service, &access);
+    if (record == nullptr) return win::kErrorInvalidHandle;
+    if ((access & win::kServiceQueryConfig) == 0) return win::kErrorAccessDenied;
+    const ServiceConfig& stored = record->config;
+    config.serviceType = stored.serviceType;
+    config.startType = stored.startType;
+    config.errorControl = stored.errorControl;
+    config.binaryPathName = stored.binaryPathName;
+    // As Windows names the account of a service created without one.
+    config.account = stored.account.value_or("LocalSystem");
+    config.displayName = stored.displayName.value_or(stored.name);
     return win::kErrorSuccess;
 }
 
@@ -399,6 +439,26 @@ void MemoryPlatform::setServiceState(const std::string& name, uint32_t state) {
     it->second.status.dwCurrentState = state;
     it->second.status.dwControlsAccepted = state == win::kServiceRunning ? win::kServiceAcceptStop : 0;
     removeServiceIfDueLocked(lower(name));
+}
+
+void MemoryPlatform::setStopHandler(std::function<ErrorCode(const std::string&)> handler) {
+    Lock lock(mutex_);
+    stopHandler_ = std::move(handler);
+}
+
+void MemoryPlatform::setServiceExitCodes(const std::string& name, uint32_t win32ExitCode,
+                                         uint32_t serviceSpecificExitCode) {
+    Lock lock(mutex_);
+    auto it = services_.find(lower(name));
+    if (it == services_.end()) return;
+    it->second.status.dwWin32ExitCode = win32ExitCode;
+    it->second.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+}
+
+void MemoryPlatform::setServiceProcessId(const std::string& name, uint32_t pid) {
+    Lock lock(mutex_);
+    auto it = services_.find(lower(name));
+    if (it != services_.end()) it->second.processId = pid;
 }
 
 void MemoryPlatform::setStartHandler(std::function<ErrorCode(const std::string&)> handler) {

@@ -462,6 +462,23 @@ TEST_F(Contract, FilesAndProcessesCarryTheSystemTimeOfTheirWriteAndCreation) {
     EXPECT_EQ(os.waitForProcess(info.process, 30000), WaitResult::Signaled);
 }
 
+TEST_F(Contract, AKeysLastWriteTimeIsTheTimeOfItsLastValueWrite) {
+    const std::string path = kRoot + "\\Written";
+    const uint64_t before = os.systemTime();
+    setString(path, "First", "1");
+    RegKey key;
+    ASSERT_EQ(os.regOpenKeyEx(path, win::kKeyRead, key), 0u);
+    uint64_t first = 0;
+    ASSERT_EQ(os.regKeyLastWriteTime(key, first), 0u);
+    EXPECT_GE(first, before);
+    EXPECT_LE(first, os.systemTime());
+    os.sleep(50);
+    setString(path, "Second", "2");
+    uint64_t second = 0;
+    ASSERT_EQ(os.regKeyLastWriteTime(key, second), 0u);
+    EXPECT_GT(second, first);
+}
+
 TEST_F(Contract, TheSystemStartedBeforeNowAndTheBootTimeStaysPut) {
     // The boot time is now less the time since boot; two readings agree.
     const uint64_t boot = os.systemTime() - os.tickCount();
@@ -682,6 +699,61 @@ TEST_F(RunningServiceContract, AControlSentWhileAHandlerRunsIsHandledAfterIt) {
     EXPECT_EQ(answered, (std::vector<std::string>{"slow", "quick"})) << "one handler at a time";
     EXPECT_EQ(slowAnswer.dwCheckPoint, kSlowControlDone);
     EXPECT_EQ(quickAnswer.dwCheckPoint, kQuickControlDone);
+}
+
+TEST_F(ServiceContract, TheStatusNamesTheServicesProcessOnlyWhileItRuns) {
+    ScHandle created;
+    ASSERT_EQ(create(kContractServiceName, created), 0u);
+    ScHandle service;
+    ASSERT_EQ(os.openService(manager, kContractServiceName, win::kServiceAllAccess, service), 0u);
+    ServiceStatus status;
+    uint32_t pid = 1;
+    ASSERT_EQ(os.queryServiceStatusEx(service, status, pid), 0u);
+    EXPECT_EQ(status.dwCurrentState, win::kServiceStopped);
+    EXPECT_EQ(pid, 0u);
+
+    ASSERT_EQ(os.startService(service), 0u);
+    ASSERT_TRUE(waitForState(service, win::kServiceRunning));
+    ASSERT_EQ(os.queryServiceStatusEx(service, status, pid), 0u);
+    EXPECT_EQ(status.dwCurrentState, win::kServiceRunning);
+    ASSERT_NE(pid, 0u);
+    // The least a tool asks of a process it only watches.
+    ProcessHandle process;
+    ASSERT_EQ(os.openProcess(pid, win::kSynchronize | win::kProcessQueryLimitedInformation, process), 0u);
+    EXPECT_EQ(os.waitForProcess(process, 0), WaitResult::Timeout);
+
+    EXPECT_EQ(os.controlService(service, win::kServiceControlStop, status), 0u);
+    ASSERT_TRUE(waitForState(service, win::kServiceStopped));
+    ASSERT_EQ(os.queryServiceStatusEx(service, status, pid), 0u);
+    EXPECT_EQ(pid, 0u);
+
+    ScHandle startOnly;
+    ASSERT_EQ(os.openService(manager, kContractServiceName, win::kServiceStart, startOnly), 0u);
+    EXPECT_EQ(os.queryServiceStatusEx(startOnly, status, pid), win::kErrorAccessDenied);
+}
+
+TEST_F(ServiceContract, TheConfigurationReadsBackAsCreatedAndChanged) {
+    ScHandle created;
+    ASSERT_EQ(create(kContractServiceName, created), 0u);
+    ScHandle service;
+    ASSERT_EQ(os.openService(manager, kContractServiceName, win::kServiceQueryConfig | win::kServiceChangeConfig,
+                             service),
+              0u);
+    ServiceConfig config;
+    ASSERT_EQ(os.queryServiceConfig(service, config), 0u);
+    EXPECT_EQ(config.serviceType, win::kServiceWin32OwnProcess);
+    EXPECT_EQ(config.startType, win::kServiceDemandStart);
+    EXPECT_EQ(config.binaryPathName, target().serviceImagePath());
+    EXPECT_EQ(config.displayName, std::optional<std::string>("Vornel contract service"));
+    EXPECT_EQ(config.account, std::optional<std::string>("LocalSystem"));
+
+    ASSERT_EQ(os.changeServiceConfig(service, win::kServiceDisabled, std::nullopt, std::nullopt), 0u);
+    ASSERT_EQ(os.queryServiceConfig(service, config), 0u);
+    EXPECT_EQ(config.startType, win::kServiceDisabled);
+
+    ScHandle statusOnly;
+    ASSERT_EQ(os.openService(manager, kContractServiceName, win::kServiceQueryStatus, statusOnly), 0u);
+    EXPECT_EQ(os.queryServiceConfig(statusOnly, config), win::kErrorAccessDenied);
 }
 
 TEST_F(ServiceContract, TheServiceKeyHoldsTheImagePathAsGiven) {

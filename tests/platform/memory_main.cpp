@@ -15,9 +15,13 @@ class MemoryTarget final : public Target {
 public:
     MemoryTarget() {
         os_.makeDirectory(scratchDirectory());
-        os_.setStartHandler([this](const std::string&) {
+        os_.setStartHandler([this](const std::string& name) {
             if (process_.joinable()) process_.join();
             os_.setLaunchedByManager(true);
+            // The service's process, as QueryServiceStatusEx names it until the service stops.
+            if (servicePid_ != 0) os_.endProcess(servicePid_);
+            servicePid_ = os_.spawnProcess(MemoryPlatform::ProcessSpec{});
+            os_.setServiceProcessId(name, servicePid_);
             process_ = std::thread([this] { runContractService(os_); });
             return ErrorCode{0};
         });
@@ -55,6 +59,7 @@ public:
 private:
     MemoryPlatform os_;
     std::thread process_;
+    uint32_t servicePid_ = 0;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // per platform call it makes, with exactly that call failing, and must end as its failure
 // table says, without a crash, a hang or a console line that claims success.
 #include "fault_sweep.h"
+#include "host_runtime.h"
 
 #include "info/info_tool.h"
 #include "install/install.h"
@@ -481,9 +482,63 @@ std::vector<ToolPath> installPaths() {
 
 // --- Every path, one case each ---
 
+// --- The start and stop tools' waits ---
+
+// node1 started by the start tool: its host says it starts at 300 ms and supervises an agent
+// from 600 ms on.
+void node1StartedByItsHost(MemoryPlatform& os) {
+    InstalledService().install(os);
+    auto host = std::make_shared<HostRuntime>(os, kFullName);
+    at(os, 300, [host] { host->start(); });
+    at(os, 600, [host] { host->supervise(); });
+}
+
+// node1 running under its host, which stops 500 ms after the stop control.
+void node1StoppedByItsHost(MemoryPlatform& os) {
+    InstalledService().install(os);
+    auto host = std::make_shared<HostRuntime>(os, kFullName);
+    host->start(kPhaseSupervising);
+    os.setStopHandler([&os, host](const std::string& name) {
+        os.setServiceState(name, win::kServiceStopPending);
+        host->write(kRuntimePhase, kPhaseStopping);
+        at(os, 500, [host] { host->stop("stopped on request"); });
+        return ErrorCode{0};
+    });
+}
+
+// A wait looks again after a failed look at the host's values or at a process: only its
+// status query ends it.
+std::optional<ToolConsole> waitFailure(const Fault& f, const std::string& answered) {
+    if (f.op != Op::QueryServiceStatusEx) return std::nullopt;
+    return console(-1, answered, systemErrorLine("Could not query service status", f.code));
+}
+
+std::vector<ToolPath> waitPaths() {
+    MemoryPlatform scratch;
+    node1StartedByItsHost(scratch);
+    scratch.advance(1000);
+    const std::string agent = scratch.stringValue(runtimeKeyPath(kFullName), kRuntimeAgentPid).value_or("?");
+    const std::string started = "Successfully started service.\n";
+    const std::string stopped = "Successfully stopped service.\n";
+    return {
+        {"start", "wait", startVornelAgentServiceMain, {"-servicename", kShortName, "-wait", "5", "-debug"},
+         node1StartedByItsHost, console(0, started + "The agent is running (pid " + agent + ").\n", ""),
+         [started](const Fault& f, const ToolConsole& clean) {
+             return startToolFailure(f).value_or(waitFailure(f, started).value_or(clean));
+         },
+         nullptr},
+        {"stop", "wait", stopVornelAgentServiceMain, {"-servicename", kShortName, "-wait", "5", "-debug"},
+         node1StoppedByItsHost, console(0, stopped + "The service is stopped.\n", ""),
+         [stopped](const Fault& f, const ToolConsole& clean) {
+             return stopToolOpenOrControlFailure(f).value_or(waitFailure(f, stopped).value_or(clean));
+         },
+         nullptr},
+    };
+}
+
 std::vector<ToolPath> allPaths() {
     std::vector<ToolPath> all;
-    for (auto paths : {stopPaths, startPaths, uninstallPaths, infoPaths, installPaths}) {
+    for (auto paths : {stopPaths, startPaths, uninstallPaths, infoPaths, installPaths, waitPaths}) {
         for (ToolPath& path : paths()) all.push_back(std::move(path));
     }
     return all;

@@ -18,7 +18,10 @@ const std::string kUsage =
     "\r\n          -getservicelogroot <service name>"
     "\r\n          -getagentname <service name>"
     "\r\n          -getagenthome <service name>"
-    "\r\n          -getservicename -agentname <agent name> -agenthome <agent home>";
+    "\r\n          -getservicename -agentname <agent name> -agenthome <agent home>"
+    "\r\n          -getservicedetails <service name>"
+    "\r\n          -getagentpid <service name>"
+    "\r\n          -getinstallcommand <service name>";
 
 // The tool run in-process; each test installs the services it asks about.
 class InfoToolTest : public ToolTest {

@@ -10,7 +10,8 @@ const std::string kUsage =
     "\r\nUsage: StartVornelAgentService.exe (with no arguments displays this help)"
     "\r\n           -servicename <service name>"
     "\r\n           -servicetrace <on | off>"
-    "\r\n           -help (Displays this help)";
+    "\r\n           -help (Displays this help)"
+    "\r\n           -wait [<seconds>]";
 const std::string kDefaultStdOut = kLogRoot + "\\VornelAgentService.stdout";
 const std::string kDefaultStdErr = kLogRoot + "\\VornelAgentService.stderr";
 const std::string kSetTrace = "StartVornelAgentService - setServiceTrace - ";

@@ -9,7 +9,8 @@ using Op = MemoryPlatform::Op;
 const std::string kUsage =
     "\r\nUsage: StopVornelAgentService.exe (with no arguments displays this help)"
     "\r\n          -servicename <service name>"
-    "\r\n          -help (Displays this help)";
+    "\r\n          -help (Displays this help)"
+    "\r\n          -wait [<seconds>]";
 const std::string kRefusal =
     "Failed to stop service, or timed out while waiting for stop to complete. Check the logs for details.\n";
 

@@ -30,9 +30,25 @@
 //       and "depends <name>|<name>..." (QueryServiceConfigA), then "delayed <0|1>", "failure
 //       <reset> <type>/<delay>...", "flag <0|1>" and "preshutdown <ms>" (QueryServiceConfig2A);
 //       a query that fails prints the name and "error <code>" instead
+//   probe notify <service name> <seconds>
+//       asks the service manager for status-change notifications (NotifyServiceStatusChangeW,
+//       every state) and prints each one as "<ms since the probe began> <state>" until the
+//       seconds have passed; "notify failed <code>" when the manager refuses to notify
+//   probe waitstate <service name> <state> <interval ms> <seconds>
+//       a plain poll, as administrators' scripts and PowerShell's WaitForStatus (250 ms) wait:
+//       QueryServiceStatus every interval until the state; 0 once reached, 1 after the seconds
+//   probe hostvalues <service name> <name>=<value>...
+//       writes the values into the service's Runtime key as its host would (HostPid: the
+//       service's process, from QueryServiceStatusEx) and prints the system time just after
+//       the write, in milliseconds since 1601
+//   probe pollvalue <key under HKLM> <value name> <expected> <interval ms> <seconds>
+//       reads the string value every interval until it is the expected text: 0 once it is, 1
+//       after the seconds
 // Exit status 0, or the system error code of the call that failed.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -280,6 +296,125 @@ int printServiceConfig(const char* name) {
     return 0;
 }
 
+uint64_t systemTimeMs() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000;
+}
+
+SC_HANDLE openForQuery(const char* serviceName) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, "ServicesActive", SC_MANAGER_CONNECT);
+    if (manager == nullptr) return nullptr;
+    SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);
+    return service;
+}
+
+void CALLBACK notified(void* parameter) {
+    auto* notify = static_cast<SERVICE_NOTIFYW*>(parameter);
+    const uint64_t* began = static_cast<const uint64_t*>(notify->pContext);
+    std::printf("%llu %lu\n", static_cast<unsigned long long>(GetTickCount64() - *began),
+                notify->ServiceStatus.dwCurrentState);
+    std::fflush(stdout);
+}
+
+int printNotifications(const char* serviceName, const char* secondsText) {
+    SC_HANDLE service = openForQuery(serviceName);
+    if (service == nullptr) return static_cast<int>(GetLastError());
+    const uint64_t began = GetTickCount64();
+    const uint64_t end = began + std::strtoull(secondsText, nullptr, 10) * 1000;
+    const DWORD every = SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_START_PENDING | SERVICE_NOTIFY_STOP_PENDING |
+                        SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_CONTINUE_PENDING | SERVICE_NOTIFY_PAUSE_PENDING |
+                        SERVICE_NOTIFY_PAUSED;
+    SERVICE_NOTIFYW notify{};
+    while (GetTickCount64() < end) {
+        notify = SERVICE_NOTIFYW{};
+        notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+        notify.pfnNotifyCallback = notified;
+        notify.pContext = const_cast<uint64_t*>(&began);
+        DWORD rc = NotifyServiceStatusChangeW(service, every, &notify);
+        if (rc != ERROR_SUCCESS) {
+            std::printf("notify failed %lu\n", rc);
+            CloseServiceHandle(service);
+            return static_cast<int>(rc);
+        }
+        // The callback runs as an APC while the thread waits alertably.
+        while (SleepEx(static_cast<DWORD>(std::min<uint64_t>(100, end - std::min(end, GetTickCount64()))), TRUE) !=
+                   WAIT_IO_COMPLETION &&
+               GetTickCount64() < end) {
+        }
+    }
+    CloseServiceHandle(service);
+    return 0;
+}
+
+int pollState(const char* serviceName, const char* stateText, const char* intervalText, const char* secondsText) {
+    SC_HANDLE service = openForQuery(serviceName);
+    if (service == nullptr) return static_cast<int>(GetLastError());
+    const DWORD state = std::strtoul(stateText, nullptr, 10);
+    const DWORD interval = std::strtoul(intervalText, nullptr, 10);
+    const uint64_t end = GetTickCount64() + std::strtoull(secondsText, nullptr, 10) * 1000;
+    int rc = 1;
+    for (;;) {
+        SERVICE_STATUS status{};
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) {
+            rc = 0;
+            break;
+        }
+        if (GetTickCount64() >= end) break;
+        Sleep(interval);
+    }
+    CloseServiceHandle(service);
+    return rc;
+}
+
+int writeHostValues(const char* serviceName, int count, char** values) {
+    SC_HANDLE service = openForQuery(serviceName);
+    if (service == nullptr) return static_cast<int>(GetLastError());
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    const BOOL queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                              sizeof status, &needed);
+    CloseServiceHandle(service);
+    if (!queried) return static_cast<int>(GetLastError());
+    const std::string path = std::string("SYSTEM\\CurrentControlSet\\Services\\") + serviceName + "\\Runtime";
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
+                              nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return static_cast<int>(rc);
+    auto set = [key](const std::string& name, const std::string& text) {
+        return RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                              static_cast<DWORD>(text.size() + 1));
+    };
+    rc = set("HostPid", std::to_string(status.dwProcessId));
+    for (int i = 0; i < count && rc == ERROR_SUCCESS; ++i) {
+        const std::string pair = values[i];
+        const size_t equals = pair.find('=');
+        rc = equals == std::string::npos ? ERROR_INVALID_PARAMETER : set(pair.substr(0, equals), pair.substr(equals + 1));
+    }
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return static_cast<int>(rc);
+    std::printf("%llu\n", static_cast<unsigned long long>(systemTimeMs()));
+    return 0;
+}
+
+int pollValue(const char* keyPath, const char* valueName, const char* expected, const char* intervalText,
+              const char* secondsText) {
+    const DWORD interval = std::strtoul(intervalText, nullptr, 10);
+    const uint64_t end = GetTickCount64() + std::strtoull(secondsText, nullptr, 10) * 1000;
+    for (;;) {
+        char data[2048] = {};
+        DWORD size = sizeof data - 1;
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, keyPath, valueName, RRF_RT_REG_SZ, nullptr, data, &size) ==
+                ERROR_SUCCESS &&
+            std::strcmp(data, expected) == 0) {
+            return 0;
+        }
+        if (GetTickCount64() >= end) return 1;
+        Sleep(interval);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,10 +435,19 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "control") == 0) return sendControl(argv[2], argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "error") == 0) return printErrorText(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "config") == 0) return printServiceConfig(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "notify") == 0) return printNotifications(argv[2], argv[3]);
+    if (argc == 6 && std::strcmp(argv[1], "waitstate") == 0) return pollState(argv[2], argv[3], argv[4], argv[5]);
+    if (argc >= 3 && std::strcmp(argv[1], "hostvalues") == 0) return writeHostValues(argv[2], argc - 3, argv + 3);
+    if (argc == 7 && std::strcmp(argv[1], "pollvalue") == 0) {
+        return pollValue(argv[2], argv[3], argv[4], argv[5], argv[6]);
+    }
     std::fprintf(stderr,
                  "usage: probe message <file> <id> <insertion>... | version <file> <value> | manifest <file> | "
                  "codepage | regvalue <key> <value> | record <file> [arguments...] | run <dir> <command line> | "
                  "agent <pid file> | stopagent <pid file> | control <service> <code> | error <code> | "
-                 "config <service>\n");
+                 "config <service> | "
+
+                 "notify <service> <s> | waitstate <service> <state> <ms> <s> | hostvalues <service> <name=value>... | "
+                 "pollvalue <key> <value> <expected> <ms> <s>\n");
     return 87;
 }
