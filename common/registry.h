@@ -32,6 +32,8 @@ inline constexpr char kLogFile[] = "LogFile";
 // Written by administrators, not by the installer.
 inline constexpr char kStopTimeout[] = "StopTimeout";
 inline constexpr char kRestartThrottle[] = "RestartThrottle";
+inline constexpr char kTraceFileMaxKB[] = "TraceFileMaxKB";
+inline constexpr char kTraceFileKeep[] = "TraceFileKeep";
 // Values of the Runtime key: the host's account of itself while the service runs, written by
 // the host at every change and read by the tools. All are strings; times read
 // "2026-12-09 02:11:05 UTC".

@@ -101,6 +101,12 @@ void traceParameters(const char* label, int count, char** list) {
     }
 }
 
+void closeTraceOutput() {
+    if (g_redirected.exchange(0) == 0) return;
+    if (std::FILE* redirectedErr = g_err.exchange(nullptr)) std::fclose(redirectedErr);
+    if (std::FILE* redirectedOut = g_out.exchange(nullptr)) std::fclose(redirectedOut);
+}
+
 std::FILE* consoleOut() { return g_out.load(); }
 std::FILE* consoleErr() { return g_err.load(); }
 

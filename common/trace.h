@@ -42,6 +42,11 @@ int isOn(const std::optional<std::string>& text);
 void redirectTraceOutput(Platform& os, const std::optional<std::string>& stdoutPath,
                          const std::optional<std::string>& stderrPath);
 
+// Service host: closes the redirected streams, so that their files can be renamed; the trace
+// stays on, and redirectTraceOutput points the streams at the files again. What is written
+// in between is lost.
+void closeTraceOutput();
+
 // Info tool: the count and every argument of a list, one trace line each.
 void traceParameters(const char* label, int count, char** list);
 

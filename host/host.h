@@ -93,8 +93,32 @@ struct HostOptions {
 // up (control handler, trace, job, settings) and then runs the supervisor on this thread.
 void VornelAgentServiceMain(HostContext& host, int argc, char** argv);
 
-// Switches the trace from DebugTrace and redirects the output when it is on.
-void setUpTrace(HostContext& host, const std::string& parametersKeyPath);
+// The name of the job that holds what the host launches: "Global\<full name> agent job".
+std::string agentJobName(const std::string& fullServiceName);
+
+// The trace files the host writes, and how they are kept bounded.
+struct TraceFiles {
+    std::optional<std::string> stdoutPath, stderrPath;  // when the output is redirected to them
+    uint64_t maxBytes = 0;                              // TraceFileMaxKB; 0: no limit
+    unsigned keep = 5;                                  // TraceFileKeep, at least 1
+};
+
+// Switches the trace from DebugTrace and redirects the output when it is on, to trace files
+// that have first been renamed away when they were too large.
+TraceFiles setUpTrace(HostContext& host, const std::string& parametersKeyPath);
+
+// --- Logs ---
+
+// TraceFileMaxKB (default 10240; "0": no limit) and TraceFileKeep (default 5).
+TraceFiles traceFileLimits(Platform& os, const std::string& parametersKeyPath);
+
+// Renames the file to <path>.1, <path>.1 to <path>.2 and so on, the keep-th given up.
+ErrorCode keepEarlierFile(Platform& os, const std::string& path, unsigned keep);
+
+// Points the trace at its files, first renaming away those that are larger than their limit
+// (closing the streams that already point there, and opening them again), and traces what it
+// renamed.
+void pointTraceAtFiles(Platform& os, const TraceFiles& files);
 
 // --- Control handler ---
 
@@ -111,8 +135,9 @@ std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& sto
 // RestartThrottle as stored: decimal seconds. Absent or not a number: 60; "0": restarts at once.
 uint32_t restartThrottleSeconds(const std::optional<std::string>& stored);
 
-// Decimal seconds as an administrator stores them: digits only, at most nine; absent otherwise.
-std::optional<uint32_t> parseSeconds(const std::optional<std::string>& stored);
+// A decimal number as an administrator stores it (seconds, kilobytes, a count): digits only, at
+// most nine; absent otherwise.
+std::optional<uint32_t> parseDecimal(const std::optional<std::string>& stored);
 
 // How long the restart after the given number of short runs in a row waits: 0 s after none,
 // 1 s after the first, then twice as long each time, at most 256 s.
@@ -128,6 +153,7 @@ struct ScriptCommand {
     std::string commandLine;
     std::string workingDir;
     std::string tracedLine;
+    std::optional<std::string> logFile;  // where the script's output goes
 };
 
 // Composes the command for the script; absent (after a console line saying so, and with the

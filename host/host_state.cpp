@@ -45,7 +45,7 @@ void reportHostEvent(HostContext& host, uint16_t type, uint32_t eventId, const s
     (void)host.os.reportEvent(host.eventSource, type, eventId, insertions);
 }
 
-std::optional<uint32_t> parseSeconds(const std::optional<std::string>& stored) {
+std::optional<uint32_t> parseDecimal(const std::optional<std::string>& stored) {
     if (!stored || stored->empty() || stored->size() > 9) return std::nullopt;
     uint32_t seconds = 0;
     for (char c : *stored) {

@@ -146,7 +146,7 @@ std::optional<ScriptCommand> composeScriptCommand(HostContext& host, AgentScript
     // Each value is read afresh at each use, the agent home included.
     agentHome = getRegistryValue(host.os, keyPath, kAgentHome);
     if (!agentHome) return refuse("AgentHome is not configured", "the agent home (AgentHome) is not configured");
-    ScriptCommand result{command, *agentHome + "bin", composeScriptCommandLine(kind, traced)};
+    ScriptCommand result{command, *agentHome + "bin", composeScriptCommandLine(kind, traced), parts.logFile};
     traceMessage("%s%s = %s", t.prefix, t.workingDirLabel, result.workingDir.c_str());
     return result;
 }

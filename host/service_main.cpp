@@ -19,20 +19,25 @@ void traceExit() {
 
 }  // namespace
 
+std::string agentJobName(const std::string& fullServiceName) { return "Global\\" + fullServiceName + " agent job"; }
+
 uint32_t restartThrottleSeconds(const std::optional<std::string>& stored) {
-    return parseSeconds(stored).value_or(kDefaultRestartThrottleSeconds);
+    return parseDecimal(stored).value_or(kDefaultRestartThrottleSeconds);
 }
 
-void setUpTrace(HostContext& host, const std::string& parametersKeyPath) {
-    // The trace is still off, so this read leaves no trace line.
-    if (isOn(getRegistryValue(host.os, parametersKeyPath, kDebugTrace)) == 1) {
-        enableTrace();
-        std::optional<std::string> stdoutFile = getRegistryValue(host.os, parametersKeyPath, kStdOutTraceFile);
-        std::optional<std::string> stderrFile = getRegistryValue(host.os, parametersKeyPath, kStdErrTraceFile);
-        redirectTraceOutput(host.os, stdoutFile, stderrFile);
-    } else {
+TraceFiles setUpTrace(HostContext& host, const std::string& parametersKeyPath) {
+    // The trace is still off, so these reads leave no trace line.
+    const bool on = isOn(getRegistryValue(host.os, parametersKeyPath, kDebugTrace)) == 1;
+    TraceFiles files = traceFileLimits(host.os, parametersKeyPath);
+    if (!on) {
         disableTrace();
+        return files;
     }
+    enableTrace();
+    files.stdoutPath = getRegistryValue(host.os, parametersKeyPath, kStdOutTraceFile);
+    files.stderrPath = getRegistryValue(host.os, parametersKeyPath, kStdErrTraceFile);
+    pointTraceAtFiles(host.os, files);
+    return files;
 }
 
 void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
@@ -60,7 +65,7 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
     if (host.os.osMajorVersion(major) != win::kErrorSuccess) major = 0;
 
     const std::string keyPath = parametersKeyPath(name);
-    setUpTrace(host, keyPath);
+    const TraceFiles traceFiles = setUpTrace(host, keyPath);
 
     traceSeparator('=');
     traceSeparator('=');
@@ -96,14 +101,24 @@ void VornelAgentServiceMain(HostContext& host, int argc, char** argv) {
     }
 
     // What the host launches (the scripts, the agent and what they start) belongs to one job,
-    // so that a stop can wait for all of it and end all of it.
-    if (ErrorCode rc = host.os.createJob(host.job)) {
-        traceMessage("VornelAgentService - VornelAgentServiceMain - no job for the agent (%d): a forced end can end "
-                     "only the agent's pid",
-                     static_cast<int>(rc));
+    // so that a stop can wait for all of it and end all of it. It is named after the service:
+    // a job of that name that is there already is what an earlier run of the host left, still
+    // holding its agent.
+    HostSettings settings;
+    settings.traceFiles = traceFiles;
+    if (ErrorCode named = host.os.createNamedJob(agentJobName(name), host.job, settings.jobOfAnEarlierRun)) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - no job of the service's name (%d)",
+                     static_cast<int>(named));
+        if (ErrorCode rc = host.os.createJob(host.job)) {
+            traceMessage("VornelAgentService - VornelAgentServiceMain - no job for the agent (%d): a forced end can "
+                         "end only the agent's pid",
+                         static_cast<int>(rc));
+        }
+    }
+    if (settings.jobOfAnEarlierRun) {
+        traceMessage("VornelAgentService - VornelAgentServiceMain - the job of an earlier run is there again");
     }
 
-    HostSettings settings;
     settings.serviceName = name;
     settings.legacy = major == 4;
     std::optional<std::string> restart = getRegistryValue(host.os, keyPath, kRestart);

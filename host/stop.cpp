@@ -18,7 +18,7 @@ constexpr size_t kMostJobProcessesWatched = 56;
 }  // namespace
 
 std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& stored) {
-    const uint32_t seconds = parseSeconds(stored).value_or(kDefaultStopTimeoutSeconds);
+    const uint32_t seconds = parseDecimal(stored).value_or(kDefaultStopTimeoutSeconds);
     if (seconds == 0) return std::nullopt;
     return seconds;
 }

@@ -326,6 +326,7 @@ void Supervisor::onCheckPoint() {
 void Supervisor::beginStartCycle() {
     const bool first = record_.cycles++ == 0;
     record_.restartAt.reset();
+    if (!first && isTraceOn()) pointTraceAtFiles(os_, settings_.traceFiles);
     record_.phase = Phase::Starting;
     reportHostEvent(host_, win::kEventlogInformationType, kEventStartCycle, {settings_.serviceName});
     // A restart keeps taking stops, where the service manager passes them on.
@@ -333,6 +334,11 @@ void Supervisor::beginStartCycle() {
     record_.status.dwCheckPoint += 1;  // the start script's first report is checkpoint 3
 
     if (int32_t running = isServerRunningAlready(host_, settings_.pidFile)) {
+        // A host that ended without its stop (it crashed, or was ended) left its agent: the
+        // first cycle of the next one takes it back.
+        if (first && startedByAnEarlierRun(static_cast<uint32_t>(running)) && takeBack(static_cast<uint32_t>(running))) {
+            return;
+        }
         reportHostEvent(host_, win::kEventlogErrorType, kEventStartRefused,
                         {settings_.serviceName, std::to_string(running)});
         reportStopped(win::kErrorServiceSpecificError, kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running),
@@ -351,6 +357,14 @@ void Supervisor::launchStartScript() {
     std::optional<ScriptCommand> command = composeScriptCommand(host_, AgentScript::Start, settings_.serviceName, refusal);
     if (command) {
         traceMessage("VornelAgentService - startServer - about to start executable %s", command->tracedLine.c_str());
+        // The script replaces LogFile: the previous run's is kept first.
+        uint64_t bytes = 0;
+        if (command->logFile && os_.fileSize(*command->logFile, bytes) == win::kErrorSuccess) {
+            if (ErrorCode rc = keepEarlierFile(os_, *command->logFile, settings_.traceFiles.keep)) {
+                traceMessage("VornelAgentService - startServer - %s cannot be kept (%d): the script replaces it",
+                             command->logFile->c_str(), static_cast<int>(rc));
+            }
+        }
         ProcessInfo script;
         record_.startScriptLaunchedAt = os_.systemTime();
         const ErrorCode rc = launchScript(host_, AgentScript::Start, *command, script, record_.startScriptInJob);
@@ -505,6 +519,44 @@ void Supervisor::adoptAgent(int32_t pid) {
         record_.agentSince = formatSystemTime(created);
     }
     record_.phase = Phase::Supervising;
+}
+
+bool Supervisor::startedByAnEarlierRun(uint32_t pid) {
+    std::vector<uint32_t> pids;
+    if (settings_.jobOfAnEarlierRun && os_.jobProcessIds(host_.job, pids) == win::kErrorSuccess &&
+        std::find(pids.begin(), pids.end(), pid) != pids.end()) {
+        return true;
+    }
+    // The Runtime key still holds what the earlier run wrote: this run has written nothing yet.
+    const std::string runtime = runtimeKeyPath(settings_.serviceName);
+    const std::optional<std::string> recordedPid = getRegistryValue(os_, runtime, kRuntimeAgentPid);
+    const std::optional<std::string> recordedSince = getRegistryValue(os_, runtime, kRuntimeAgentSince);
+    if (!recordedPid || !recordedSince || *recordedPid != std::to_string(pid)) return false;
+    ProcessHandle process;
+    uint64_t created = 0;
+    return os_.openProcess(pid, win::kProcessAllAccess, process) == win::kErrorSuccess &&
+           os_.processCreationTime(process, created) == win::kErrorSuccess && formatSystemTime(created) == *recordedSince;
+}
+
+bool Supervisor::takeBack(uint32_t pid) {
+    ProcessHandle agent;
+    if (os_.openProcess(pid, win::kProcessAllAccess, agent) != win::kErrorSuccess) return false;
+    traceMessage("VornelAgentService - VornelAgentServiceMain - the agent (pid %u) that an earlier run of the service "
+                 "started still runs: it is supervised again, the start script is not run",
+                 pid);
+    reportHostEvent(host_, win::kEventlogInformationType, kEventAgentTakenBack, {settings_.serviceName, std::to_string(pid)});
+    record_.agent = Watched{std::move(agent), pid};
+    record_.agentEndable = true;
+    record_.startScriptInJob = settings_.jobOfAnEarlierRun;
+    uint64_t created = 0;
+    if (os_.processCreationTime(record_.agent.handle, created) == win::kErrorSuccess) {
+        record_.agentSince = formatSystemTime(created);
+    }
+    // Its run counts from now, as if it had just started.
+    record_.runBeganAt = os_.tickCount();
+    record_.phase = Phase::Supervising;
+    enterState(win::kServiceRunning, kAcceptedControls);
+    return true;
 }
 
 bool Supervisor::startedHere(const Watched& agent) {

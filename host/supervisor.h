@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "host/host_state.h"
 
 namespace vornel::host {
@@ -34,6 +35,8 @@ struct HostSettings {
     bool legacy = false;
     bool restartSetting = true;     // Restart is not "false"
     uint32_t throttleSeconds = 60;  // RestartThrottle; 0: restart at once
+    bool jobOfAnEarlierRun = false;  // the host's job was there already, left by an earlier run
+    TraceFiles traceFiles;
 };
 
 // Where the host stands.
@@ -157,6 +160,12 @@ private:
     void onPidFolderChanged();
     void leavePidWait();
     void adoptAgent(int32_t pid);
+    // Whether the live process the pid file names is the agent an earlier run of the host
+    // started: a process of the job that run left, or the pid and creation time its Runtime
+    // key recorded.
+    bool startedByAnEarlierRun(uint32_t pid);
+    // Supervises that agent again, without the start script; false when it cannot be opened.
+    bool takeBack(uint32_t pid);
     // Whether the host started the agent (it is a process of the job), so that a forced end
     // may end it; a warning event when not.
     bool startedHere(const Watched& agent);

@@ -189,6 +189,11 @@ public:
     [[nodiscard]] virtual ErrorCode fileAttributes(const std::string& path, uint32_t& attributes) = 0;
     // CreateDirectoryA(path, NULL): one directory, whose parent exists.
     [[nodiscard]] virtual ErrorCode createDirectory(const std::string& path) = 0;
+    // GetFileAttributesExA(path): the file's size in bytes.
+    [[nodiscard]] virtual ErrorCode fileSize(const std::string& path, uint64_t& bytes) = 0;
+    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): the file renamed, replacing a file of the
+    // new name.
+    [[nodiscard]] virtual ErrorCode moveFile(const std::string& from, const std::string& to) = 0;
     // ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, NULL,
     //                      NULL, NULL, dependencies, NULL, NULL, NULL): the services and the groups
     // (a name that begins with SC_GROUP_IDENTIFIER, "+") the service needs, as one double-null

@@ -22,6 +22,7 @@ constexpr ErrorCode kErrorFileNotFound = 2;
 constexpr ErrorCode kErrorPathNotFound = 3;
 constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidHandle = 6;
+constexpr ErrorCode kErrorSharingViolation = 32;
 constexpr ErrorCode kErrorInvalidParameter = 87;
 constexpr ErrorCode kErrorBrokenPipe = 109;
 constexpr ErrorCode kErrorInsufficientBuffer = 122;

@@ -549,6 +549,17 @@ public:
         return ERROR_SUCCESS;
     }
 
+    ErrorCode fileSize(const std::string& path, uint64_t& bytes) override {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return GetLastError();
+        bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        return ERROR_SUCCESS;
+    }
+
+    ErrorCode moveFile(const std::string& from, const std::string& to) override {
+        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : GetLastError();
+    }
+
     ErrorCode createDirectory(const std::string& path) override {
         return CreateDirectoryA(path.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
     }

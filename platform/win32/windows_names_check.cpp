@@ -16,6 +16,7 @@ constexpr bool same(Ours ours, Theirs theirs) {
 static_assert(same(win::kErrorSuccess, ERROR_SUCCESS), "ERROR_SUCCESS");
 static_assert(same(win::kErrorFileNotFound, ERROR_FILE_NOT_FOUND), "ERROR_FILE_NOT_FOUND");
 static_assert(same(win::kErrorAccessDenied, ERROR_ACCESS_DENIED), "ERROR_ACCESS_DENIED");
+static_assert(same(win::kErrorSharingViolation, ERROR_SHARING_VIOLATION), "ERROR_SHARING_VIOLATION");
 static_assert(same(win::kErrorInvalidHandle, ERROR_INVALID_HANDLE), "ERROR_INVALID_HANDLE");
 static_assert(same(win::kErrorInvalidParameter, ERROR_INVALID_PARAMETER), "ERROR_INVALID_PARAMETER");
 static_assert(same(win::kErrorBrokenPipe, ERROR_BROKEN_PIPE), "ERROR_BROKEN_PIPE");

@@ -88,6 +88,7 @@ struct MemoryPlatform::Process {
 struct MemoryPlatform::AppendCookie {
     MemoryPlatform* platform;
     std::string key;
+    bool open = true;  // until the stream is closed
 };
 
 // A thread that takes turns: one of the service process's, a client (another program such as

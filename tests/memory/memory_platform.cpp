@@ -94,7 +94,7 @@ const char* MemoryPlatform::opName(Op op) {
         "WaitForAny", "CreateEvent", "SetEvent", "WatchDirectory", "RearmDirectoryWatch", "JobProcessIds",
         "CompareStringOrdinal", "FileAttributes", "CreateDirectory", "ChangeServiceDependencies",
         "SetDelayedAutoStart", "SetFailureActions", "SetFailureActionsFlag", "SetPreshutdownTimeout",
-        "RegCreateVolatileKey", "RegDeleteValue", "CreateNamedJob",
+        "RegCreateVolatileKey", "RegDeleteValue", "CreateNamedJob", "FileSize", "MoveFile",
         "QueryServiceStatusEx", "QueryServiceConfig", "RegKeyLastWriteTime"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Op::Count), "one name per operation");
     return names[static_cast<size_t>(op)];

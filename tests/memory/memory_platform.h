@@ -62,7 +62,7 @@ public:
         WaitForAny, CreateEvent, SetEvent, WatchDirectory, RearmDirectoryWatch, JobProcessIds,
         CompareStringOrdinal, FileAttributes, CreateDirectory, ChangeServiceDependencies, SetDelayedAutoStart,
         SetFailureActions, SetFailureActionsFlag, SetPreshutdownTimeout,
-        RegCreateVolatileKey, RegDeleteValue, CreateNamedJob,
+        RegCreateVolatileKey, RegDeleteValue, CreateNamedJob, FileSize, MoveFile,
         QueryServiceStatusEx, QueryServiceConfig, RegKeyLastWriteTime,
         Count
     };
@@ -354,6 +354,8 @@ public:
     ErrorCode compareStringOrdinal(const std::string& a, const std::string& b, bool ignoreCase, int& order) override;
     ErrorCode fileAttributes(const std::string& path, uint32_t& attributes) override;
     ErrorCode createDirectory(const std::string& path) override;
+    ErrorCode fileSize(const std::string& path, uint64_t& bytes) override;
+    ErrorCode moveFile(const std::string& from, const std::string& to) override;
     ErrorCode changeServiceDependencies(const ScHandle& service, const std::vector<std::string>& dependencies) override;
     ErrorCode setDelayedAutoStart(const ScHandle& service, bool delayed) override;
     ErrorCode setFailureActions(const ScHandle& service, const FailureActions& actions) override;

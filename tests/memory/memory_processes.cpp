@@ -557,6 +557,37 @@ bool MemoryPlatform::directoryExists(const std::string& path) const {
     return directoryExistsLocked(pathKey(path));
 }
 
+ErrorCode MemoryPlatform::fileSize(const std::string& path, uint64_t& bytes) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::FileSize, baseName(path), lock)) return rc;
+    auto it = files_.find(lower(path));
+    if (it == files_.end()) {
+        return directoryExistsLocked(parentKey(pathKey(path))) ? win::kErrorFileNotFound : win::kErrorPathNotFound;
+    }
+    bytes = it->second.size();
+    return win::kErrorSuccess;
+}
+
+ErrorCode MemoryPlatform::moveFile(const std::string& from, const std::string& to) {
+    Lock lock(mutex_);
+    if (ErrorCode rc = enter(Op::MoveFile, baseName(from) + " to " + baseName(to), lock)) return rc;
+    auto it = files_.find(lower(from));
+    if (it == files_.end()) return win::kErrorFileNotFound;
+    if (!directoryExistsLocked(parentKey(pathKey(to)))) return win::kErrorPathNotFound;
+    // As Windows: a file that a stream of this process holds open cannot be renamed.
+    for (const auto& cookie : cookies_) {
+        if (cookie->key == lower(from) && cookie->open) return win::kErrorSharingViolation;
+    }
+    std::string content = std::move(it->second);
+    files_.erase(it);
+    files_[lower(to)] = std::move(content);
+    fileTimes_[lower(to)] = fileTimes_[lower(from)];
+    fileTimes_.erase(lower(from));
+    fileChangedLocked(from);
+    fileChangedLocked(to);
+    return win::kErrorSuccess;
+}
+
 ErrorCode MemoryPlatform::fileAttributes(const std::string& path, uint32_t& attributes) {
     Lock lock(mutex_);
     if (ErrorCode rc = enter(Op::FileAttributes, baseName(path), lock)) return rc;
@@ -600,7 +631,9 @@ ErrorCode MemoryPlatform::readTextFile(const std::string& path, std::string& con
 std::FILE* MemoryPlatform::openAppendStream(const std::string& path) {
     Lock lock(mutex_);
     if (enter(Op::OpenAppendStream, baseName(path), lock) != 0) return nullptr;
-    cookies_.push_back(std::make_unique<AppendCookie>(AppendCookie{this, lower(path)}));
+    // As fopen: a file in a folder that does not exist cannot be made.
+    if (!directoryExistsLocked(parentKey(pathKey(path)))) return nullptr;
+    cookies_.push_back(std::make_unique<AppendCookie>(AppendCookie{this, lower(path), true}));
     files_[lower(path)];  // "a" creates the file
     fileTimes_[lower(path)] = systemTimeAtStartMs_ + nowMs_;
     fileChangedLocked(lower(path));
@@ -611,6 +644,12 @@ std::FILE* MemoryPlatform::openAppendStream(const std::string& path) {
         c->platform->files_[c->key].append(data, size);
         c->platform->fileChangedLocked(c->key);
         return static_cast<ssize_t>(size);
+    };
+    io.close = [](void* cookie) -> int {
+        auto* c = static_cast<AppendCookie*>(cookie);
+        Lock inner(c->platform->mutex_);
+        c->open = false;
+        return 0;
     };
     std::FILE* stream = fopencookie(cookies_.back().get(), "a", io);
     if (stream != nullptr) setvbuf(stream, nullptr, _IONBF, 0);

@@ -118,5 +118,61 @@ TEST_F(HostTest, DecodedArgumentsNeverReachTheTrace) {
                        "  \"agent one\" <encoded arguments, 14 characters>"));
 }
 
+// A host that ended without its stop left its agent running; the next one takes it back when
+// it can tell it is the agent an earlier run started.
+struct TakeBackRow {
+    const char* name;
+    bool inTheEarlierJob;                // the job of the service's name still holds it
+    std::optional<std::string> pidSince;  // what the Runtime key recorded: "pid" and "since"
+    bool takenBack;
+};
+
+class TakeBackTest : public HostTest, public ::testing::WithParamInterface<TakeBackRow> {};
+
+TEST_P(TakeBackTest, TheAgentOfAnEarlierRunIsSupervisedAgainWithoutTheStartScript) {
+    const TakeBackRow& c = GetParam();
+    const uint32_t agent = os.spawnProcess({});
+    os.setProcessCreationTime(agent, os.systemTimeNow() - 60000);
+    os.writeFile(pidFile, std::to_string(agent) + "\r\n");
+    if (c.inTheEarlierJob) os.putIntoNamedJob(host::agentJobName(name), agent);
+    if (c.pidSince) {
+        RegKey runtime;
+        ASSERT_EQ(os.regCreateVolatileKey(runtimeKeyPath(name), runtime), 0u);
+        ASSERT_EQ(os.regSetStringValue(runtime, kRuntimeAgentPid, std::to_string(agent)), 0u);
+        ASSERT_EQ(os.regSetStringValue(runtime, kRuntimeAgentSince, *c.pidSince), 0u);
+    }
+    startHost();
+    if (!c.takenBack) {
+        // Any other live process refuses the start, as it always did.
+        EXPECT_EQ(finishHost(), 0);
+        EXPECT_TRUE(matches(reports().back(), stopped(1066, 134217728u + agent)));
+        EXPECT_TRUE(os.processRunning(agent));
+        return;
+    }
+    ASSERT_TRUE(waitForReport(kRunning));
+    ASSERT_TRUE(os.waitUntil([&] { return os.stringValue(runtimeKeyPath(name), kRuntimePhase) == std::string(kPhaseSupervising); }));
+    EXPECT_EQ(os.stringValue(runtimeKeyPath(name), kRuntimeAgentPid), std::to_string(agent));
+    EXPECT_EQ(os.stringValue(runtimeKeyPath(name), kRuntimeStarts), "0");
+    EXPECT_EQ(launchesOf("startAgent.bat"), 0u);
+    auto events = eventsWithId(host::kEventAgentTakenBack);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].insertions, (std::vector<std::string>{name, std::to_string(agent)}));
+    // The stop script stops it; the host ends it at StopTimeout otherwise.
+    os.setString(params, kStopTimeout, "5");
+    os.postControl(win::kServiceControlStop);
+    EXPECT_EQ(finishHost(), 0);
+    EXPECT_EQ(launchesOf("stopAgent.bat"), 1u);
+    EXPECT_FALSE(os.processRunning(agent));
+    EXPECT_TRUE(matches(reports().back(), stopped()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TakeBackTest,
+    ::testing::Values(TakeBackRow{"InTheEarlierRunsJob", true, std::nullopt, true},
+                      TakeBackRow{"AsTheRuntimeKeyRecordedIt", false, "2026-12-07 23:59:00 UTC", true},
+                      TakeBackRow{"ACreationTimeOtherThanRecorded", false, "2026-12-07 23:58:00 UTC", false},
+                      TakeBackRow{"NothingTellsItIsTheAgent", false, std::nullopt, false}),
+    rowName<TakeBackRow>);
+
 }  // namespace
 }  // namespace vornel::testing

@@ -244,6 +244,7 @@ class NoJobTest : public StopTest, public ::testing::WithParamInterface<NoJobRow
 
 TEST_P(NoJobTest, TheForcedEndEndsTheAgentsPidAlone) {
     if (GetParam().noJobObject) {
+        os.failNext(MemoryPlatform::Op::CreateNamedJob, win::kErrorAccessDenied);
         os.failNext(MemoryPlatform::Op::CreateJob, win::kErrorAccessDenied);
     } else {
         os.setJobsWork(false);
