@@ -225,8 +225,9 @@ const char* phaseName(Phase phase) {
     return kPhaseStarting;
 }
 
-const char* const kRuntimeValueNames[] = {kRuntimeHostPid,  kRuntimePhase,    kRuntimeAgentPid,  kRuntimeAgentSince,
-                                          kRuntimeStarts,   kRuntimeLastExit, kRuntimeRestartAt, kRuntimeOutcome};
+// Phase goes last: a reader that sees a phase sees the values written for it.
+const char* const kRuntimeValueNames[] = {kRuntimeHostPid,  kRuntimeAgentPid,  kRuntimeAgentSince, kRuntimeStarts,
+                                          kRuntimeLastExit, kRuntimeRestartAt, kRuntimeOutcome,    kRuntimePhase};
 
 }  // namespace
 
@@ -328,17 +329,19 @@ void Supervisor::beginStartCycle() {
     record_.restartAt.reset();
     if (!first && isTraceOn()) pointTraceAtFiles(os_, settings_.traceFiles);
     record_.phase = Phase::Starting;
-    reportHostEvent(host_, win::kEventlogInformationType, kEventStartCycle, {settings_.serviceName});
     // A restart keeps taking stops, where the service manager passes them on.
     enterState(win::kServiceStartPending, first ? 0 : kAcceptedControls);
     record_.status.dwCheckPoint += 1;  // the start script's first report is checkpoint 3
 
-    if (int32_t running = isServerRunningAlready(host_, settings_.pidFile)) {
-        // A host that ended without its stop (it crashed, or was ended) left its agent: the
-        // first cycle of the next one takes it back.
-        if (first && startedByAnEarlierRun(static_cast<uint32_t>(running)) && takeBack(static_cast<uint32_t>(running))) {
-            return;
-        }
+    const int32_t running = isServerRunningAlready(host_, settings_.pidFile);
+    // A host that ended without its stop (it crashed, or was ended) left its agent: the first
+    // cycle of the next one takes it back, and starts nothing.
+    if (running != 0 && first && startedByAnEarlierRun(static_cast<uint32_t>(running)) &&
+        takeBack(static_cast<uint32_t>(running))) {
+        return;
+    }
+    reportHostEvent(host_, win::kEventlogInformationType, kEventStartCycle, {settings_.serviceName});
+    if (running != 0) {
         reportHostEvent(host_, win::kEventlogErrorType, kEventStartRefused,
                         {settings_.serviceName, std::to_string(running)});
         reportStopped(win::kErrorServiceSpecificError, kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running),

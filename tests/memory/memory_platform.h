@@ -101,7 +101,7 @@ public:
     struct ProcessSpec {
         std::optional<uint64_t> runsForMs;
         uint32_t exitCode = 0;
-        std::function<void()> onExit;  // runs when the process ends, without the platform's lock
+        std::function<void()> onExit;  // runs at its end, unless still suspended, without the platform's lock
         std::string name;              // what the call records call it; "process" when empty
         uint32_t parent = 0;           // the process that starts it: it joins its parent's job
     };

@@ -42,7 +42,8 @@ void MemoryPlatform::endLocked(Process& process, uint32_t exitCode, std::vector<
     if (process.ended) return;
     process.ended = true;
     process.exitCode = exitCode;
-    if (process.onExit) exits.push_back(std::move(process.onExit));
+    // A process ended while still suspended ran none of its code.
+    if (process.onExit && !process.suspended) exits.push_back(std::move(process.onExit));
     process.onExit = nullptr;
     changed_.notify_all();
 }

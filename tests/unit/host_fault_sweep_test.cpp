@@ -21,6 +21,7 @@ constexpr uint32_t kStartRefused = host::kEventStartRefused;
 constexpr uint32_t kRestartDelayed = host::kEventRestartDelayed;
 constexpr uint32_t kAgentNotStartedHere = host::kEventAgentNotStartedHere;
 constexpr uint32_t kStartScriptNotRun = host::kEventStartScriptNotRun;
+constexpr uint32_t kTakenBack = host::kEventAgentTakenBack;
 
 bool isLegacy(const HostScenario& s) { return s.osMajorVersion == 4; }
 bool isRefused(const HostScenario& s) { return s.liveProcessInPidFile; }
@@ -113,6 +114,26 @@ void checkCleanRun(const HostScenario& s, const HostRun& run) {
         EXPECT_TRUE(run.runningAfterStop.empty());
         return;
     }
+    if (s.earlierRunsAgent) {
+        // Taken back without the start script; the stop script does not reach it, StopTimeout does.
+        EXPECT_EQ(stopCodes(*stopped), std::make_pair(0u, 0u));
+        EXPECT_TRUE(run.commandLines("startAgent.bat").empty());
+        EXPECT_EQ(run.commandLines("stopAgent.bat"), std::vector<std::string>{scriptLine(s, false)});
+        EXPECT_EQ(run.eventIds(), (std::vector<uint32_t>{kTakenBack, kStopTimedOut}));
+        EXPECT_TRUE(run.runningAfterStop.empty());
+        return;
+    }
+    if (s.agentWritesNoPid || s.control128) {
+        // No pid within the wait, or control 128 and an agent that stays: the host ends its job.
+        const auto codes = s.control128 ? std::make_pair(0u, 0u)
+                                        : std::make_pair(win::kErrorServiceSpecificError, host::kNoPidExitCode);
+        EXPECT_EQ(stopCodes(*stopped), codes);
+        EXPECT_EQ(run.commandLines("startAgent.bat").size(), 1u);
+        EXPECT_TRUE(run.commandLines("stopAgent.bat").empty());
+        EXPECT_EQ(run.eventIds(), (std::vector<uint32_t>{kCycle, kScriptReturned, s.control128 ? kStopTimedOut : kNoNewPid}));
+        EXPECT_TRUE(run.runningAtEnd.empty()) << "left running: " << ::testing::PrintToString(run.runningAtEnd);
+        return;
+    }
     // The agents end by themselves until the last, which the stop ends.
     const unsigned starts = isLegacy(s) ? 1 : s.agentsEndingByThemselves + 1;
     EXPECT_EQ(run.commandLines("startAgent.bat"), std::vector<std::string>(starts, scriptLine(s, true)));
@@ -188,21 +209,26 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     const std::set<std::string> allowed = allowedErrorOutput(f, call);
     EXPECT_TRUE(allowed.count(run.err) != 0) << "unexpected error output: " << ::testing::PrintToString(run.err);
 
-    // Stopped is final: no other state is reported after the first stopped report.
+    // The service ends stopped, unless the host never became one.
+    const bool neverAService = !s.launchedByManager || f.op == Op::RunServiceDispatcher ||
+                               f.op == Op::RegisterServiceCtrlHandlerEx;
+    EXPECT_TRUE(stopped != nullptr || neverAService) << "no stopped report";
     const MemoryPlatform::StatusReport* stopped = endingReport(run);
+    // Stopped is final: no other state is reported after the first stopped report.
     for (const MemoryPlatform::StatusReport* r = stopped; r != nullptr && r != run.reports.data() + run.reports.size();
          ++r) {
         EXPECT_EQ(r->status.dwCurrentState, win::kServiceStopped) << "a report after the stopped one";
     }
-    // A stop leaves nothing the host launched running: stopped is reported only once it has ended,
+    // Nothing the host launched runs on: stopped is reported only once it has ended,
     // unless the failing call was the stop's own look at a process (one that cannot be opened
     // counts as ended), the forced end of one, or the look that tells an agent the host started
-    // (one it cannot tell is never ended).
-    const bool stopAsked = run.driverSteps > 0 || s.stopWhileStartScriptRuns;
+    // (one it cannot tell is never ended). An agent outside the job that never writes its pid
+    // cannot be found at all.
     const bool stopCouldNotSeeOrEnd = f.op == Op::TerminateProcess || f.op == Op::TerminateJob ||
                                       f.op == Op::OpenProcess || f.op == Op::JobProcessIds ||
-                                      f.op == Op::ProcessCreationTime;
-    if (stopped != nullptr && stopAsked && !stopCouldNotSeeOrEnd && stopCodes(*stopped) == std::make_pair(0u, 0u)) {
+                                      f.op == Op::ProcessCreationTime ||
+                                      (s.agentWritesNoPid && f.op == Op::AssignProcessToJob);
+    if (stopped != nullptr && !stopCouldNotSeeOrEnd) {
         EXPECT_TRUE(run.runningAtEnd.empty()) << "left running: " << ::testing::PrintToString(run.runningAtEnd);
     }
 
@@ -223,7 +249,7 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     // Events carry the service name, or the launch error's text for a stop script that failed.
     const std::set<uint32_t> hostEvents = {kCycle,       kScriptReturned, kNoNewPid,     kStopScriptFailed,
                                            kStopTimedOut, kAgentEnded,    kStartRefused, kRestartDelayed,
-                                           kAgentNotStartedHere, kStartScriptNotRun};
+                                           kAgentNotStartedHere, kStartScriptNotRun, kTakenBack};
     for (const MemoryPlatform::Event& event : run.events) {
         EXPECT_EQ(hostEvents.count(event.id), 1u) << std::hex << event.id;
         if (event.id != kStopScriptFailed && event.id != kStopTimedOut) {
@@ -249,7 +275,7 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
                             (f.op == Op::CreateProcess || f.op == Op::ResumeProcess || f.op == Op::RegOpenKeyEx ||
                              f.op == Op::RegQueryValue);
         EXPECT_TRUE(codes.first == 0 || refused || noPid || noEvent || notRun) << codes.first << "/" << codes.second;
-        if (noPid && !isRefused(s)) {
+        if (noPid && !isRefused(s) && !s.agentWritesNoPid) {
             // No pid: the pid file is not configured, could not be read, or no new pid appeared
             // (the start script did not run, or its agent's pid could not be read).
             EXPECT_TRUE(!s.pidFileConfigured || isRead(f, call, clean, kAgentPidFile) || f.op == Op::CreateProcess ||
@@ -320,6 +346,30 @@ TEST(FaultSweep, HostSupervisesRestartsAndStops) {
     s.deadProcessInPidFile = true;
     s.argumentsEncoded = true;
     s.agentsEndingByThemselves = 1;
+    s.traceFileMaxKB = "1";  // the restart keeps the first cycle's trace as .1
+    sweepHost(s);
+}
+
+TEST(FaultSweep, HostEndsWhatItStartedWhenNoPidIsWritten) {
+    HostScenario s;
+    s.name = "no new pid";
+    s.agentWritesNoPid = true;
+    sweepHost(s);
+}
+
+TEST(FaultSweep, HostEndsItsJobAtStopTimeoutAfterControl128) {
+    HostScenario s;
+    s.name = "control 128";
+    s.control128 = true;
+    s.stopTimeout = "5";
+    sweepHost(s);
+}
+
+TEST(FaultSweep, HostTakesBackTheAgentOfAnEarlierRun) {
+    HostScenario s;
+    s.name = "taken back";
+    s.earlierRunsAgent = true;
+    s.stopTimeout = "5";
     sweepHost(s);
 }
 

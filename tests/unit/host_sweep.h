@@ -79,6 +79,10 @@ struct HostScenario {
     bool stopScriptNeverEnds = false;       // the stop script hangs: StopTimeout ends it
     std::optional<std::string> stopTimeout;  // StopTimeout as stored
     bool jobsWork = true;                   // false: no script can be put into the host's job
+    bool agentWritesNoPid = false;          // the start script's agent never writes its pid
+    bool earlierRunsAgent = false;          // the pid file names a live agent in the service's job
+    bool control128 = false;                // the administrator sends control 128, not a stop
+    std::optional<std::string> traceFileMaxKB;  // TraceFileMaxKB as stored
 };
 
 inline const std::string kHostService = "OrvikTamberVornel6100AgentService - sweep";
@@ -213,10 +217,12 @@ private:
             .stopArgs(kHostStopArguments)
             .install(os_);
         if (s_.stopTimeout) os_.setString(kHostParams, kStopTimeout, *s_.stopTimeout);
+        if (s_.traceFileMaxKB) os_.setString(kHostParams, kTraceFileMaxKB, *s_.traceFileMaxKB);
         os_.setJobsWork(s_.jobsWork);
-        if (s_.liveProcessInPidFile) {
+        if (s_.liveProcessInPidFile || s_.earlierRunsAgent) {
             oldPid_ = os_.spawnProcess({});
             os_.writeFile(kHostPidFile, std::to_string(oldPid_) + "\r\n");
+            if (s_.earlierRunsAgent) os_.putIntoNamedJob(host::agentJobName(kHostService), oldPid_);
         } else if (s_.deadProcessInPidFile) {
             MemoryPlatform::ProcessSpec ended;
             ended.runsForMs = 0;
@@ -236,6 +242,7 @@ private:
         agents.agentRunsMs = std::vector<uint64_t>(s_.agentsEndingByThemselves, s_.agentRunsForMs);
         agents.agentRunsForMs = std::nullopt;
         agents.agentExitCode = 0;
+        agents.writesPid = !s_.agentWritesNoPid;
         if (s_.stopWhileStartScriptRuns) {
             agents.onStartLaunch = [this] {
                 if (!stopSent_.exchange(true)) os_.postControl(win::kServiceControlStop);
@@ -261,6 +268,8 @@ private:
             }
             switch (result.driverSteps) {
                 case 0:
+                    os_.postControl(s_.control128 ? 128 : win::kServiceControlStop);
+                    break;
                 case 2:
                     os_.postControl(win::kServiceControlStop);
                     break;
