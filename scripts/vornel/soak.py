@@ -25,6 +25,10 @@ stops: --stop-cycles (default 100) cycles of each of two kinds, on an agent that
        stopped with exit codes 0/0, the agent ended at that moment, no host process left, exactly
        one stop script run (scripts.log). The answers' times and the time from the stop control
        (the host's trace) to stopped go into the record.
+crashes: --crash-cycles (default 100) times the host killed with taskkill /f while it supervises
+       the agent and the service started again: every cycle must supervise the same agent,
+       taken back without a start script run; the final stop must leave nothing running, the
+       uninstall no Runtime key.
 
 Run as scripts/soak.py; --write puts the figures into docs/robustness.md (a run of every part:
 not with --only). Exit status 0 when every check held. Not part of scripts/test: it takes about
@@ -437,6 +441,55 @@ def soak_tools(session, cycles, checks):
             "stop": statistics.median(stop_times) if stop_times else 0, "unanswered": svc.unanswered}
 
 
+# --- crashes: the host killed, the service started again, the agent taken back ---
+
+def runtime_value(svc, value):
+    return svc.session.reg_query(f"HKLM\\SYSTEM\\CurrentControlSet\\Services\\{svc.name}\\Runtime", value)
+
+
+def soak_crashes(session, cycles, checks):
+    """`cycles` times: the host killed (taskkill /f) while it supervises the agent, and the
+    service started again (sc start: what Windows' recovery actions do once the service manager
+    has seen its process end). Every cycle must end with the same, one agent supervised by the
+    new host, taken back (Runtime Starts 0, no start script run); the final stop must leave
+    nothing running."""
+    svc = Installed(session, "soak-crash")
+    result = svc.tool("StartVornelAgentService", "-servicename", svc.short, "-wait", "60")
+    started = checks.check(result.status == 0, f"crashes: the start tool started the agent ({result.out.strip()!r})")
+    agent = svc.pid()
+    taken_back, failures, took = 0, [], []
+    for cycle in range(1, cycles + 1 if started else 1):
+        host = runtime_value(svc, "HostPid")
+        killed = session.run("taskkill", "/f", "/pid", host or "0")
+        if killed.status != 0:
+            failures.append(f"cycle {cycle}: taskkill gave {killed.status} {killed.out.strip()!r}")
+            break
+        began = time.monotonic()
+        session.sc("start", svc.name)
+        if not wait_until(lambda: runtime_value(svc, "Phase") == "supervising" and runtime_value(svc, "HostPid") != host,
+                          timeout=60, interval=0.05):
+            failures.append(f"cycle {cycle}: no new host supervised the agent within 60 s")
+            break
+        took.append(time.monotonic() - began)
+        seen = (runtime_value(svc, "AgentPid"), runtime_value(svc, "Starts"), len(unix_processes(session, "VornelAgent.exe")))
+        if seen == (str(agent), "0", 1):
+            taken_back += 1
+        else:
+            failures.append(f"cycle {cycle}: AgentPid, Starts, agents running {seen}, the agent was {agent}")
+    runs = [r[0] for r in svc.script_runs()]
+    checks.check(started and taken_back == cycles and runs == ["startAgent.bat"],
+                 f"crashes: {taken_back} of {cycles} cycles took the same agent back, one start script run in all "
+                 f"({runs.count('startAgent.bat')})" + (f"; {failures[:3]}" if failures else ""))
+    result = svc.tool("StopVornelAgentService", "-servicename", svc.short, "-wait", "60")
+    left = wait_until(lambda: not svc.leftovers(), timeout=10) or svc.leftovers()
+    checks.check(result.status == 0 and left is True and not svc.unix_pid_file.exists(),
+                 f"crashes: the stop tool stopped it ({result.out.strip()!r}) and nothing was left: {left}")
+    result = svc.tool("UninstallVornelAgentService", "-servicename", svc.short)
+    checks.check(result.status == 0 and runtime_value(svc, "Phase") is None,
+                 "crashes: the uninstall tool removed the service and its Runtime key")
+    return {"cycles": cycles, "taken_back": taken_back, "took": took}
+
+
 # --- stops: the stop tool's answer while a slow stop script runs, and stop tools at once ---
 
 STOP_DELAY = 3  # seconds the sample agent takes to shut down once asked (-stopDelay)
@@ -679,7 +732,17 @@ def restarts_report(r):
         f"the stop tool answered in {r['stop'] * 1000:.0f} ms.", ""]
 
 
-def report(command, host, restarts, tools, stops, checks, began, load_before, load_after):
+def crashes_report(c):
+    return [
+        "### The host killed and the service started again", "",
+        f"{c['cycles']} cycles on the sample agent: `taskkill /f` ends the host while it supervises the agent,",
+        "`sc start` starts the service again (Wine's service manager keeps a service whose process has",
+        "ended running, and starts it all the same), and the new host must supervise the same agent",
+        f"without running the start script (Runtime `Starts` 0). {c['taken_back']} of {c['cycles']} took it back; "
+        f"from the start to the agent supervised again: {spread_ms(c['took'])}.", ""]
+
+
+def report(command, host, restarts, tools, stops, checks, began, load_before, load_after, crashes=None):
     lines = ["## Soak tests under Wine", "",
              f"Command: `{command}` ({began:%Y-%m-%d %H:%M}). Machine: {machine()}; load average "
              f"{load_before} (1/5/15 min) before, {load_after} after (the machine is shared).", ""]
@@ -721,6 +784,8 @@ def report(command, host, restarts, tools, stops, checks, began, load_before, lo
                       f"(status, output, error output): {tools['unanswered'][:3]}.", ""]
     if stops:
         lines += stops_report(stops)
+    if crashes:
+        lines += crashes_report(crashes)
     lines += ["### Checks", "", checks.markdown(), ""]
     return "\n".join(lines)
 
@@ -733,7 +798,9 @@ def main(argv=None):
     parser.add_argument("--cycles", type=int, default=100, help="start/stop cycles of the tools part (default 100)")
     parser.add_argument("--stop-cycles", type=int, default=100,
                         help="cycles of each kind of the stops part (default 100)")
-    parser.add_argument("--only", choices=("host", "restarts", "tools", "stops"), help="run one part only")
+    parser.add_argument("--crash-cycles", type=int, default=100,
+                        help="host-killed cycles of the crashes part (default 100)")
+    parser.add_argument("--only", choices=("host", "restarts", "tools", "stops", "crashes"), help="run one part only")
     parser.add_argument("--write", action="store_true", help=f"write the figures into {ROBUSTNESS.relative_to(REPO)}")
     options = parser.parse_args(argv)
     if options.minutes < 2:
@@ -746,7 +813,7 @@ def main(argv=None):
             sys.exit(f"no {exe} in {BIN}: run cmake --build --preset windows first")
     command = COMMAND + "".join(f" {a}" for a in (sys.argv[1:] if argv is None else argv))
     began, load_before = datetime.datetime.now(), load_average()
-    checks, host, restarts, tools, stops = Checks(), None, None, None, None
+    checks, host, restarts, tools, stops, crashes = Checks(), None, None, None, None, None
     session = WineSession().start()
     try:
         if options.only in (None, "host"):
@@ -757,13 +824,15 @@ def main(argv=None):
             tools = soak_tools(session, options.cycles, checks)
         if options.only in (None, "stops"):
             stops = soak_stops(session, options.stop_cycles, checks)
+        if options.only in (None, "crashes"):
+            crashes = soak_crashes(session, options.crash_cycles, checks)
     finally:
         if checks.passed:
             session.close()
         else:  # the prefix stays for a look at the trace files; nothing of it keeps running
             session.stop_server()
             print(f"checks failed: the Wine prefix {session.prefix} is kept", flush=True)
-    text = report(command, host, restarts, tools, stops, checks, began, load_before, load_average())
+    text = report(command, host, restarts, tools, stops, checks, began, load_before, load_average(), crashes)
     print(text)
     if options.write:
         write_section(ROBUSTNESS, "soak", text)
