@@ -344,6 +344,9 @@ void Supervisor::beginStartCycle() {
     if (running != 0) {
         reportHostEvent(host_, win::kEventlogErrorType, kEventStartRefused,
                         {settings_.serviceName, std::to_string(running)});
+        // After a restart the job holds only what this host launched (an agent it could not
+        // open, say): none of it runs on.
+        if (!first) endTheJob();
         reportStopped(win::kErrorServiceSpecificError, kAlreadyRunningExitCodeBase + static_cast<uint32_t>(running),
                       "the agent was already running (pid " + std::to_string(running) + ")");
         return;

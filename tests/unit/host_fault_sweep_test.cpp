@@ -212,20 +212,20 @@ void checkFaultedRun(const HostScenario& s, const HostRun& clean, const HostRun&
     // The service ends stopped, unless the host never became one.
     const bool neverAService = !s.launchedByManager || f.op == Op::RunServiceDispatcher ||
                                f.op == Op::RegisterServiceCtrlHandlerEx;
-    EXPECT_TRUE(stopped != nullptr || neverAService) << "no stopped report";
     const MemoryPlatform::StatusReport* stopped = endingReport(run);
+    EXPECT_TRUE(stopped != nullptr || neverAService) << "no stopped report";
     // Stopped is final: no other state is reported after the first stopped report.
     for (const MemoryPlatform::StatusReport* r = stopped; r != nullptr && r != run.reports.data() + run.reports.size();
          ++r) {
         EXPECT_EQ(r->status.dwCurrentState, win::kServiceStopped) << "a report after the stopped one";
     }
     // Nothing the host launched runs on: stopped is reported only once it has ended,
-    // unless the failing call was the stop's own look at a process (one that cannot be opened
-    // counts as ended), the forced end of one, or the look that tells an agent the host started
-    // (one it cannot tell is never ended). An agent outside the job that never writes its pid
-    // cannot be found at all.
+    // unless the failing call was the stop's own look at the job, the forced end of a process,
+    // or the look that tells an agent the host started (one it cannot tell is never ended).
+    // Without a job, an agent that cannot be opened cannot be ended; an agent outside the job
+    // that never writes its pid cannot be found at all.
     const bool stopCouldNotSeeOrEnd = f.op == Op::TerminateProcess || f.op == Op::TerminateJob ||
-                                      f.op == Op::OpenProcess || f.op == Op::JobProcessIds ||
+                                      f.op == Op::JobProcessIds || (!s.jobsWork && f.op == Op::OpenProcess) ||
                                       f.op == Op::ProcessCreationTime ||
                                       (s.agentWritesNoPid && f.op == Op::AssignProcessToJob);
     if (stopped != nullptr && !stopCouldNotSeeOrEnd) {
