@@ -49,17 +49,6 @@ SITUATIONS = {
     "troubleshooting.md": ["stopped"],
 }
 
-# The examples that need the service host to keep its Runtime key, which the tools read for the
-# agent's pid and the host's phase (issue 19): until the host writes it, the test brings the
-# service to the state the example leaves it in ("running": started, its agent's pid written)
-# instead of running the command, and the scripts listed are not run. The set holds exactly the
-# pages' examples that need the key, so that none is left out unnoticed.
-NEEDS_RUNTIME_KEY = {
-    ("README.md", "StartVornelAgentService.exe -servicename demo -wait 60"): "running",
-    ("README.md", "VornelAgentServiceInfo.exe -getservicedetails demo"): "running",
-}
-SCRIPTS_NEEDING_RUNTIME_KEY = {("README.md", 0), ("start.md", 0)}
-
 # Each page's scripts, in the page's order: the situation before the script (as for SITUATIONS),
 # and lines its output must hold.
 SCRIPTS = {
@@ -288,13 +277,9 @@ def test_the_page_shows_the_usage_text_the_program_prints(wine, home, page):
 def test_every_answer_the_page_quotes_is_what_the_program_prints(demo, page):
     quoted = examples(page)
     assert len(quoted) == len(SITUATIONS[page]), [command for command, _ in quoted]
-    assert {c for p, c in NEEDS_RUNTIME_KEY if p == page} <= {command for command, _ in quoted}
     for (command, answer), situation in zip(quoted, SITUATIONS[page]):
         if situation is not None:
             getattr(demo, situation)()
-        if (page, command) in NEEDS_RUNTIME_KEY:
-            getattr(demo, NEEDS_RUNTIME_KEY[(page, command)])()
-            continue
         program, *args = split_command_line(command)
         result = demo.run(program, *args)
         if not matches(answer, result) and "-getservicestatus" in args:
@@ -309,15 +294,12 @@ def test_every_page_with_scripts_is_listed():
     pages = ["README.md"] + sorted(p.name for p in (REPO / "docs").glob("*.md"))
     with_scripts = {page: len(scripts(page)) for page in pages if scripts(page)}
     assert with_scripts == {page: len(listed) for page, listed in SCRIPTS.items()}
-    assert SCRIPTS_NEEDING_RUNTIME_KEY <= {(page, i) for page, listed in SCRIPTS.items() for i in range(len(listed))}
 
 
 @pytest.mark.parametrize("page", sorted(SCRIPTS))
 def test_every_script_the_page_shows_runs_under_wines_command_interpreter(demo, page):
     for i, (text, (situation, expected)) in enumerate(zip(scripts(page), SCRIPTS[page])):
         getattr(demo, situation)()
-        if (page, i) in SCRIPTS_NEEDING_RUNTIME_KEY:
-            continue
         # A script's "goto failed" ends it with status 1, as the page's caller would.
         body = "@echo off\n" + text + "goto :eof\n:failed\necho The script failed.\nexit /b 1\n"
         demo.wine.unix_path(DEMO_HOME + "bin\\docs-script.bat").write_bytes(body.replace("\n", "\r\n").encode())

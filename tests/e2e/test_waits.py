@@ -66,6 +66,61 @@ def test_start_wait_times_out_with_2_while_no_agent_writes_its_pid(service):
     assert details.out.startswith(f"Service: {svc.name}\nState: running\n"), details.out
 
 
+def details_of(svc):
+    """-getservicedetails as (exit status, {key: value})."""
+    result = tool(svc, "VornelAgentServiceInfo.exe", "-getservicedetails", short(svc))
+    return result.status, dict(line.split(": ", 1) for line in result.out.splitlines())
+
+
+def test_an_installed_service_started_with_wait_answers_with_the_pid_the_info_tool_repeats(wine):
+    home = "C:\\vornel-wait-installed\\"
+    wine.layout_agent_home(home, logs=False)
+    run = lambda program, *args: wine.run(home + "bin\\" + program, *args)
+    assert run("InstallVornelAgentService.exe", "-servicename", "wait-installed", "-agentname", "agent one",
+               "-agenthome", home).status == 0
+    try:
+        started = run("StartVornelAgentService.exe", "-servicename", "wait-installed", "-wait", "60")
+        match = re.fullmatch(r"Successfully started service\.\nThe agent is running \(pid (\d+)\)\.\n", started.out)
+        assert started.status == 0 and match, started
+        pid = run("VornelAgentServiceInfo.exe", "-getagentpid", "wait-installed")
+        assert (pid.status, pid.out) == (0, f"Agent Pid - {match.group(1)}"), pid
+        again = run("StartVornelAgentService.exe", "-servicename", "wait-installed", "-wait")
+        assert (again.status, again.out) == (0, f"The agent is running (pid {match.group(1)}).\n"), again
+    finally:
+        run("StopVornelAgentService.exe", "-servicename", "wait-installed", "-wait")
+        run("UninstallVornelAgentService.exe", "-servicename", "wait-installed")
+
+
+def test_start_wait_answers_1_with_the_outcome_when_no_agent_writes_its_pid(service):
+    svc = service("wait-nopid-out", StartupArguments="-noPid")
+    result = tool(svc, "StartVornelAgentService.exe", "-servicename", short(svc), "-wait")
+    assert (result.status, result.out) == (
+        1, "Successfully started service.\nThe service stopped: no new pid in the pid file within 31 s.\n"), result
+    status = svc.query()
+    assert (status["STATE"], status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (STOPPED, 1066, 1)
+    # The agent that wrote no pid does not run on once the service has stopped.
+    assert not svc.agent_running()
+
+
+def test_the_details_follow_a_crash_loop(service):
+    svc = service("wait-crash-loop", StartupArguments="-exitAfter 1 -exitCode 3")
+    assert svc.wine.sc("start", svc.name).status == 0
+    seen = {}
+
+    def waiting_after(starts):
+        status, lines = details_of(svc)
+        seen.clear()
+        seen.update(lines)
+        return status == 2 and lines.get("Phase") == "waiting to restart" and int(lines["Agent starts"]) >= starts
+
+    assert wait_until(lambda: waiting_after(2), timeout=60), seen
+    assert re.fullmatch(r"3 at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC( \(\d+ s ago\))?", seen["Last agent exit"]), seen
+    assert "Restart at" in seen and "Agent pid" not in seen, seen
+    assert tool(svc, "StopVornelAgentService.exe", "-servicename", short(svc), "-wait").status == 0
+    status, lines = details_of(svc)
+    assert (status, lines["Outcome"], lines["Exit codes"]) == (1, "stopped on request", "0 / 0"), lines
+
+
 def test_details_of_a_stopped_and_of_a_missing_service(service, wine):
     svc = service("wait-details")
     details = tool(svc, "VornelAgentServiceInfo.exe", "-getservicedetails", short(svc))
