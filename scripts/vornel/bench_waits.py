@@ -146,7 +146,7 @@ def section(results, host_writes, runs, command, began, machine, loads):
     def cell(values):
         return f"{statistics.median(values) * 1000:.0f} ms ({min(values) * 1000:.0f}–{max(values) * 1000:.0f})"
 
-    start_from = ("the host writes the agent's pid file" if host_writes else
+    start_from = ("the agent's pid file appears (the host then finds the pid and writes the Runtime key)" if host_writes else
                   "a stand-in for the host writes `Phase` `supervising` into the Runtime key")
     lines = [
         "## The waits beside a 250-ms poll", "",

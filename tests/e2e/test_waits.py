@@ -91,17 +91,6 @@ def test_an_installed_service_started_with_wait_answers_with_the_pid_the_info_to
         run("UninstallVornelAgentService.exe", "-servicename", "wait-installed")
 
 
-def test_start_wait_answers_1_with_the_outcome_when_no_agent_writes_its_pid(service):
-    svc = service("wait-nopid-out", StartupArguments="-noPid")
-    result = tool(svc, "StartVornelAgentService.exe", "-servicename", short(svc), "-wait")
-    assert (result.status, result.out) == (
-        1, "Successfully started service.\nThe service stopped: no new pid in the pid file within 31 s.\n"), result
-    status = svc.query()
-    assert (status["STATE"], status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]) == (STOPPED, 1066, 1)
-    # The agent that wrote no pid does not run on once the service has stopped.
-    assert not svc.agent_running()
-
-
 def test_the_details_follow_a_crash_loop(service):
     svc = service("wait-crash-loop", StartupArguments="-exitAfter 1 -exitCode 3")
     assert svc.wine.sc("start", svc.name).status == 0
