@@ -488,10 +488,12 @@ def report(command, began, loads, trips, floor, lat, stops, beside, idle_results
         f"{spread(lat['stop_agent'])} |",
         f"| stop | the stop tool launched | the host process has ended (stopped) | {ms(lat['stop_host'])} | "
         f"{spread(lat['stop_host'])} |", "",
-        "The host looks for the new pid as soon as the start script has returned and then once a",
-        "second (as the agent contract has it): when the agent has not written its pid by the first",
-        "look, the wait takes one more second. The first look found no new pid in "
-        f"{lat['waited']['start']} of {runs} starts and {lat['waited']['restart']} of {runs} restarts here.", "",
+        "The host looks for the new pid as soon as the start script has returned, again whenever a",
+        "file of the pid file's folder changes, and at the latest once a second. The first look found no",
+        f"new pid in {lat['waited']['start']} of {runs} starts and {lat['waited']['restart']} of {runs} restarts "
+        "here; the folder's change then",
+        "brought it. This service keeps the default `RestartThrottle` (60 s), so each restart of an agent",
+        "that ran less than that first waits 1 s; with `RestartThrottle` `0` (the floor below) it does not.", "",
         *stops_section(stops, runs, slow_runs),
         *floor_section(beside, runs),
         "### The host while it supervises an idle agent", "",

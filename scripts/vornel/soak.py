@@ -32,7 +32,7 @@ crashes: --crash-cycles (default 100) times the host killed with taskkill /f whi
 
 Run as scripts/soak.py; --write puts the figures into docs/robustness.md (a run of every part:
 not with --only). Exit status 0 when every check held. Not part of scripts/test: it takes about
-40 minutes. Needs the Windows build (probe.exe and process_stats.exe of tests/wintools too).
+45 minutes. Needs the Windows build (probe.exe and process_stats.exe of tests/wintools too).
 """
 
 import argparse
