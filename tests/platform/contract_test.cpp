@@ -670,37 +670,28 @@ TEST_F(RunningServiceContract, AControlIsAnsweredOnceItsHandlerHasReturned) {
 }
 
 TEST_F(RunningServiceContract, AControlSentWhileAHandlerRunsIsHandledAfterIt) {
-    auto markerLines = [&] {
+    // The handlers write what they do into the marker file, in the order they do it.
+    auto marks = [&] {
         std::string content;
         (void)os.readTextFile(slowControlMarker(), content);
-        return std::count(content.begin(), content.end(), '\n');
+        return content;
     };
-    const auto before = markerLines();
-    std::mutex mutex;
-    std::vector<std::string> answered;  // in the order the answers came
+    const size_t before = marks().size();
     ServiceStatus slowAnswer, quickAnswer;
     ErrorCode slowResult = 1;
-    std::thread slow([&] {
-        slowResult = os.controlService(service, kSlowControl, slowAnswer);
-        std::lock_guard<std::mutex> lock(mutex);
-        answered.push_back("slow");
-    });
+    std::thread slow([&] { slowResult = os.controlService(service, kSlowControl, slowAnswer); });
     // The quick control goes once the slow one's handler runs.
     bool begun = false;
     for (int i = 0; i < 400 && !begun; ++i) {
-        begun = markerLines() > before;
+        begun = marks().size() > before;
         if (!begun) os.sleep(25);
     }
     const ErrorCode quickResult = os.controlService(service, kQuickControl, quickAnswer);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        answered.push_back("quick");
-    }
     slow.join();
     ASSERT_TRUE(begun);
     EXPECT_EQ(slowResult, 0u);
     EXPECT_EQ(quickResult, 0u);
-    EXPECT_EQ(answered, (std::vector<std::string>{"slow", "quick"})) << "one handler at a time";
+    EXPECT_EQ(marks().substr(before), "begun\ndone\nquick\n") << "one handler at a time";
     EXPECT_EQ(slowAnswer.dwCheckPoint, kSlowControlDone);
     EXPECT_EQ(quickAnswer.dwCheckPoint, kQuickControlDone);
 }
@@ -832,22 +823,29 @@ ErrorCode runContractService(Platform& os) {
         (void)os.registerServiceCtrlHandlerEx(
             kContractServiceName,
             [&os, handle](uint32_t control) -> uint32_t {
+                auto mark = [&os](const char* line) {
+                    if (std::FILE* marker = os.openAppendStream(slowControlMarker())) {
+                        std::fputs(line, marker);
+                        std::fclose(marker);
+                    }
+                };
                 ServiceStatus status{win::kServiceWin32OwnProcess, win::kServiceRunning, win::kServiceAcceptStop};
                 switch (control) {
                     case win::kServiceControlStop: status.dwCurrentState = win::kServiceStopped; break;
                     case kSlowControl:
                         // Says that it has begun (a line in the marker file), reports, pauses
                         // and reports again: the answer shows which report was last.
-                        if (std::FILE* marker = os.openAppendStream(slowControlMarker())) {
-                            std::fputs("begun\n", marker);
-                            std::fclose(marker);
-                        }
+                        mark("begun\n");
                         status.dwCheckPoint = kSlowControlBegun;
                         (void)os.setServiceStatus(*handle, status);
                         os.sleep(300);
+                        mark("done\n");
                         status.dwCheckPoint = kSlowControlDone;
                         break;
-                    case kQuickControl: status.dwCheckPoint = kQuickControlDone; break;
+                    case kQuickControl:
+                        mark("quick\n");
+                        status.dwCheckPoint = kQuickControlDone;
+                        break;
                     default: break;
                 }
                 (void)os.setServiceStatus(*handle, status);
