@@ -5,6 +5,7 @@ exactly the agent home's files, its programs may import system DLLs only, and th
 that the demo and the end-to-end tests lay out must be the same tree.
 """
 
+import os
 import subprocess
 import zipfile
 
@@ -127,3 +128,13 @@ def test_an_agent_home_laid_out_by_the_rig_is_the_package(wine, package):
             without_stamp((unpacked / relative).read_bytes(), relative), relative
     # The ZIP cannot hold an empty directory: the installer makes the agent's log directory.
     assert not (laid_out / "logs").exists()
+
+
+def test_the_demo_tour_passes_every_check(package, tmp_path):
+    # The Quick start's first command, on the package just built, in a prefix of its own.
+    tour = subprocess.run(["/usr/bin/python3", str(REPO / "scripts" / "demo.py"), "--prefix", str(tmp_path / "wine")],
+                          cwd=REPO, capture_output=True, text=True, timeout=600)
+    try:
+        assert tour.returncode == 0 and "checks passed." in tour.stdout, tour.stdout[-3000:] + tour.stderr
+    finally:
+        subprocess.run(["wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(tmp_path / "wine")})
