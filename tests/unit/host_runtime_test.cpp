@@ -60,6 +60,13 @@ TEST_F(RuntimeTest, ItTellsEachPhaseWithTheValuesThatApply) {
     EXPECT_EQ(os.stringValue(runtime, kRuntimeStarts), "2");
     EXPECT_EQ(names(), (std::vector<std::string>{kRuntimeHostPid, kRuntimeLastExit, kRuntimeOutcome, kRuntimePhase,
                                                  kRuntimeStarts}));
+    // Phase is the last value of each account written: a reader that sees a phase sees its values.
+    const std::vector<MemoryPlatform::Call> calls = os.calls();
+    for (size_t i = 0; i + 1 < calls.size(); ++i) {
+        if (calls[i].op != MemoryPlatform::Op::RegSetValue || calls[i].subject != kRuntimePhase) continue;
+        const bool valueAfter = calls[i + 1].op == MemoryPlatform::Op::RegSetValue || calls[i + 1].op == MemoryPlatform::Op::RegDeleteValue;
+        EXPECT_FALSE(valueAfter) << "call " << i + 1 << " changes " << calls[i + 1].subject << " after Phase";
+    }
 }
 
 struct OutcomeRow {
