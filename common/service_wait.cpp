@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/service_control.h"
+#include "common/text.h"
 #include "common/trace.h"
 
 namespace vornel {
@@ -19,12 +20,7 @@ std::string describe(const ServiceView& view) {
 
 std::optional<uint32_t> waitSeconds(const std::optional<std::string>& value, uint32_t byDefault) {
     if (!value) return byDefault;
-    if (value->empty() || value->size() > 9 || value->find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    uint32_t seconds = 0;
-    for (char digit : *value) seconds = seconds * 10 + static_cast<uint32_t>(digit - '0');
-    return seconds;
+    return parseDecimal(value);
 }
 
 void reportInvalidWait(const std::string& value) { writeErr("'%s' is not a valid argument for -wait.\n", value.c_str()); }

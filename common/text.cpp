@@ -47,6 +47,15 @@ size_t utf16Length(std::string_view text) {
     return units;
 }
 
+std::optional<uint32_t> parseDecimal(const std::optional<std::string>& text) {
+    if (!text || text->empty() || text->size() > 9 || text->find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (char digit : *text) value = value * 10 + static_cast<uint32_t>(digit - '0');
+    return value;
+}
+
 std::string withoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,10 @@ bool sameIgnoringCase(Platform& os, std::string_view a, std::string_view b);
 // or a command line: one per character, two for a character beyond U+FFFF, and one for each
 // byte that is not part of a UTF-8 sequence (it becomes one replacement character).
 size_t utf16Length(std::string_view text);
+
+// A number written as one to nine decimal digits and nothing else (no sign, no blank), as the
+// programs take seconds, sizes and counts; absent for anything else, and for no text at all.
+std::optional<uint32_t> parseDecimal(const std::optional<std::string>& text);
 
 // The text without the line end (CR LF, or LF) that the system's message texts end in.
 std::string withoutLineEnd(std::string text);

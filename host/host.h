@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/options.h"
+#include "common/text.h"
 #include "host/host_state.h"
 #include "platform/platform.h"
 
@@ -134,10 +135,6 @@ std::optional<uint32_t> stopTimeoutSeconds(const std::optional<std::string>& sto
 
 // RestartThrottle as stored: decimal seconds. Absent or not a number: 60; "0": restarts at once.
 uint32_t restartThrottleSeconds(const std::optional<std::string>& stored);
-
-// A decimal number as an administrator stores it (seconds, kilobytes, a count): digits only, at
-// most nine; absent otherwise.
-std::optional<uint32_t> parseDecimal(const std::optional<std::string>& stored);
 
 // How long the restart after the given number of short runs in a row waits: 0 s after none,
 // 1 s after the first, then twice as long each time, at most 256 s.

@@ -248,12 +248,9 @@ std::optional<bool> recoveryOf(const std::string& text) {
 
 std::optional<uint32_t> shutdownTimeoutOf(const std::string& text) {
     constexpr uint32_t kMostSeconds = 0xFFFFFFFFu / 1000;
-    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const unsigned long seconds = std::stoul(text);
-    if (seconds < 1 || seconds > kMostSeconds) return std::nullopt;
-    return static_cast<uint32_t>(seconds);
+    const std::optional<uint32_t> seconds = text.size() > 7 ? std::nullopt : parseDecimal(text);
+    if (!seconds || *seconds < 1 || *seconds > kMostSeconds) return std::nullopt;
+    return seconds;
 }
 
 FailureActions recoveryActions() {
