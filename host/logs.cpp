@@ -1,6 +1,8 @@
 // The host's files kept bounded: a trace file that has passed TraceFileMaxKB is renamed away at
 // a service start or a restart, and the start script's LogFile of the previous run is kept
 // before the script replaces it; of each, TraceFileKeep earlier files stay, <name>.1 the newest.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,16 +16,23 @@ namespace {
 constexpr uint32_t kDefaultTraceFileMaxKB = 10240;
 constexpr uint32_t kDefaultTraceFileKeep = 5;
 
-// The trace file renamed away when it is larger than the limit; true when it was.
-bool keepWhenLarge(Platform& os, const std::string& path, const TraceFiles& files, std::vector<std::string>& kept) {
+// The size of a trace file larger than the limit; absent when it is within it, or unknown.
+std::optional<uint64_t> sizeOverLimit(Platform& os, const std::string& path, const TraceFiles& files) {
     uint64_t bytes = 0;
-    if (files.maxBytes == 0 || os.fileSize(path, bytes) != win::kErrorSuccess || bytes <= files.maxBytes) return false;
-    if (ErrorCode rc = keepEarlierFile(os, path, files.keep)) {
-        kept.push_back(path + " (" + std::to_string(bytes / 1024) + " KB) could not be renamed (" + std::to_string(rc) + ")");
-        return false;
+    if (files.maxBytes == 0 || os.fileSize(path, bytes) != win::kErrorSuccess || bytes <= files.maxBytes) {
+        return std::nullopt;
     }
-    kept.push_back(path + " (" + std::to_string(bytes / 1024) + " KB) is kept as " + path + ".1");
-    return true;
+    return bytes;
+}
+
+// Renames a trace file of that size away, and says what became of it.
+void keepLarge(Platform& os, const std::string& path, uint64_t bytes, unsigned keep, std::vector<std::string>& kept) {
+    const std::string size = " (" + std::to_string(bytes / 1024) + " KB)";
+    if (ErrorCode rc = keepEarlierFile(os, path, keep)) {
+        kept.push_back(path + size + " could not be renamed (" + std::to_string(rc) + ")");
+        return;
+    }
+    kept.push_back(path + size + " is kept as " + path + ".1");
 }
 
 void traceKept(const std::vector<std::string>& kept) {
@@ -54,17 +63,15 @@ ErrorCode keepEarlierFile(Platform& os, const std::string& path, unsigned keep) 
 
 void pointTraceAtFiles(Platform& os, const TraceFiles& files) {
     if (!files.stdoutPath || !files.stderrPath) return;
-    uint64_t outBytes = 0, errBytes = 0;
-    const bool large = files.maxBytes != 0 &&
-                       ((os.fileSize(*files.stdoutPath, outBytes) == win::kErrorSuccess && outBytes > files.maxBytes) ||
-                        (os.fileSize(*files.stderrPath, errBytes) == win::kErrorSuccess && errBytes > files.maxBytes));
+    const std::optional<uint64_t> outBytes = sizeOverLimit(os, *files.stdoutPath, files);
+    const std::optional<uint64_t> errBytes = sizeOverLimit(os, *files.stderrPath, files);
     std::vector<std::string> kept;
-    if (large) {
+    if (outBytes || errBytes) {
         // Open files cannot be renamed: the streams are closed meanwhile, and point at the
         // files again after (a new file where one was renamed away).
         closeTraceOutput();
-        keepWhenLarge(os, *files.stdoutPath, files, kept);
-        keepWhenLarge(os, *files.stderrPath, files, kept);
+        if (outBytes) keepLarge(os, *files.stdoutPath, *outBytes, files.keep, kept);
+        if (errBytes) keepLarge(os, *files.stderrPath, *errBytes, files.keep, kept);
     }
     redirectTraceOutput(os, files.stdoutPath, files.stderrPath);
     traceKept(kept);

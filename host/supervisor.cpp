@@ -336,10 +336,7 @@ void Supervisor::beginStartCycle() {
     const int32_t running = isServerRunningAlready(host_, settings_.pidFile);
     // A host that ended without its stop (it crashed, or was ended) left its agent: the first
     // cycle of the next one takes it back, and starts nothing.
-    if (running != 0 && first && startedByAnEarlierRun(static_cast<uint32_t>(running)) &&
-        takeBack(static_cast<uint32_t>(running))) {
-        return;
-    }
+    if (running != 0 && first && takeBack(static_cast<uint32_t>(running))) return;
     reportHostEvent(host_, win::kEventlogInformationType, kEventStartCycle, {settings_.serviceName});
     if (running != 0) {
         reportHostEvent(host_, win::kEventlogErrorType, kEventStartRefused,
@@ -519,15 +516,17 @@ void Supervisor::adoptAgent(int32_t pid) {
     traceMessage("VornelAgentService - VornelAgentServiceMain - process openned successfully, about to wait.");
     record_.agent = Watched{std::move(agent), static_cast<uint32_t>(pid)};
     record_.agentEndable = startedHere(record_.agent);
-    uint64_t created = 0;
-    record_.agentSince.reset();
-    if (os_.processCreationTime(record_.agent.handle, created) == win::kErrorSuccess) {
-        record_.agentSince = formatSystemTime(created);
-    }
+    record_.agentSince = creationTime(record_.agent.handle);
     record_.phase = Phase::Supervising;
 }
 
-bool Supervisor::startedByAnEarlierRun(uint32_t pid) {
+std::optional<std::string> Supervisor::creationTime(const ProcessHandle& process) {
+    uint64_t created = 0;
+    if (os_.processCreationTime(process, created) != win::kErrorSuccess) return std::nullopt;
+    return formatSystemTime(created);
+}
+
+bool Supervisor::startedByAnEarlierRun(uint32_t pid, const std::optional<std::string>& since) {
     std::vector<uint32_t> pids;
     if (settings_.jobOfAnEarlierRun && os_.jobProcessIds(host_.job, pids) == win::kErrorSuccess &&
         std::find(pids.begin(), pids.end(), pid) != pids.end()) {
@@ -537,16 +536,14 @@ bool Supervisor::startedByAnEarlierRun(uint32_t pid) {
     const std::string runtime = runtimeKeyPath(settings_.serviceName);
     const std::optional<std::string> recordedPid = getRegistryValue(os_, runtime, kRuntimeAgentPid);
     const std::optional<std::string> recordedSince = getRegistryValue(os_, runtime, kRuntimeAgentSince);
-    if (!recordedPid || !recordedSince || *recordedPid != std::to_string(pid)) return false;
-    ProcessHandle process;
-    uint64_t created = 0;
-    return os_.openProcess(pid, win::kProcessAllAccess, process) == win::kErrorSuccess &&
-           os_.processCreationTime(process, created) == win::kErrorSuccess && formatSystemTime(created) == *recordedSince;
+    return recordedPid && recordedSince && since && *recordedPid == std::to_string(pid) && *recordedSince == *since;
 }
 
 bool Supervisor::takeBack(uint32_t pid) {
     ProcessHandle agent;
     if (os_.openProcess(pid, win::kProcessAllAccess, agent) != win::kErrorSuccess) return false;
+    const std::optional<std::string> since = creationTime(agent);
+    if (!startedByAnEarlierRun(pid, since)) return false;
     traceMessage("VornelAgentService - VornelAgentServiceMain - the agent (pid %u) that an earlier run of the service "
                  "started still runs: it is supervised again, the start script is not run",
                  pid);
@@ -554,10 +551,7 @@ bool Supervisor::takeBack(uint32_t pid) {
     record_.agent = Watched{std::move(agent), pid};
     record_.agentEndable = true;
     record_.startScriptInJob = settings_.jobOfAnEarlierRun;
-    uint64_t created = 0;
-    if (os_.processCreationTime(record_.agent.handle, created) == win::kErrorSuccess) {
-        record_.agentSince = formatSystemTime(created);
-    }
+    record_.agentSince = since;
     // Its run counts from now, as if it had just started.
     record_.runBeganAt = os_.tickCount();
     record_.phase = Phase::Supervising;

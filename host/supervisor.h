@@ -160,11 +160,14 @@ private:
     void onPidFolderChanged();
     void leavePidWait();
     void adoptAgent(int32_t pid);
-    // Whether the live process the pid file names is the agent an earlier run of the host
-    // started: a process of the job that run left, or the pid and creation time its Runtime
-    // key recorded.
-    bool startedByAnEarlierRun(uint32_t pid);
-    // Supervises that agent again, without the start script; false when it cannot be opened.
+    // The process's creation time as the Runtime key records it; absent when it cannot be read.
+    std::optional<std::string> creationTime(const ProcessHandle& process);
+    // Whether the live process the pid file names, created at `since`, is the agent an earlier
+    // run of the host started: a process of the job that run left, or the pid and creation
+    // time its Runtime key recorded.
+    bool startedByAnEarlierRun(uint32_t pid, const std::optional<std::string>& since);
+    // Supervises the process the pid file names again, without the start script, when it is
+    // the agent an earlier run started; false when it is not, or cannot be opened.
     bool takeBack(uint32_t pid);
     // Whether the host started the agent (it is a process of the job), so that a forced end
     // may end it; a warning event when not.
