@@ -100,6 +100,10 @@ class Result:
         return self.raw_err.replace(b"\r\n", b"\n").decode(errors="replace")
 
 
+# What Wine's loader prints when it could not start a program at all.
+NOT_STARTED = b"Application could not be started, or no application associated with the specified file."
+
+
 class WineSession:
     """One private prefix, booted once, kept alive by a persistent wineserver."""
 
@@ -169,11 +173,16 @@ class WineSession:
         run_env = dict(self.env)
         if env:
             run_env.update(env)
-        with open(out_file, "wb") as out, open(err_file, "wb") as err:
-            started = time.perf_counter()
-            proc = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=cwd or self.scratch,
-                                  env=run_env, timeout=timeout)
-            seconds = time.perf_counter() - started
+        for _ in range(3):
+            with open(out_file, "wb") as out, open(err_file, "wb") as err:
+                started = time.perf_counter()
+                proc = subprocess.run(["wine", program, *args], stdout=out, stderr=err, cwd=cwd or self.scratch,
+                                      env=run_env, timeout=timeout)
+                seconds = time.perf_counter() - started
+            # Wine's loader now and then fails to start a program on a busy machine, before the
+            # program runs (docs/wine.md): the run is made again.
+            if not (proc.returncode == 1 and out_file.read_bytes().startswith(NOT_STARTED)):
+                break
         # Read as bytes: universal newlines would make the "\r\r\n" of text mode two line ends.
         result = Result(proc.returncode, out_file.read_bytes(), err_file.read_bytes(), seconds)
         out_file.unlink()

@@ -18,7 +18,8 @@ def stop_tool(svc):
 def start_and_wait_for_the_agent(svc):
     assert svc.wine.sc("start", svc.name).status == 0
     assert svc.wine.wait_for_state(svc.name, RUNNING)
-    assert wait_until(svc.pid) and wait_until(svc.agent_running)
+    assert wait_until(svc.pid) and wait_until(svc.agent_running), \
+        (svc.query(), svc.script_runs(), svc.wine.reg_query(svc.params.replace("\\Parameters", "\\Runtime")))
 
 
 def child_running(svc):
